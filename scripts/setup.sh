@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a task needs, only those that are missing.
+# Usage: scripts/setup.sh [build] [test] [fuzz] [windows] [chart] ...
+set -euo pipefail
+
+declare -A groups=(
+  [build]="g++ cmake make pkg-config libxxhash-dev"
+  [test]="googletest libgtest-dev libbenchmark-dev python3 util-linux"
+  [fuzz]="clang libclang-rt-14-dev"
+  [windows]="g++-mingw-w64-i686 wine wine32:i386"
+  [chart]="python3 python3-matplotlib"
+)
+
+missing=()
+for group in "${@:-build}"; do
+  [[ -n "${groups[$group]+x}" ]] || { echo "setup.sh: unknown group '$group'" >&2; exit 2; }
+  for pkg in ${groups[$group]}; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  done
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "setup.sh: installing ${missing[*]}"
+sudo=""
+[[ $(id -u) -eq 0 ]] || sudo="sudo"
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
