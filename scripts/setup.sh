@@ -26,5 +26,10 @@ sudo=""
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+log=$(mktemp)
+if ! { $sudo apt-get update && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+  tail -n 30 "$log" >&2
+  echo "setup.sh: could not install ${missing[*]} (full log: $log)" >&2
+  exit 1
+fi
+rm -f "$log"

@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds in Release and runs the benchmark.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh build
+scripts/build.sh build -DHASHBENCH_MICROBENCH=OFF -DBUILD_TESTING=OFF >/dev/null
+exec build/hashbench
