@@ -1,10 +1,22 @@
 #!/usr/bin/env bash
-# Installs what is missing and runs the whole test suite: the Release build's unit and report tests
-# with warnings as errors.
+# Installs what is missing and runs the whole test suite:
+#   1. the Release build (warnings as errors): unit tests, hash reference check, report tests;
+#   2. the same under AddressSanitizer and UndefinedBehaviorSanitizer, one complete run included;
+#   3. the fuzz target for FUZZ_SECONDS (default 60) from the committed seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh build test
+scripts/setup.sh build test fuzz
 
 echo "== Release build: unit tests and report tests"
 scripts/build.sh build -DHASHBENCH_WERROR=ON
 (cd build && ctest --output-on-failure)
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
+scripts/build.sh build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHASHBENCH_SANITIZE=ON -DHASHBENCH_WERROR=ON
+(cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure)
+
+echo "== Fuzzing the hash functions for ${FUZZ_SECONDS:-60}s"
+scripts/build.sh build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DHASHBENCH_FUZZ=ON -DBUILD_TESTING=OFF -DHASHBENCH_WERROR=ON
+corpus=$(mktemp -d)
+trap 'rm -rf "$corpus"' EXIT
+build-fuzz/hash_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 "$corpus" fuzz/corpus 2>&1 | tail -n 12

@@ -1,0 +1,68 @@
+// libFuzzer target over every hash function and hasher object. Each function gets a heap buffer
+// that ends exactly where it may stop reading (at the NUL for the text functions, at the count
+// for the counted ones), so AddressSanitizer reports any read past it.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "hashes.h"
+
+namespace {
+
+void require(bool ok, const char* what) {
+    if (!ok) {
+        std::fprintf(stderr, "property violated: %s\n", what);
+        std::abort();
+    }
+}
+
+// An exact-size copy: `size` bytes, plus a NUL when `terminated`.
+std::unique_ptr<char[]> exact_copy(const uint8_t* data, std::size_t size, bool terminated) {
+    std::unique_ptr<char[]> copy(new char[size + (terminated ? 1 : 0)]);
+    if (size != 0) std::memcpy(copy.get(), data, size);
+    if (terminated) copy[size] = '\0';
+    return copy;
+}
+
+struct TextHashes {
+    uint32_t x31, ramakrishna, one_at_a_time, fletcher;
+    bool operator==(const TextHashes& o) const {
+        return x31 == o.x31 && ramakrishna == o.ramakrishna && one_at_a_time == o.one_at_a_time && fletcher == o.fletcher;
+    }
+};
+
+TextHashes text_hashes(const char* text) {
+    return {X31_hash_string(text), HashRamakrishna(text), one_at_a_time_hash(text), fletcher32s(text)};
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+    const auto count = static_cast<uint32_t>(size);
+    const std::size_t text_length = strnlen(reinterpret_cast<const char*>(data), size);
+    uint32_t seed = 0;
+    std::memcpy(&seed, data, size < sizeof seed ? size : sizeof seed);
+
+    // Text functions: the first NUL ends the text, whatever follows it.
+    const auto text = exact_copy(data, text_length, true);
+    const auto whole = exact_copy(data, size, true);
+    const TextHashes of_text = text_hashes(text.get());
+    require(of_text == text_hashes(whole.get()), "text hash depends on bytes after the first NUL");
+
+    // Counted functions read exactly the count.
+    const auto counted = exact_copy(data, size, false);
+    const uint32_t fnv = fnv1a_hash(counted.get(), count);
+    const uint32_t lookup2 = lookup2_hash(counted.get(), count, seed);
+    (void)XXH32(counted.get(), size, seed);
+    (void)XXH64(counted.get(), size, seed);
+
+    // Hasher objects over a string holding every byte, NULs included.
+    const std::string key(reinterpret_cast<const char*>(data), size);
+    require(fnv1a_hasher{}(key) == fnv, "fnv1a_hasher differs from fnv1a_hash over the stored length");
+    require(X31_hasher{}(key) == of_text.x31, "X31_hasher differs from X31_hash_string of the text");
+    hash_chain_value = seed;
+    require(my_hash{}(key) == lookup2 && hash_chain_value == lookup2, "my_hash differs from chained lookup2_hash");
+    return 0;
+}
