@@ -2,7 +2,8 @@
 # Installs what is missing and runs the whole test suite:
 #   1. the Release build (warnings as errors): unit tests, hash reference check, report tests;
 #   2. the same under AddressSanitizer and UndefinedBehaviorSanitizer, one complete run included;
-#   3. the fuzz target for FUZZ_SECONDS (default 60) from the committed seed corpus.
+#   3. the fuzz target for FUZZ_SECONDS (default 60) from the committed seed corpus;
+#   4. the 32-bit Windows build under Wine (scripts/windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh build test fuzz
@@ -20,3 +21,6 @@ scripts/build.sh build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DHASHBENCH_FUZZ=ON -DB
 corpus=$(mktemp -d)
 trap 'rm -rf "$corpus"' EXIT
 build-fuzz/hash_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 "$corpus" fuzz/corpus 2>&1 | tail -n 12
+
+echo "== 32-bit Windows build under Wine"
+scripts/windows.sh

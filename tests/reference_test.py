@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Compares the hashes with an independent implementation on random byte strings.
 
-usage: reference_test.py HASH_DUMP_BINARY
+usage: reference_test.py [WRAPPER...] HASH_DUMP_BINARY
 """
 import random
 import subprocess
@@ -97,7 +97,7 @@ def main():
     cases = [(random_bytes(rng), rng.randrange(1 << 32)) for _ in range(3000)]
     cases += [(b"\x80", 0), (b"a\0b", 0), (bytes(range(256)), 0xFFFFFFFF)]
     request = "".join("%s %d\n" % (data.hex() or "-", seed) for data, seed in cases)
-    result = subprocess.run([sys.argv[1]], input=request, capture_output=True, text=True, check=True)
+    result = subprocess.run(sys.argv[1:], input=request, capture_output=True, text=True, check=True)
     lines = result.stdout.splitlines()
     failures = 0
     if len(lines) != len(cases):
