@@ -5,7 +5,7 @@ set -euo pipefail
 
 declare -A groups=(
   [build]="g++ cmake make pkg-config libxxhash-dev"
-  [test]="googletest libgtest-dev libbenchmark-dev python3 util-linux"
+  [test]="googletest libgtest-dev libbenchmark-dev python3"
   [fuzz]="clang libclang-rt-14-dev"
   [windows]="g++-mingw-w64-i686 wine wine32:i386"
   [chart]="python3 python3-matplotlib"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing and runs the whole test suite:
-#   1. the Release build (warnings as errors): unit tests, hash reference check, report tests;
+#   1. the Release build (warnings as errors): unit tests, hash reference check, report tests,
+#      the microbenchmark's smoke run, and the check that every hash is inlined;
 #   2. the same under AddressSanitizer and UndefinedBehaviorSanitizer, one complete run included;
 #   3. the fuzz target for FUZZ_SECONDS (default 60) from the committed seed corpus;
 #   4. the 32-bit Windows build under Wine (scripts/windows.sh).
@@ -11,6 +12,7 @@ scripts/setup.sh build test fuzz
 echo "== Release build: unit tests and report tests"
 scripts/build.sh build -DHASHBENCH_WERROR=ON
 (cd build && ctest --output-on-failure)
+scripts/check_inlining.sh build/hashbench
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 scripts/build.sh build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHASHBENCH_SANITIZE=ON -DHASHBENCH_WERROR=ON
