@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh build test fuzz
 
 echo "== Release build: unit tests and report tests"
-scripts/build.sh build -DHASHBENCH_WERROR=ON
+scripts/build.sh build -DHASHBENCH_WERROR=ON -DBUILD_TESTING=ON -DHASHBENCH_MICROBENCH=ON
 (cd build && ctest --output-on-failure)
 scripts/check_inlining.sh build/hashbench
 
