@@ -7,7 +7,7 @@
 #   4. the 32-bit Windows build under Wine (scripts/windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh build test fuzz
+scripts/setup.sh build test fuzz chart
 
 echo "== Release build: unit tests and report tests"
 scripts/build.sh build -DHASHBENCH_WERROR=ON -DBUILD_TESTING=ON -DHASHBENCH_MICROBENCH=ON

@@ -1,0 +1,260 @@
+#!/usr/bin/python3
+"""Turns hashbench reports into CSV, JSON and a chart.
+
+usage: hashreport.py [--csv FILE] [--json FILE] [--chart FILE.png|FILE.svg]... [REPORT...]
+
+Reads one or more reports ("-" or none: standard input). Several reports are runs of the same
+benchmark: each case gets the median, minimum and maximum of its seconds. A report cut short (a
+run that ran out of memory) is accepted; the cases it lacks are named on standard error. Anything
+else unexpected is an error naming the file and line, and then nothing is written.
+"""
+import argparse
+import csv
+import io
+import json
+import os
+import re
+import statistics
+import sys
+import tempfile
+from fractions import Fraction
+from math import comb
+
+KEYS = 5_000_000
+
+# number, title, hash, container kind, width in bits of the container's key when keyed by the hash
+CASES = [
+    (1, "std hash func... ", "fnv1a_hash (hasher object)", "hashed, keyed by string", None),
+    (2, "std map... ", "none", "ordered, keyed by string", None),
+    (3, "fletcher32s hash func... ", "fletcher32s", "hashed, keyed by hash value", 32),
+    (4, "X31_hash_string hash func... ", "X31_hash_string", "hashed, keyed by hash value", 32),
+    (5, "HashRamakrishna hash func... ", "HashRamakrishna", "hashed, keyed by hash value", 32),
+    (6, "X31_hash_string hash func with map... ", "X31_hash_string", "ordered, keyed by hash value", 32),
+    (7, "XXH64 hash func... ", "XXH64", "hashed, keyed by hash value", 64),
+    (8, "XXH32 hash func... ", "XXH32", "hashed, keyed by hash value", 32),
+    (9, "Jenkins' One-at-a-Time hash func... ", "one_at_a_time_hash", "hashed, keyed by hash value", 32),
+    (10, "hash func... ", "lookup2_hash (chained seed)", "hashed, keyed by hash value", 32),
+    (11, "my hash func... ", "lookup2_hash chained (my_hash hasher object)", "hashed, keyed by string", None),
+    (12, "X31_hash_string as func... ", "X31_hash_string (hasher object)", "hashed, keyed by string", None),
+]
+PRINTS_SIZE = {title: number >= 3 for number, title, *_ in CASES}
+NUMBER = {title: number for number, title, *_ in CASES}
+TIME = re.compile(r"(\d+\.\d{4})s")
+SIZE = re.compile(r"sz=(\d+)")
+
+
+class ReportError(Exception):
+    pass
+
+
+def ideal_collisions(bits, keys=KEYS):
+    """Expected keys minus distinct values for `keys` uniform random values of `bits` bits."""
+    m = 2 ** bits
+    total = Fraction(0)
+    for k in range(2, 12):  # inclusion-exclusion; later terms are far below 1e-12 here
+        total += (-1) ** k * Fraction(comb(keys, k), m ** (k - 1))
+    return float(total)
+
+
+def parse_report(name, text):
+    """Returns {title: {"seconds": float, "entries": int or None}} in report order."""
+    if not text:
+        raise ReportError("%s: line 1: empty report" % name)
+    lines = text.split("\n")
+    cut_short = lines[-1] != ""  # a run that died mid-case leaves its title without a newline
+    if not cut_short:
+        lines.pop()
+    cases = {}
+    waiting_for_size = None
+    for n, line in enumerate(lines, 1):
+        line = line.rstrip("\r")
+        where = "%s: line %d: " % (name, n)
+        if cut_short and n == len(lines):
+            if line in NUMBER:
+                break  # the case that was running when the report stopped
+            raise ReportError(where + "report ends in the middle of a line: %r" % line)
+        if line.startswith("sz="):
+            match = SIZE.fullmatch(line)
+            if not match:
+                raise ReportError(where + "malformed \"sz=\" line %r" % line)
+            if waiting_for_size is None:
+                raise ReportError(where + "\"sz=\" line without a case before it")
+            cases[waiting_for_size]["entries"] = int(match.group(1))
+            waiting_for_size = None
+            continue
+        if waiting_for_size is not None:
+            raise ReportError(where + "expected the \"sz=\" line of %r, found %r" % (waiting_for_size, line))
+        title, _, rest = line.rpartition(" ")
+        title += " "
+        if title not in NUMBER:
+            raise ReportError(where + "unknown case title in %r" % line)
+        match = TIME.fullmatch(rest)
+        if not match:
+            raise ReportError(where + "malformed time %r after %r" % (rest, title))
+        if title in cases:
+            raise ReportError(where + "case %r appears twice" % title)
+        cases[title] = {"seconds": float(match.group(1)), "entries": None}
+        if PRINTS_SIZE[title]:
+            waiting_for_size = title
+    if waiting_for_size is not None and not cut_short:
+        raise ReportError("%s: line %d: report ends before the \"sz=\" line of %r" % (name, len(lines), waiting_for_size))
+    return cases
+
+
+def summarise(reports):
+    """One row per case present in any report, with the statistics over the runs that have it."""
+    rows = []
+    for number, title, hash_name, kind, bits in CASES:
+        runs = [(name, cases[title]) for name, cases in reports if title in cases]
+        if not runs:
+            continue
+        seconds = [case["seconds"] for _, case in runs]
+        entries = {case["entries"] for _, case in runs}
+        if len(entries) > 1:
+            raise ReportError("%s: case %r has different entry counts across runs: %s"
+                              % (runs[0][0], title, sorted(e for e in entries if e is not None)))
+        entry_count = entries.pop()
+        row = {
+            "case": number, "title": title.strip(), "hash": hash_name, "container": kind,
+            "runs": len(runs), "seconds_median": statistics.median(seconds),
+            "seconds_min": min(seconds), "seconds_max": max(seconds),
+            "entries": entry_count, "collisions": None, "ideal_collisions": None, "collision_ratio": None,
+        }
+        if entry_count is not None:
+            row["collisions"] = KEYS - entry_count
+        if bits is not None and entry_count is not None:
+            row["ideal_collisions"] = float("%.6g" % ideal_collisions(bits))
+            row["collision_ratio"] = round(row["collisions"] / row["ideal_collisions"], 3)
+        rows.append(row)
+    return rows
+
+
+def missing_cases(reports):
+    return [(name, [t.strip() for _, t, *_ in CASES if t not in cases]) for name, cases in reports
+            if len(cases) < len(CASES)]
+
+
+def to_csv(rows):
+    out = io.StringIO()
+    writer = csv.DictWriter(out, fieldnames=list(rows[0].keys()), lineterminator="\n")
+    writer.writeheader()
+    writer.writerows(rows)
+    return out.getvalue()
+
+
+def to_json(rows, missing):
+    return json.dumps({"keys": KEYS, "cases": rows,
+                       "missing": [{"report": name, "cases": cases} for name, cases in missing]}, indent=2) + "\n"
+
+
+def render_chart(rows, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    kinds = ["hashed, keyed by hash value", "ordered, keyed by hash value",
+             "hashed, keyed by string", "ordered, keyed by string"]
+    colours = dict(zip(kinds, ["#4c72b0", "#55a868", "#dd8452", "#c44e52"]))
+    ordered = sorted(rows, key=lambda r: (kinds.index(r["container"]), r["case"]))
+    several = any(r["runs"] > 1 for r in rows)
+    fig, ax = plt.subplots(figsize=(10, 0.45 * len(ordered) + 1.8))
+    y = list(range(len(ordered)))[::-1]
+    medians = [r["seconds_median"] for r in ordered]
+    errors = [[m - r["seconds_min"] for m, r in zip(medians, ordered)],
+              [r["seconds_max"] - m for m, r in zip(medians, ordered)]]
+    ax.barh(y, medians, color=[colours[r["container"]] for r in ordered],
+            xerr=errors if several else None, capsize=3, error_kw={"ecolor": "#333333"})
+    ax.set_yticks(y, ["%d. %s" % (r["case"], r["title"]) for r in ordered])
+    for yy, r in zip(y, ordered):
+        note = "%.3f s" % r["seconds_median"]
+        if r["collisions"]:
+            note += "   %s collisions (ideal hash: %s)" % (format(r["collisions"], ","),
+                                                           format(round(r["ideal_collisions"]), ","))
+        ax.text(r["seconds_max"], yy, "  " + note, va="center", fontsize=8)
+    runs = max(r["runs"] for r in rows)
+    ax.set_title("hashbench: filling a container with 5,000,000 keys, per hash function"
+                 + ("\nmedian of %d runs, bars show min to max" % runs if several else ""))
+    ax.set_xlabel("seconds (lower is better)")
+    ax.set_ylabel("case")
+    ax.set_xlim(0, max(r["seconds_max"] for r in rows) * 1.6)
+    handles = [plt.Rectangle((0, 0), 1, 1, color=colours[k]) for k in kinds if any(r["container"] == k for r in rows)]
+    ax.legend(handles, [k for k in kinds if any(r["container"] == k for r in rows)], title="container",
+              loc="lower right", fontsize=8)
+    ax.grid(axis="x", alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+
+
+def read_inputs(names):
+    reports = []
+    for name in names or ["-"]:
+        try:
+            if name == "-":
+                text, name = sys.stdin.read(), "<stdin>"
+            else:
+                with open(name, newline="") as f:
+                    text = f.read()
+        except (OSError, UnicodeDecodeError) as e:
+            raise ReportError("%s: line 1: cannot read: %s" % (name, e))
+        reports.append((name, parse_report(name, text)))
+    return reports
+
+
+def write_atomically(outputs):
+    """Writes every output to a temporary file first, so a failure leaves no partial result."""
+    staged = []
+    try:
+        for path, produce in outputs:
+            directory = os.path.dirname(os.path.abspath(path))
+            fd, tmp = tempfile.mkstemp(dir=directory, suffix=os.path.splitext(path)[1])
+            os.close(fd)
+            staged.append((tmp, path))
+            produce(tmp)
+        for tmp, path in staged:
+            os.replace(tmp, path)
+    finally:
+        for tmp, _ in staged:
+            if os.path.exists(tmp):
+                os.remove(tmp)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("reports", nargs="*", help="report files; - or none for standard input")
+    parser.add_argument("--csv", help="write the table as CSV to this file (- for standard output)")
+    parser.add_argument("--json", help="write the table as JSON to this file (- for standard output)")
+    parser.add_argument("--chart", action="append", default=[], help="render a chart (.png or .svg)")
+    args = parser.parse_args(argv)
+    for chart in args.chart:
+        if os.path.splitext(chart)[1].lower() not in (".png", ".svg"):
+            parser.error("--chart takes a .png or .svg file: %s" % chart)
+    if not (args.csv or args.json or args.chart):
+        args.csv = "-"
+    try:
+        reports = read_inputs(args.reports)
+        rows = summarise(reports)
+        if not rows:
+            raise ReportError("%s: line 1: no case in the report" % reports[0][0])
+    except ReportError as e:
+        print("hashreport: %s" % e, file=sys.stderr)
+        return 1
+    missing = missing_cases(reports)
+    texts = {"csv": to_csv(rows), "json": to_json(rows, missing)}
+    outputs = []
+    for kind in ("csv", "json"):
+        path = getattr(args, kind)
+        if path and path != "-":
+            outputs.append((path, lambda tmp, text=texts[kind]: open(tmp, "w").write(text)))
+    outputs += [(chart, lambda tmp: render_chart(rows, tmp)) for chart in args.chart]
+    write_atomically(outputs)
+    for kind in ("csv", "json"):
+        if getattr(args, kind) == "-":
+            sys.stdout.write(texts[kind])
+    for name, cases in missing:
+        print("hashreport: %s was cut short; missing cases: %s" % (name, ", ".join(cases)), file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

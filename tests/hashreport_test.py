@@ -1,0 +1,150 @@
+#!/usr/bin/python3
+"""Tests of scripts/hashreport.py on reports captured from hashbench."""
+import csv
+import io
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+import xml.etree.ElementTree as ET
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOOL = os.path.join(HERE, "..", "scripts", "hashreport.py")
+DATA = os.path.join(HERE, "data")
+RUNS = [os.path.join(DATA, "report-%d.txt" % k) for k in range(1, 6)]
+TRUNCATED = os.path.join(DATA, "out-of-memory.txt")
+
+sys.path.insert(0, os.path.join(HERE, "..", "scripts"))
+import hashreport  # noqa: E402
+
+
+def tool(*args, stdin=""):
+    return subprocess.run([sys.executable, TOOL, *args], input=stdin, capture_output=True, text=True)
+
+
+def rows_of(csv_text):
+    return {int(r["case"]): r for r in csv.DictReader(io.StringIO(csv_text))}
+
+
+class OneReport(unittest.TestCase):
+    def test_counts_collisions_and_ideal(self):
+        result = tool(RUNS[0])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        rows = rows_of(result.stdout)
+        self.assertEqual(sorted(rows), list(range(1, 13)))
+        expected = {  # case: (entries, collisions)
+            1: ("", ""), 2: ("", ""), 3: ("9005", "4990995"), 7: ("5000000", "0"),
+            8: ("4995877", "4123"), 9: ("4995149", "4851"), 10: ("4997074", "2926"), 12: ("5000000", "0"),
+        }
+        for case, (entries, collisions) in expected.items():
+            self.assertEqual((rows[case]["entries"], rows[case]["collisions"]), (entries, collisions), case)
+        self.assertEqual(rows[3]["seconds_median"], "0.23")  # "0.2300s" in the report
+        self.assertEqual(rows[8]["container"], "hashed, keyed by hash value")
+        self.assertEqual(rows[6]["container"], "ordered, keyed by hash value")
+        self.assertAlmostEqual(float(rows[8]["ideal_collisions"]), 2909.25, places=2)
+        self.assertAlmostEqual(float(rows[8]["collision_ratio"]), 4123 / 2909.25, places=3)
+        self.assertLess(float(rows[7]["ideal_collisions"]), 1e-6)
+        self.assertEqual(rows[11]["ideal_collisions"], "")  # keyed by string: no hash collisions to count
+
+    def test_ideal_collisions_match_the_birthday_approximation(self):
+        n, m = 5_000_000, 2.0 ** 32
+        self.assertAlmostEqual(hashreport.ideal_collisions(32), n * n / (2 * m) - n ** 3 / (6 * m * m), delta=0.01)
+        self.assertAlmostEqual(hashreport.ideal_collisions(64) * 1e7, n * n / (2 * 2.0 ** 64) * 1e7, places=4)
+
+    def test_reads_standard_input_and_json(self):
+        with open(RUNS[0]) as f:
+            result = tool("--json", "-", stdin=f.read())
+        self.assertEqual(result.returncode, 0, result.stderr)
+        data = json.loads(result.stdout)
+        self.assertEqual([c["case"] for c in data["cases"]], list(range(1, 13)))
+        self.assertEqual(data["missing"], [])
+
+
+class SeveralRuns(unittest.TestCase):
+    def test_median_min_max_per_case(self):
+        result = tool(*RUNS)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        rows = rows_of(result.stdout)
+        for row in rows.values():
+            self.assertEqual(row["runs"], "5")
+            self.assertLessEqual(float(row["seconds_min"]), float(row["seconds_median"]))
+            self.assertLessEqual(float(row["seconds_median"]), float(row["seconds_max"]))
+        fletcher_lines = []
+        for path in RUNS:
+            with open(path) as f:
+                fletcher_lines.append(f.read().split("\n")[2])
+        times = sorted(float(line.rpartition(" ")[2][:-1]) for line in fletcher_lines)
+        self.assertEqual([float(rows[3][k]) for k in ("seconds_min", "seconds_median", "seconds_max")],
+                         [times[0], times[2], times[4]])
+
+
+class CutShort(unittest.TestCase):
+    def test_reports_present_cases_and_names_missing(self):
+        result = tool(TRUNCATED)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(sorted(rows_of(result.stdout)), [1])
+        self.assertIn("missing cases: std map..., fletcher32s hash func...", result.stderr)
+        self.assertIn("X31_hash_string as func...", result.stderr)
+
+
+class BadInput(unittest.TestCase):
+    def setUp(self):
+        with open(RUNS[0]) as f:
+            self.lines = f.read().split("\n")
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+
+    def check_rejected(self, text, line, message):
+        path = os.path.join(self.dir.name, "bad.txt")
+        with open(path, "w") as f:
+            f.write(text)
+        out = os.path.join(self.dir.name, "out.csv")
+        chart = os.path.join(self.dir.name, "chart.png")
+        result = tool("--csv", out, "--chart", chart, RUNS[1], path)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
+        self.assertIn("%s: line %d: %s" % (path, line, message), result.stderr)
+        self.assertEqual(os.listdir(self.dir.name), ["bad.txt"], "nothing may be written")
+
+    def replaced(self, index, line):
+        lines = list(self.lines)
+        lines[index] = line
+        return "\n".join(lines)
+
+    def test_each_bad_input_gets_one_error(self):
+        cases = [
+            (self.replaced(4, "X32_hash_string hash func... 0.8050s"), 5, "unknown case title"),
+            (self.replaced(4, "X31_hash_string hash func... 0.805s"), 5, "malformed time"),
+            (self.replaced(4, "X31_hash_string hash func... 1,2340s"), 5, "malformed time"),
+            (self.replaced(3, "sz=90O5"), 4, "malformed \"sz=\" line"),
+            (self.replaced(3, "X31_hash_string hash func... 0.8050s"), 4, "expected the \"sz=\" line"),
+            ("", 1, "empty report"),
+            ("\n".join(self.lines[:3]) + "\n", 3, "report ends before the \"sz=\" line"),
+            ("\n".join(self.lines[:4]) + "\nX31_hash_str", 5, "report ends in the middle of a line"),
+        ]
+        for text, line, message in cases:
+            with self.subTest(message=message, line=line):
+                self.check_rejected(text, line, message)
+
+
+class Chart(unittest.TestCase):
+    def test_png_and_svg_are_valid_images(self):
+        import matplotlib.image
+        with tempfile.TemporaryDirectory() as d:
+            png, svg = os.path.join(d, "chart.png"), os.path.join(d, "chart.svg")
+            result = tool("--chart", png, "--chart", svg, *RUNS)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            with open(png, "rb") as f:
+                self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+            height, width = matplotlib.image.imread(png).shape[:2]
+            self.assertGreater(width, 600)
+            self.assertGreater(height, 300)
+            root = ET.parse(svg).getroot()
+            self.assertEqual(root.tag, "{http://www.w3.org/2000/svg}svg")
+            self.assertIn("Jenkins", open(svg).read())
+
+
+if __name__ == "__main__":
+    unittest.main()
