@@ -18,46 +18,6 @@
 
 namespace {
 
-// One adapter per hash: the key string and a seed in, the hash out, called directly and inline.
-struct Fnv1a {
-    static constexpr const char* name = "fnv1a_hash";
-    uint32_t operator()(const std::string& k, uint32_t) const { return fnv1a_hash(k.data(), static_cast<uint32_t>(k.size())); }
-};
-struct X31 {
-    static constexpr const char* name = "X31_hash_string";
-    uint32_t operator()(const std::string& k, uint32_t) const { return X31_hash_string(k.c_str()); }
-};
-struct Ramakrishna {
-    static constexpr const char* name = "HashRamakrishna";
-    uint32_t operator()(const std::string& k, uint32_t) const { return HashRamakrishna(k.c_str()); }
-};
-struct Fletcher {
-    static constexpr const char* name = "fletcher32s";
-    uint32_t operator()(const std::string& k, uint32_t) const { return fletcher32s(k.c_str()); }
-};
-struct OneAtATime {
-    static constexpr const char* name = "one_at_a_time_hash";
-    uint32_t operator()(const std::string& k, uint32_t) const { return one_at_a_time_hash(k.c_str()); }
-};
-struct Lookup2 {
-    static constexpr const char* name = "lookup2_hash";
-    uint32_t operator()(const std::string& k, uint32_t seed) const {
-        return lookup2_hash(k.data(), static_cast<uint32_t>(k.size()), seed);
-    }
-};
-struct Xxh32 {
-    static constexpr const char* name = "XXH32";
-    uint32_t operator()(const std::string& k, uint32_t seed) const { return XXH32(k.data(), k.size(), seed); }
-};
-struct Xxh64 {
-    static constexpr const char* name = "XXH64";
-    uint64_t operator()(const std::string& k, uint32_t seed) const { return XXH64(k.data(), k.size(), seed); }
-};
-struct Baseline {
-    static constexpr const char* name = "baseline";
-    uint32_t operator()(const std::string& k, uint32_t seed) const { return static_cast<uint32_t>(k.size()) ^ seed; }
-};
-
 constexpr int32_t key_count = 5'000'000;
 
 const std::vector<std::string>& benchmark_keys() {
@@ -84,9 +44,8 @@ std::vector<std::string> keys_of_length(std::size_t length) {
 // depend on that result without changing which key it is.
 volatile uint64_t runtime_zero = 0;
 
-template <class Hash, bool Chained>
-void run_over(benchmark::State& state, const std::vector<std::string>& keys) {
-    const Hash hash;
+template <bool Chained, class Hash>
+void run_over(benchmark::State& state, const std::vector<std::string>& keys, Hash hash) {
     const uint64_t chain_mask = runtime_zero;
     std::size_t i = 0;
     uint64_t h = 0;
@@ -102,18 +61,6 @@ void run_over(benchmark::State& state, const std::vector<std::string>& keys) {
     state.SetItemsProcessed(state.iterations());
 }
 
-template <class Hash, bool Chained>
-void on_keys(benchmark::State& state) {
-    run_over<Hash, Chained>(state, benchmark_keys());
-}
-
-template <class Hash>
-void by_length(benchmark::State& state) {
-    const auto length = static_cast<std::size_t>(state.range(0));
-    run_over<Hash, false>(state, keys_of_length(length));
-    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(length));
-}
-
 void key_preparation(benchmark::State& state) {
     std::string key;
     int32_t i = 0;
@@ -127,23 +74,36 @@ void key_preparation(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// Registers the three measurements of one hash, given as (key string, seed) -> hash, called
+// directly and inline.
 template <class Hash>
-void register_hash() {
-    const std::string name = Hash::name;
-    benchmark::RegisterBenchmark((name + "/keys/throughput").c_str(), on_keys<Hash, false>);
-    benchmark::RegisterBenchmark((name + "/keys/latency").c_str(), on_keys<Hash, true>);
-    benchmark::RegisterBenchmark((name + "/length").c_str(), by_length<Hash>)->DenseRange(1, 8)->Arg(64)->Arg(1024);
-}
-
-template <class... Hashes>
-void register_hashes() {
-    (register_hash<Hashes>(), ...);
+void register_hash(const std::string& name, Hash hash) {
+    benchmark::RegisterBenchmark((name + "/keys/throughput").c_str(),
+                                 [hash](benchmark::State& s) { run_over<false>(s, benchmark_keys(), hash); });
+    benchmark::RegisterBenchmark((name + "/keys/latency").c_str(),
+                                 [hash](benchmark::State& s) { run_over<true>(s, benchmark_keys(), hash); });
+    benchmark::RegisterBenchmark((name + "/length").c_str(), [hash](benchmark::State& s) {
+        const auto length = static_cast<std::size_t>(s.range(0));
+        run_over<false>(s, keys_of_length(length), hash);
+        s.SetBytesProcessed(s.iterations() * static_cast<int64_t>(length));
+    })->DenseRange(1, 8)->Arg(64)->Arg(1024);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    register_hashes<Baseline, Fnv1a, X31, Ramakrishna, Fletcher, OneAtATime, Lookup2, Xxh32, Xxh64>();
+    using key = const std::string&;
+    register_hash("baseline", [](key k, uint32_t seed) { return static_cast<uint32_t>(k.size()) ^ seed; });
+    register_hash("fnv1a_hash", [](key k, uint32_t) { return fnv1a_hash(k.data(), static_cast<uint32_t>(k.size())); });
+    register_hash("X31_hash_string", [](key k, uint32_t) { return X31_hash_string(k.c_str()); });
+    register_hash("HashRamakrishna", [](key k, uint32_t) { return HashRamakrishna(k.c_str()); });
+    register_hash("fletcher32s", [](key k, uint32_t) { return fletcher32s(k.c_str()); });
+    register_hash("one_at_a_time_hash", [](key k, uint32_t) { return one_at_a_time_hash(k.c_str()); });
+    register_hash("lookup2_hash", [](key k, uint32_t seed) {
+        return lookup2_hash(k.data(), static_cast<uint32_t>(k.size()), seed);
+    });
+    register_hash("XXH32", [](key k, uint32_t seed) { return XXH32(k.data(), k.size(), seed); });
+    register_hash("XXH64", [](key k, uint32_t seed) { return XXH64(k.data(), k.size(), seed); });
     benchmark::RegisterBenchmark("key_preparation", key_preparation);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

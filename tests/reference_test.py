@@ -18,36 +18,29 @@ def text_of(data):
     return data.split(b"\0", 1)[0]
 
 
-def fnv1a(data):
-    h = 0x811C9DC5
+def fold(step, data, h=0):
     for b in data:
-        h = ((h ^ signed(b)) * 16777619) & M
+        h = step(h, signed(b)) & M
     return h
+
+
+def fnv1a(data):
+    return fold(lambda h, b: (h ^ b) * 16777619, data, 0x811C9DC5)
 
 
 def x31(data):
-    h = 0
-    for b in text_of(data):
-        h = (h * 31 + signed(b)) & M
-    return h
+    return fold(lambda h, b: h * 31 + b, text_of(data))
 
 
 def ramakrishna(data):
-    h = 0
-    for b in text_of(data):
-        h = ((h << 5) + (h >> 2) + signed(b)) & M
-    return h
+    return fold(lambda h, b: (h << 5) + (h >> 2) + b, text_of(data))
 
 
 def one_at_a_time(data):
-    h = 0
-    for b in text_of(data):
-        h = (h + signed(b)) & M
-        h = (h + (h << 10)) & M
-        h ^= h >> 6
-    h = (h + (h << 3)) & M
+    h = fold(lambda h, b: (lambda h: h ^ (h >> 6))((h + b) * 1025 & M), text_of(data))
+    h = h * 9 & M
     h ^= h >> 11
-    return (h + (h << 15)) & M
+    return h * 32769 & M
 
 
 def fletcher(data):
