@@ -4,7 +4,7 @@
 set -euo pipefail
 
 declare -A groups=(
-  [build]="g++ cmake make pkg-config libxxhash-dev"
+  [build]="g++ cmake make libxxhash-dev"
   [test]="googletest libgtest-dev libbenchmark-dev python3"
   [fuzz]="clang libclang-rt-14-dev"
   [windows]="g++-mingw-w64-i686 wine wine32:i386"
