@@ -2,6 +2,7 @@
 // that ends exactly where it may stop reading (at the NUL for the text functions, at the count
 // for the counted ones), so AddressSanitizer reports any read past it.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>

@@ -48,12 +48,6 @@ TEST(TimeLine, SinglePrecisionFormula) {
     for (const auto& [ms, line] : rows) EXPECT_EQ(time_line(ms), line) << ms << " ms";
 }
 
-TEST(TimeLine, TickFactorIsNearestFloatToOneThousandth) {
-    uint32_t bits = 0;
-    std::memcpy(&bits, &tick_factor, sizeof bits);
-    EXPECT_EQ(bits, 0x3A83126Fu);
-}
-
 TEST(ElapsedMs, ConvertsAtBothTickRates) {
     struct Row {
         int64_t ticks, ticks_per_second, ms;
