@@ -21,3 +21,4 @@ wineboot --init >/dev/null 2>&1 || { echo "windows.sh: Wine could not set up its
 echo "== Tests under Wine"
 (cd build-windows && ctest --output-on-failure -V -R report_complete_run && ctest --output-on-failure -E report_complete_run) \
   || { echo "windows.sh: a test failed under Wine" >&2; exit 1; }
+NM=i686-w64-mingw32-nm scripts/check_inlining.sh build-windows/hashbench.exe
