@@ -22,14 +22,14 @@ constexpr int32_t key_count = 5'000'000;
 constexpr int exit_out_of_memory = 3;
 constexpr int exit_write_failed = 4;
 
-constexpr bool prints_size = true;
+enum class size_line { omitted, printed };
 
 // For the out-of-memory message.
 const char* current_case = nullptr;
 
 // One case: only the per-key work (format, measure, assign, derive the key, store) is timed.
 template <class Map, class KeyOf>
-void run_case(Map& map, const char* title, bool print_size, std::string& key, KeyOf key_of) {
+void run_case(Map& map, const char* title, size_line size, std::string& key, KeyOf key_of) {
     current_case = title;
     std::printf("%s", title);
     const std::clock_t t0 = std::clock();
@@ -40,7 +40,7 @@ void run_case(Map& map, const char* title, bool print_size, std::string& key, Ke
     }
     const std::clock_t t1 = std::clock();
     std::printf(time_line_format, report_seconds(elapsed_ms(t0, t1)));
-    if (print_size) std::cout << "sz=" << map.size() << '\n';
+    if (size == size_line::printed) std::cout << "sz=" << map.size() << '\n';
     map.clear();
 }
 
@@ -52,53 +52,53 @@ void run_all_cases() {
     using by_hash = std::unordered_map<uint32_t, int32_t>;
 
     std::unordered_map<std::string, int32_t, fnv1a_hasher> c1;
-    run_case(c1, "std hash func... ", !prints_size, key, the_string);
+    run_case(c1, "std hash func... ", size_line::omitted, key, the_string);
 
     std::map<std::string, int32_t> c2;
-    run_case(c2, "std map... ", !prints_size, key, the_string);
+    run_case(c2, "std map... ", size_line::omitted, key, the_string);
 
     by_hash c3;
-    run_case(c3, "fletcher32s hash func... ", prints_size, key,
+    run_case(c3, "fletcher32s hash func... ", size_line::printed, key,
              [](const std::string& k, int32_t) { return fletcher32s(k.c_str()); });
 
     by_hash c4;
-    run_case(c4, "X31_hash_string hash func... ", prints_size, key,
+    run_case(c4, "X31_hash_string hash func... ", size_line::printed, key,
              [](const std::string& k, int32_t) { return X31_hash_string(k.c_str()); });
 
     by_hash c5;
-    run_case(c5, "HashRamakrishna hash func... ", prints_size, key,
+    run_case(c5, "HashRamakrishna hash func... ", size_line::printed, key,
              [](const std::string& k, int32_t) { return HashRamakrishna(k.c_str()); });
 
     std::map<uint32_t, int32_t> c6;
-    run_case(c6, "X31_hash_string hash func with map... ", prints_size, key,
+    run_case(c6, "X31_hash_string hash func with map... ", size_line::printed, key,
              [](const std::string& k, int32_t) { return X31_hash_string(k.c_str()); });
 
     std::unordered_map<uint64_t, int32_t> c7;
-    run_case(c7, "XXH64 hash func... ", prints_size, key, [](const std::string& k, int32_t i) {
+    run_case(c7, "XXH64 hash func... ", size_line::printed, key, [](const std::string& k, int32_t i) {
         return XXH64(k.data(), k.size(), static_cast<uint64_t>(static_cast<uint32_t>(i)));
     });
 
     by_hash c8;
-    run_case(c8, "XXH32 hash func... ", prints_size, key, [](const std::string& k, int32_t i) {
+    run_case(c8, "XXH32 hash func... ", size_line::printed, key, [](const std::string& k, int32_t i) {
         return XXH32(k.data(), k.size(), static_cast<uint32_t>(i));
     });
 
     by_hash c9;
-    run_case(c9, "Jenkins' One-at-a-Time hash func... ", prints_size, key,
+    run_case(c9, "Jenkins' One-at-a-Time hash func... ", size_line::printed, key,
              [](const std::string& k, int32_t) { return one_at_a_time_hash(k.c_str()); });
 
     by_hash c10;
-    run_case(c10, "hash func... ", prints_size, key, [](const std::string& k, int32_t) {
+    run_case(c10, "hash func... ", size_line::printed, key, [](const std::string& k, int32_t) {
         hash_chain_value = lookup2_hash(k.data(), static_cast<uint32_t>(k.size()), hash_chain_value);
         return hash_chain_value;
     });
     hash_chain_value = 0;
 
     std::unordered_map<std::string, int32_t, my_hash> c11;
-    run_case(c11, "my hash func... ", prints_size, key, the_string);
+    run_case(c11, "my hash func... ", size_line::printed, key, the_string);
 
     std::unordered_map<std::string, int32_t, X31_hasher> c12;
-    run_case(c12, "X31_hash_string as func... ", prints_size, key, the_string);
+    run_case(c12, "X31_hash_string as func... ", size_line::printed, key, the_string);
 }
 
 // Pushes out whatever the report still has buffered; false if any of it could not be written.
