@@ -201,6 +201,11 @@ def read_inputs(names):
     return reports
 
 
+def write_text(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+
+
 def write_atomically(outputs):
     """Writes every output to a temporary file first, so a failure leaves no partial result."""
     staged = []
@@ -245,7 +250,7 @@ def main(argv=None):
     for kind in ("csv", "json"):
         path = getattr(args, kind)
         if path and path != "-":
-            outputs.append((path, lambda tmp, text=texts[kind]: open(tmp, "w").write(text)))
+            outputs.append((path, lambda tmp, text=texts[kind]: write_text(tmp, text)))
     outputs += [(chart, lambda tmp: render_chart(rows, tmp)) for chart in args.chart]
     write_atomically(outputs)
     for kind in ("csv", "json"):
