@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr int32_t key_count = 5'000'000;
-
 const std::vector<std::string>& benchmark_keys() {
     static const std::vector<std::string> keys = [] {
         std::vector<std::string> all;

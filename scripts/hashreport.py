@@ -96,7 +96,7 @@ def parse_report(name, text):
         cases[title] = {"seconds": float(match.group(1)), "entries": None}
         if PRINTS_SIZE[title]:
             waiting_for_size = title
-    if waiting_for_size is not None and not cut_short:
+    if waiting_for_size is not None:
         raise ReportError("%s: line %d: report ends before the \"sz=\" line of %r" % (name, len(lines), waiting_for_size))
     return cases
 

@@ -122,6 +122,7 @@ class BadInput(unittest.TestCase):
             (self.replaced(3, "X31_hash_string hash func... 0.8050s"), 4, "expected the \"sz=\" line"),
             ("", 1, "empty report"),
             ("\n".join(self.lines[:3]) + "\n", 3, "report ends before the \"sz=\" line"),
+            ("\n".join(self.lines[:3]) + "\nX31_hash_string hash func... ", 4, "report ends before the \"sz=\" line"),
             ("\n".join(self.lines[:4]) + "\nX31_hash_str", 5, "report ends in the middle of a line"),
         ]
         for text, line, message in cases:

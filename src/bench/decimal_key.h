@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+// The benchmark's keys are the texts of 0 .. key_count - 1.
+inline constexpr int32_t key_count = 5'000'000;
+
 // 12 bytes would do (sign, ten digits, NUL); 16 keeps the buffer's end aligned.
 inline char key_buffer[16];
 

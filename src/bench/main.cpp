@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr int32_t key_count = 5'000'000;
-
 // Exit statuses besides 0; the README lists them.
 constexpr int exit_out_of_memory = 3;
 constexpr int exit_write_failed = 4;
