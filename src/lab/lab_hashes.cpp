@@ -1,0 +1,144 @@
+#include "lab_hashes.h"
+
+#include <dlfcn.h>
+#include <sodium.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string_view>
+
+#include "hashes.h"
+
+extern "C" {
+#include <murmurhash.h>
+#include <wyhash/wyhash.h>
+}
+
+namespace {
+
+// One call per algorithm, adapted to (data, length, seed). Calls that take no seed ignore it.
+uint64_t fnv1a(const char* d, std::size_t n, uint64_t) { return fnv1a_hash(d, static_cast<uint32_t>(n)); }
+uint64_t x31(const char* d, std::size_t, uint64_t) { return X31_hash_string(d); }
+uint64_t ramakrishna(const char* d, std::size_t, uint64_t) { return HashRamakrishna(d); }
+uint64_t fletcher(const char* d, std::size_t, uint64_t) { return fletcher32s(d); }
+uint64_t one_at_a_time(const char* d, std::size_t, uint64_t) { return one_at_a_time_hash(d); }
+uint64_t lookup2(const char* d, std::size_t n, uint64_t s) {
+    return lookup2_hash(d, static_cast<uint32_t>(n), static_cast<uint32_t>(s));
+}
+uint64_t xxh32(const char* d, std::size_t n, uint64_t s) { return XXH32(d, n, static_cast<uint32_t>(s)); }
+uint64_t xxh64(const char* d, std::size_t n, uint64_t s) { return XXH64(d, n, s); }
+uint64_t xxh3(const char* d, std::size_t n, uint64_t) { return XXH3_64bits(d, n); }
+uint64_t wy(const char* d, std::size_t n, uint64_t s) { return wyhash(d, n, s, _wyp); }
+uint64_t murmur3(const char* d, std::size_t n, uint64_t s) {
+    uint32_t out[1];
+    lmmh_x86_32(d, static_cast<unsigned>(n), static_cast<uint32_t>(s), out);
+    return out[0];
+}
+// SipHash-2-4 is keyed; the lab uses the key 00 01 02 .. 0f, the one of the algorithm's test
+// vectors, so its values can be checked against them.
+const unsigned char siphash_key[crypto_shorthash_KEYBYTES] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+uint64_t siphash(const char* d, std::size_t n, uint64_t) {
+    unsigned char out[crypto_shorthash_BYTES];
+    crypto_shorthash(out, reinterpret_cast<const unsigned char*>(d), n, siphash_key);
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) value = value << 8 | out[i];  // little-endian, as specified
+    return value;
+}
+uint64_t std_hash(const char* d, std::size_t n, uint64_t) { return std::hash<std::string_view>{}({d, n}); }
+
+template <class Call>
+void hash_keys(Call call, const lab_hash& h, const key_set& keys, uint64_t* out) {
+    const uint64_t mask = h.mask();
+    const std::size_t n = keys.size();
+    switch (h.seeds) {
+        case seeding::none:
+            for (std::size_t i = 0; i < n; ++i) out[i] = call(keys.data(i), keys.length(i), 0) & mask;
+            break;
+        case seeding::index:
+            for (std::size_t i = 0; i < n; ++i) out[i] = call(keys.data(i), keys.length(i), i) & mask;
+            break;
+        case seeding::chained: {
+            uint64_t previous = 0;
+            for (std::size_t i = 0; i < n; ++i) out[i] = previous = call(keys.data(i), keys.length(i), previous) & mask;
+            break;
+        }
+    }
+}
+
+template <hash_call F>
+void hash_all_inline(const lab_hash& h, const key_set& keys, uint64_t* out) { hash_keys(F, h, keys, out); }
+
+void hash_all_through_pointer(const lab_hash& h, const key_set& keys, uint64_t* out) { hash_keys(h.call, h, keys, out); }
+
+template <hash_call F>
+lab_hash row(const char* name, int width, seeding seeds, bool stops_at_nul, const char* source, const char* note) {
+    return {name, width, F, seeds, stops_at_nul, source, note, hash_all_inline<F>};
+}
+
+}  // namespace
+
+const std::vector<lab_hash>& builtin_hashes() {
+    const auto none = seeding::none, index = seeding::index, chained = seeding::chained;
+    static const std::vector<lab_hash> table = {
+        row<fnv1a>("fnv1a", 32, none, false, "hashbench", "32-bit FNV-1a over data and length"),
+        row<x31>("x31", 32, none, true, "hashbench", "h * 31 + byte, from 0"),
+        row<ramakrishna>("ramakrishna", 32, none, true, "hashbench", "shift-add-xor of Ramakrishna and Zobel"),
+        row<fletcher>("fletcher32s", 32, none, true, "hashbench", "Fletcher-32 checksum over single bytes"),
+        row<one_at_a_time>("one_at_a_time", 32, none, true, "hashbench", "Jenkins' one-at-a-time"),
+        row<lookup2>("lookup2", 32, none, false, "hashbench", "Jenkins' lookup2, initial value 0"),
+        row<xxh32>("xxh32", 32, none, false, "libxxhash-dev", "XXH32, seed 0"),
+        row<xxh64>("xxh64", 64, none, false, "libxxhash-dev", "XXH64, seed 0"),
+        row<xxh32>("xxh32-index", 32, index, false, "libxxhash-dev", "XXH32 seeded with the key's index, as hashbench"),
+        row<xxh64>("xxh64-index", 64, index, false, "libxxhash-dev", "XXH64 seeded with the key's index, as hashbench"),
+        row<lookup2>("lookup2-chained", 32, chained, false, "hashbench", "lookup2 seeded with the previous key's hash, as hashbench"),
+        row<xxh3>("xxh3", 64, none, false, "libxxhash-dev", "XXH3 64-bit, default secret"),
+        row<wy>("wyhash", 64, none, false, "libwyhash-dev", "wyhash final version, seed 0, default secret"),
+        row<murmur3>("murmur3", 32, none, false, "libmurmurhash-dev", "MurmurHash3 x86 32-bit, seed 0"),
+        row<siphash>("siphash", 64, none, false, "libsodium-dev", "SipHash-2-4, key 00 01 .. 0f"),
+        row<std_hash>("std", 64, none, false, "libstdc++", "std::hash<std::string_view> of this build's library"),
+    };
+    return table;
+}
+
+lab_hash load_plugin(const std::string& spec) {
+    const std::size_t width_colon = spec.rfind(':');
+    const std::size_t symbol_colon = width_colon == std::string::npos ? std::string::npos : spec.rfind(':', width_colon - 1);
+    if (symbol_colon == std::string::npos || symbol_colon == 0 || width_colon == 0)
+        throw bad_input("--plugin " + spec + ": expected PATH:SYMBOL:WIDTH");
+    const std::string path = spec.substr(0, symbol_colon);
+    const std::string symbol = spec.substr(symbol_colon + 1, width_colon - symbol_colon - 1);
+    const std::string width = spec.substr(width_colon + 1);
+    if (width != "32" && width != "64") throw bad_input("--plugin " + spec + ": the width must be 32 or 64, not '" + width + "'");
+    // dlopen searches the library path for a bare name; a plugin is a file the user points at.
+    const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+    void* library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) throw bad_input("--plugin " + spec + ": cannot load " + path + ": " + dlerror());
+    void* address = dlsym(library, symbol.c_str());
+    if (address == nullptr) throw bad_input("--plugin " + spec + ": no symbol '" + symbol + "' in " + path);
+    // The library stays loaded until the process ends: its function is called until then.
+    return {symbol, std::stoi(width), reinterpret_cast<hash_call>(address), seeding::none, false,
+            path, "plugin", hash_all_through_pointer};
+}
+
+std::vector<lab_hash> select_hashes(const std::vector<std::string>& names, const std::vector<std::string>& plugins) {
+    const auto& table = builtin_hashes();
+    std::vector<lab_hash> chosen;
+    if (names.empty()) chosen = table;
+    for (const auto& name : names) {
+        const auto found = std::find_if(table.begin(), table.end(), [&](const lab_hash& h) { return h.name == name; });
+        if (found == table.end()) {
+            std::string known;
+            for (const auto& h : table) known += (known.empty() ? "" : ", ") + h.name;
+            throw bad_input("unknown hash '" + name + "'; known: " + known);
+        }
+        chosen.push_back(*found);
+    }
+    for (const auto& spec : plugins) {
+        lab_hash plugin = load_plugin(spec);
+        for (const auto& h : chosen)
+            if (h.name == plugin.name) throw bad_input("--plugin " + spec + ": the name '" + plugin.name + "' is taken");
+        chosen.push_back(std::move(plugin));
+    }
+    return chosen;
+}

@@ -1,0 +1,53 @@
+// The hashes hashlab knows: one table, one row per hash. Adding a hash is adding a row.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "keys.h"
+
+// Every hash is called as (key bytes, length, seed); the arena puts a NUL after each key, so a
+// text hash may ignore the length and stop at the first NUL.
+using hash_call = uint64_t (*)(const char* data, std::size_t length, uint64_t seed);
+
+// Where a key's seed comes from: always 0, the key's index, or the previous key's hash (from 0).
+enum class seeding { none, index, chained };
+
+struct lab_hash;
+using hash_all_call = void (*)(const lab_hash&, const key_set&, uint64_t* out);
+
+struct lab_hash {
+    std::string name;
+    int width;  // output bits: 32 or 64
+    hash_call call;
+    seeding seeds;
+    bool stops_at_nul;
+    std::string source;
+    std::string note;
+    // Hashes every key of a set, in order, into out. Built-in rows get a loop with their call
+    // inlined, so their speed is the hash's own and not a call through a pointer.
+    hash_all_call hash_all;
+
+    uint64_t mask() const { return width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1; }
+    uint64_t operator()(const char* data, std::size_t length, uint64_t seed) const {
+        return call(data, length, seed) & mask();
+    }
+    // The seed of key i of a set whose hashes are `values` (only chained hashes look at them).
+    uint64_t seed_of(std::size_t i, const uint64_t* values) const {
+        if (seeds == seeding::index) return i;
+        if (seeds == seeding::chained) return i == 0 ? 0 : values[i - 1];
+        return 0;
+    }
+    // The same value for the same key: what a table's hasher needs.
+    bool deterministic() const { return seeds == seeding::none; }
+};
+
+const std::vector<lab_hash>& builtin_hashes();
+
+// A hash from a shared library, given as PATH:SYMBOL:WIDTH; the symbol has the hash_call type.
+lab_hash load_plugin(const std::string& spec);
+
+// The rows a run uses: the named built-ins (all of them when none is named), then the plugins.
+std::vector<lab_hash> select_hashes(const std::vector<std::string>& names, const std::vector<std::string>& plugins);
