@@ -1,14 +1,18 @@
-// libFuzzer target over every hash function and hasher object. Each function gets a heap buffer
+// libFuzzer target over every hash function and hasher object, and hashlab's key-file parser. Each function gets a heap buffer
 // that ends exactly where it may stop reading (at the NUL for the text functions, at the count
 // for the counted ones), so AddressSanitizer reports any read past it.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
+#include <string_view>
 
 #include "hashes.h"
+#include "keys.h"
 
 namespace {
 
@@ -65,5 +69,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     require(X31_hasher{}(key) == of_text.x31, "X31_hasher differs from X31_hash_string of the text");
     hash_chain_value = seed;
     require(my_hash{}(key) == lookup2 && hash_chain_value == lookup2, "my_hash differs from chained lookup2_hash");
+
+    // The key-file parser: every line is a kept key or a counted duplicate, keys are distinct and
+    // hold no line end, and each one is a line of the input.
+    const key_set keys = parse_key_lines(key, "fuzz");
+    const std::size_t lines = std::count(key.begin(), key.end(), '\n') + (key.empty() || key.back() == '\n' ? 0 : 1);
+    require(keys.size() + keys.duplicates == lines, "a line neither kept nor counted as a duplicate");
+    std::set<std::string_view> seen;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const std::string_view k = keys.key(i);
+        require(k.find('\n') == std::string_view::npos && seen.insert(k).second, "a key with a newline, or twice");
+        require(keys.data(i)[k.size()] == '\0', "a key without its NUL");
+        require(key.find(k) != std::string::npos, "a key that is not in the input");
+    }
     return 0;
 }

@@ -3,5 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh build
-scripts/build.sh build -DBUILD_TESTING=OFF -DHASHBENCH_MICROBENCH=OFF >/dev/null
+scripts/build.sh build -DBUILD_TESTING=OFF -DHASHBENCH_MICROBENCH=OFF -DHASHBENCH_LAB=OFF >/dev/null
 exec build/hashbench

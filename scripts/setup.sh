@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, only those that are missing.
-# Usage: scripts/setup.sh [build] [test] [fuzz] [windows] [chart] ...
+# Usage: scripts/setup.sh [build] [test] [lab] [fuzz] [windows] [chart] ...
 set -euo pipefail
 
 declare -A groups=(
@@ -8,7 +8,10 @@ declare -A groups=(
   [test]="googletest libgtest-dev libbenchmark-dev python3"
   [fuzz]="clang libclang-rt-14-dev"
   [windows]="g++-mingw-w64-i686 wine wine32:i386"
-  [chart]="python3 python3-matplotlib"
+  [lab]="libcli11-dev nlohmann-json3-dev libwyhash-dev libmurmurhash-dev libsodium-dev wamerican"
+  # python3-munkres first: it lets python3-fonttools do without python3-scipy, whose chain pulls in
+  # libboost-dev 1.74 and with it would remove libboost1.81-dev.
+  [chart]="python3 python3-munkres python3-matplotlib"
 )
 
 missing=()

@@ -7,10 +7,10 @@
 #   4. the 32-bit Windows build under Wine (scripts/windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh build test fuzz chart
+scripts/setup.sh build test lab fuzz chart
 
 echo "== Release build: unit tests and report tests"
-scripts/build.sh build -DHASHBENCH_WERROR=ON -DBUILD_TESTING=ON -DHASHBENCH_MICROBENCH=ON
+scripts/build.sh build -DHASHBENCH_WERROR=ON -DBUILD_TESTING=ON -DHASHBENCH_MICROBENCH=ON -DHASHBENCH_LAB=ON
 (cd build && ctest --output-on-failure)
 scripts/check_inlining.sh build/hashbench
 
@@ -19,7 +19,7 @@ scripts/build.sh build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHASHBENCH_SA
 (cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure)
 
 echo "== Fuzzing the hash functions for ${FUZZ_SECONDS:-60}s"
-scripts/build.sh build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DHASHBENCH_FUZZ=ON -DBUILD_TESTING=OFF -DHASHBENCH_WERROR=ON
+scripts/build.sh build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DHASHBENCH_FUZZ=ON -DBUILD_TESTING=OFF -DHASHBENCH_LAB=OFF -DHASHBENCH_WERROR=ON
 corpus=$(mktemp -d)
 trap 'rm -rf "$corpus"' EXIT
 build-fuzz/hash_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 "$corpus" fuzz/corpus 2>&1 | tail -n 12

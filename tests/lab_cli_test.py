@@ -1,0 +1,119 @@
+#!/usr/bin/env python3
+"""Checks hashlab on the real binary.
+
+  lab_cli_test.py cross-check BINARY   the fixed run's counts on the five million decimal keys
+  lab_cli_test.py outputs BINARY       words and a key file, JSON and CSV, the README's plugin
+  lab_cli_test.py bad-input BINARY     every bad input: one line, status 2, nothing written
+  lab_cli_test.py failures BINARY      out of memory (status 3) and a full disk (status 4)
+"""
+import csv
+import json
+import os
+import pathlib
+import re
+import resource
+import subprocess
+import sys
+import tempfile
+
+README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+# The entries hashbench prints for its cases, as distinct values of the lab's hashes.
+FIXED_RUN = {"fletcher32s": 9005, "x31": 5000000, "ramakrishna": 5000000, "one_at_a_time": 4995149,
+             "xxh32-index": 4995877, "xxh64-index": 5000000, "lookup2-chained": 4997074}
+
+
+def lab(binary, *args, **kwargs):
+    return subprocess.run([binary, *args], capture_output=True, text=True, **kwargs)
+
+
+def check(condition, message):
+    if not condition:
+        sys.exit("FAIL: " + message)
+
+
+def cross_check(binary, work):
+    args = [a for name in FIXED_RUN for a in ("--hash", name)]
+    run = lab(binary, *args, "--json", work / "out.json")
+    check(run.returncode == 0, "status %d: %s" % (run.returncode, run.stderr))
+    got = {r["hash"]: r["distinct"] for r in json.loads((work / "out.json").read_text())["results"]}
+    check(got == FIXED_RUN, "distinct values %s, expected %s" % (got, FIXED_RUN))
+
+
+def build_plugin(work):
+    """The README's example plugin, built as the README says."""
+    (work / "myhash.c").write_text(re.search(r"```c\n(.*?)```", README.read_text(), re.S).group(1))
+    subprocess.run(["cc", "-O2", "-shared", "-fPIC", "-o", work / "myhash.so", work / "myhash.c"], check=True)
+    return str(work / "myhash.so")
+
+
+def outputs(binary, work):
+    (work / "some.txt").write_bytes(b"alpha\r\nbeta\ngamma\nbeta\n\xc3\xa9t\xc3\xa9")
+    build_plugin(work)
+    run = lab(binary, "--keys", "words", "--keys", "file:" + str(work / "some.txt"), "--json", work / "out.json",
+              "--csv", work / "out.csv", "--plugin", "%s:my_fnv64:64" % (work / "myhash.so"))
+    check(run.returncode == 0, "status %d: %s" % (run.returncode, run.stderr))
+    check("Findings" in run.stdout and "my_fnv64" in run.stdout, "table or findings missing:\n" + run.stdout)
+    doc = json.loads((work / "out.json").read_text())
+    check({"settings", "machine", "compiler", "results"} <= doc.keys(), "top-level fields: %s" % list(doc))
+    rows = list(csv.DictReader(open(work / "out.csv", newline="")))
+    check(len(rows) == len(doc["results"]) == 2 * 17, "%d CSV rows, %d JSON results" % (len(rows), len(doc["results"])))
+    for row, result in zip(rows, doc["results"]):
+        check(row["hash"] == result["hash"] and int(row["collisions"]) == result["collisions"], "CSV differs from JSON")
+    some = [r for r in doc["results"] if r["keys"].startswith("file:")]
+    check(all(r["key_count"] == 4 for r in some), "the key file has 4 distinct keys")
+    plugin = [r for r in doc["results"] if r["hash"] == "my_fnv64"]
+    check(plugin and plugin[0]["width"] == 64 and plugin[0]["collisions"] == 0, "plugin results: %s" % plugin)
+    check(sorted(os.listdir(work)) == ["myhash.c", "myhash.so", "out.csv", "out.json", "some.txt"],
+          "stray files: %s" % os.listdir(work))
+
+
+def bad_input(binary, work):
+    (work / "empty.txt").write_bytes(b"")
+    (work / "ok.txt").write_bytes(b"a\n")
+    plugin = build_plugin(work)
+    cases = [  # (arguments, words the message must hold)
+        (["--hash", "nope"], "unknown hash 'nope'; known: fnv1a"),
+        (["--keys", "nope"], "unknown key set 'nope'; known: decimal"),
+        (["--keys", "file:" + str(work / "missing.txt")], "cannot open"),
+        (["--keys", "file:" + str(work / "empty.txt")], "is empty"),
+        (["--keys", "file:" + str(work)], "cannot read"),  # a directory
+        (["--keys", "decimal:0"], "size 0"),
+        (["--keys", "random:64:99999999999999"], "past the memory"),
+        (["--keys", "uuid:12x"], "malformed number '12x'"),
+        (["--seed", "abc"], "seed"),
+        (["--sample", "0"], "sample"),
+        (["--plugin", str(work / "missing.so") + ":f:64"], "cannot load"),
+        (["--plugin", plugin + ":no_such_symbol:64"], "no symbol 'no_such_symbol'"),
+        (["--plugin", plugin + ":my_fnv64:16"], "width must be 32 or 64"),
+        (["--json", str(work / "no" / "dir.json")], "cannot write"),
+    ]
+    for args, words in cases:
+        # A valid key set after the bad argument: the error must come before any work.
+        run = lab(binary, *args, "--keys", "file:" + str(work / "ok.txt"), "--json", work / "out.json",
+                  "--csv", work / "out.csv") if "--json" not in args else lab(binary, *args)
+        lines = run.stderr.splitlines()
+        check(run.returncode == 2, "%s: status %d, expected 2" % (args, run.returncode))
+        check(len(lines) == 1 and lines[0].startswith("hashlab: ") and words in lines[0],
+              "%s: stderr %r should be one line with %r" % (args, run.stderr, words))
+        check(run.stdout == "", "%s: wrote to standard output: %r" % (args, run.stdout))
+        check(sorted(os.listdir(work)) == ["empty.txt", "myhash.c", "myhash.so", "ok.txt"],
+              "%s: left %s" % (args, os.listdir(work)))
+
+
+def failures(binary, work):
+    limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (100 << 20, 100 << 20))
+    run = lab(binary, "--hash", "xxh64", "--json", work / "out.json", preexec_fn=limit)
+    check(run.returncode == 3, "status %d under a memory limit, expected 3: %s" % (run.returncode, run.stderr))
+    check(re.fullmatch(r"hashlab: out of memory while \w+ .+\n", run.stderr), "message %r" % run.stderr)
+    check(os.listdir(work) == [], "left %s" % os.listdir(work))
+    with open("/dev/full", "w") as full:
+        run = subprocess.run([binary, "--hash", "xxh64", "--keys", "decimal:1000"], stdout=full,
+                             stderr=subprocess.PIPE, text=True)
+    check(run.returncode == 4 and "could not write" in run.stderr, "status %d, %r" % (run.returncode, run.stderr))
+
+
+if __name__ == "__main__":
+    with tempfile.TemporaryDirectory() as directory:
+        {"cross-check": cross_check, "outputs": outputs, "bad-input": bad_input,
+         "failures": failures}[sys.argv[1]](sys.argv[2], pathlib.Path(directory))
+    print("ok")
