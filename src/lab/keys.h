@@ -25,6 +25,7 @@ public:
     const char* data(std::size_t i) const { return arena_.data() + offsets_[i]; }
     std::size_t length(std::size_t i) const { return offsets_[i + 1] - offsets_[i] - 1; }
     std::string_view key(std::size_t i) const { return {data(i), length(i)}; }
+    std::size_t bytes() const { return arena_.capacity() + offsets_.capacity() * sizeof offsets_[0]; }
 
     void reserve(std::size_t keys, std::size_t bytes);
     void add(std::string_view key);

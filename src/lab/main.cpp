@@ -164,7 +164,8 @@ int run(const options& opt) {
         doc["compiler"] = std::string("g++ ") + __VERSION__;
         for (const auto& keys : sets)
             doc["key_sets"].push_back({{"name", keys.name}, {"key_count", keys.size()},
-                                       {"duplicates", keys.duplicates}, {"with_nul", keys.with_nul}});
+                                       {"duplicates", keys.duplicates}, {"with_nul", keys.with_nul},
+                                       {"bytes", keys.bytes()}});
         doc["results"] = nlohmann::ordered_json::array();
         for (const auto& r : results) doc["results"].push_back(to_json(r));
         doc["findings"] = found;
