@@ -110,7 +110,11 @@ key_set make_key_set(const std::string& spec, uint64_t seed) {
     const bool has_rest = colon != std::string::npos;
 
     if (kind == "file" && has_rest) return read_key_file(rest, spec);
-    if (kind == "words" && !has_rest) return read_key_file("/usr/share/dict/words", spec);
+    if (kind == "words" && !has_rest) {
+        if (access("/usr/share/dict/words", F_OK) != 0)
+            throw bad_input("--keys words: /usr/share/dict/words is missing (Debian's wamerican installs it)");
+        return read_key_file("/usr/share/dict/words", spec);
+    }
 
     key_set keys;
     keys.name = spec;
