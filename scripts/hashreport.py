@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""Turns hashbench reports into CSV, JSON and a chart.
+"""Turns hashbench reports into CSV, JSON and a chart, and hashlab's cost study into a chart.
 
 usage: hashreport.py [--csv FILE] [--json FILE] [--chart FILE.png|FILE.svg]... [REPORT...]
+       hashreport.py --lab HASHLAB.json --chart FILE.png|FILE.svg...
 
 Reads one or more reports ("-" or none: standard input). Several reports are runs of the same
 benchmark: each case gets the median, minimum and maximum of its seconds. A report cut short (a
@@ -147,14 +148,27 @@ def to_json(rows, missing):
                        "missing": [{"report": name, "cases": cases} for name, cases in missing]}, indent=2) + "\n"
 
 
-def render_chart(rows, path):
+PALETTE = ["#4c72b0", "#55a868", "#dd8452", "#c44e52", "#8172b3", "#937860"]
+
+
+def pyplot():
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    return plt
 
+
+def save(fig, path):
+    fig.tight_layout()
+    fig.savefig(path)
+    pyplot().close(fig)
+
+
+def render_chart(rows, path):
+    plt = pyplot()
     kinds = ["hashed, keyed by hash value", "ordered, keyed by hash value",
              "hashed, keyed by string", "ordered, keyed by string"]
-    colours = dict(zip(kinds, ["#4c72b0", "#55a868", "#dd8452", "#c44e52"]))
+    colours = dict(zip(kinds, PALETTE))
     ordered = sorted(rows, key=lambda r: (kinds.index(r["container"]), r["case"]))
     several = any(r["runs"] > 1 for r in rows)
     fig, ax = plt.subplots(figsize=(10, 0.45 * len(ordered) + 1.8))
@@ -181,9 +195,60 @@ def render_chart(rows, path):
     ax.legend(handles, [k for k in kinds if any(r["container"] == k for r in rows)], title="container",
               loc="lower right", fontsize=8)
     ax.grid(axis="x", alpha=0.3)
-    fig.tight_layout()
-    fig.savefig(path)
-    plt.close(fig)
+    save(fig, path)
+
+
+def render_lab_chart(lab, path):
+    """Per key set: cost against quality, one point per hash and table; and the tables side by side."""
+    plt = pyplot()
+    costs = lab.get("table_results") or []
+    if not costs:
+        raise ReportError("%s: no table_results: run hashlab with --tables" % lab.get("_name", "input"))
+    quality = {(r["hash"], r["keys"]): r for r in lab["results"]}
+    key_sets = list(dict.fromkeys(c["keys"] for c in costs))
+    tables = list(dict.fromkeys(c["table"] for c in costs))
+    colours = dict(zip(tables, PALETTE))
+    fig, axes = plt.subplots(len(key_sets), 2, figsize=(15, 6.5 * len(key_sets)), squeeze=False)
+    for (scatter, bars), keys in zip(axes, key_sets):
+        rows = [c for c in costs if c["keys"] == keys]
+        for c in rows:
+            q = quality.get((c["hash"], keys))
+            if q is None:  # std::map: no hash
+                continue
+            excess = 100 * (q["pow2_empty"] - q["pow2_ideal_empty"])
+            slow = c["too_slow"]
+            ns = c["probe_ns"] if slow else c["insert_ns_median"]
+            scatter.scatter(excess, ns, color=colours[c["table"]], marker="x" if slow else "o", s=28)
+            scatter.annotate(c["hash"] + (" (too slow)" if slow else ""), (excess, ns), fontsize=6,
+                             xytext=(3, 2), textcoords="offset points")
+        scatter.set_xscale("symlog", linthresh=0.1)
+        scatter.set_yscale("log")
+        scatter.set_xlabel("power-of-two table: empty buckets above an ideal hash's, percentage points")
+        scatter.set_ylabel("ns per insert, median (x: too slow to run, measured on part of the keys)")
+        scatter.set_title("%s: cost against spread, one point per hash and table" % keys)
+        scatter.grid(alpha=0.3)
+        handles = [plt.Line2D([], [], marker="o", linestyle="", color=colours[t]) for t in tables]
+        scatter.legend(handles, tables, title="table", fontsize=7, loc="upper left")
+
+        figures = [("insert_ns", "insert"), ("insert_shuffled_ns", "insert, shuffled"), ("hit_ns", "lookup, found"),
+                   ("miss_ns", "lookup, absent")]
+        width = 0.8 / len(figures)
+        for k, (field, label) in enumerate(figures):
+            per_table = [[c[field + "_median"] for c in rows if c["table"] == t and not c["too_slow"]] for t in tables]
+            medians = [statistics.median(v) if v else 0 for v in per_table]
+            low = [m - min(v) if v else 0 for m, v in zip(medians, per_table)]
+            high = [max(v) - m if v else 0 for m, v in zip(medians, per_table)]
+            x = [i + (k - (len(figures) - 1) / 2) * width for i in range(len(tables))]
+            bars.bar(x, medians, width, yerr=[low, high], capsize=2, label=label, color=PALETTE[k],
+                     error_kw={"ecolor": "#333333", "elinewidth": 0.8})
+        bars.set_xticks(range(len(tables)), [t.replace("::", "::\n").replace(":avalanching", "\n(avalanching)")
+                                             for t in tables], fontsize=7)
+        bars.set_yscale("log")
+        bars.set_ylabel("ns per operation: median over the hashes (whiskers: best to worst hash)")
+        bars.set_title("%s: the tables, %d keys" % (keys, rows[0]["key_count"]))
+        bars.legend(title="operation", fontsize=7)
+        bars.grid(axis="y", alpha=0.3)
+    save(fig, path)
 
 
 def read_inputs(names):
@@ -230,10 +295,23 @@ def main(argv=None):
     parser.add_argument("--csv", help="write the table as CSV to this file (- for standard output)")
     parser.add_argument("--json", help="write the table as JSON to this file (- for standard output)")
     parser.add_argument("--chart", action="append", default=[], help="render a chart (.png or .svg)")
+    parser.add_argument("--lab", help="chart hashlab's JSON (written with --tables) instead of reports")
     args = parser.parse_args(argv)
     for chart in args.chart:
         if os.path.splitext(chart)[1].lower() not in (".png", ".svg"):
             parser.error("--chart takes a .png or .svg file: %s" % chart)
+    if args.lab:
+        if args.reports or args.csv or args.json or not args.chart:
+            parser.error("--lab takes only --chart files")
+        try:
+            with open(args.lab) as f:
+                lab = json.load(f)
+            lab["_name"] = args.lab
+            write_atomically([(chart, lambda tmp: render_lab_chart(lab, tmp)) for chart in args.chart])
+        except (OSError, ValueError, KeyError, ReportError) as e:
+            print("hashreport: %s: %s" % (args.lab, e), file=sys.stderr)
+            return 1
+        return 0
     if not (args.csv or args.json or args.chart):
         args.csv = "-"
     try:

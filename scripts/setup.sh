@@ -8,19 +8,26 @@ declare -A groups=(
   [test]="googletest libgtest-dev libbenchmark-dev python3"
   [fuzz]="clang libclang-rt-14-dev"
   [windows]="g++-mingw-w64-i686 wine wine32:i386"
-  [lab]="libcli11-dev nlohmann-json3-dev libwyhash-dev libmurmurhash-dev libsodium-dev wamerican"
-  # python3-munkres first: it lets python3-fonttools do without python3-scipy, whose chain pulls in
-  # libboost-dev 1.74 and with it would remove libboost1.81-dev.
+  [lab]="libcli11-dev nlohmann-json3-dev libwyhash-dev libmurmurhash-dev libsodium-dev wamerican libabsl-dev libboost1.81-dev"
+  # python3-fonttools (under matplotlib) needs python3-scipy or python3-munkres; scipy pulls in
+  # libboost-dev 1.74 through python3-pythran, which conflicts with libboost1.81-dev. With munkres
+  # asked for, apt keeps matplotlib and lets go of scipy's chain when boost 1.81 comes in.
   [chart]="python3 python3-munkres python3-matplotlib"
 )
 
-missing=()
 for group in "${@:-build}"; do
   [[ -n "${groups[$group]+x}" ]] || { echo "setup.sh: unknown group '$group'" >&2; exit 2; }
-  for pkg in ${groups[$group]}; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
-  done
 done
+
+missing_packages() {
+  for group in "$@"; do
+    for pkg in ${groups[$group]}; do
+      dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || echo "$pkg"
+    done
+  done
+}
+
+mapfile -t missing < <(missing_packages "${@:-build}")
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
 echo "setup.sh: installing ${missing[*]}"
@@ -36,3 +43,10 @@ if ! { $sudo apt-get update && DEBIAN_FRONTEND=noninteractive $sudo apt-get inst
   exit 1
 fi
 rm -f "$log"
+
+# A conflict resolved by removing packages may have taken one of ours: say so rather than fail later.
+mapfile -t still < <(missing_packages "${@:-build}")
+if [[ ${#still[@]} -ne 0 ]]; then
+  echo "setup.sh: still not installed after apt-get: ${still[*]}" >&2
+  exit 1
+fi

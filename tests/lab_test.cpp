@@ -10,6 +10,7 @@
 #include "keys.h"
 #include "lab_hashes.h"
 #include "measures.h"
+#include "tables.h"
 
 namespace {
 
@@ -183,6 +184,66 @@ TEST(Keys, GeneratedSets) {
     EXPECT_NE(a.key(0), c.key(0));
     EXPECT_EQ(a.length(999), 3u);
     EXPECT_EQ(make_key_set("random:1:5000", 1).size(), 256u) << "one byte has 256 values";
+}
+
+}  // namespace
+
+namespace {
+
+// Every table with every hash that can serve one, on keys with long, short and NUL-holding
+// members: the run itself checks sizes, that each key is found and that no absent key is.
+TEST(Tables, EveryTableFindsEveryKeyWithEveryHash) {
+    key_set keys = make_key_set("decimal:3000", 1);
+    using namespace std::string_literals;
+    for (const auto& extra : {""s, "a much longer key than the small-string buffer holds"s, "nul\0a"s, "nul\0b"s})
+        keys.add(extra);
+    const study_keys study = prepare_study(keys, 1);
+    ASSERT_EQ(study.absent.size(), keys.size());
+    for (const auto& h : builtin_hashes()) {
+        if (!h.deterministic()) continue;
+        for (std::size_t t = 0; t < lab_tables().size(); ++t) {
+            table_run run;
+            ASSERT_NO_THROW(run = h.run_in_table(h, t, study)) << h.name << " in " << lab_tables()[t].name;
+            EXPECT_GT(run.hit, 0) << h.name << " in " << lab_tables()[t].name;
+            EXPECT_GE(run.peak_bytes_per_entry, run.bytes_per_entry);
+        }
+    }
+}
+
+TEST(Tables, CountingAllocatorCountsLiveAndPeakBytes) {
+    allocations = {};
+    counting_allocator<uint64_t> a;
+    uint64_t* ten = a.allocate(10);
+    uint64_t* five = a.allocate(5);
+    a.deallocate(ten, 10);
+    EXPECT_EQ(allocations.live, 40u);
+    EXPECT_EQ(allocations.peak, 120u);
+    a.deallocate(five, 5);
+    EXPECT_EQ(allocations.live, 0u);
+
+    // A tree allocates one node per entry and frees nothing while it fills.
+    const lab_hash& h = builtin("xxh3");
+    const table_run small = h.run_in_table(h, 1, prepare_study(make_key_set("decimal:1000", 1), 1));
+    const table_run large = h.run_in_table(h, 1, prepare_study(make_key_set("decimal:4000", 1), 1));
+    EXPECT_EQ(small.bytes_per_entry, large.bytes_per_entry);
+    EXPECT_EQ(small.peak_bytes_per_entry, small.bytes_per_entry);
+    EXPECT_GE(small.bytes_per_entry, sizeof(std::string) + sizeof(uint32_t) + 3 * sizeof(void*));
+}
+
+TEST(Tables, MedianRangeAndWithinNoise) {
+    const spread_of_runs odd = summarise({30, 10, 20}), even = summarise({4, 1, 3, 2});
+    EXPECT_EQ(odd.median, 20);
+    EXPECT_EQ(odd.min, 10);
+    EXPECT_EQ(odd.max, 30);
+    EXPECT_EQ(even.median, 2.5);
+    struct pair_case { spread_of_runs a, b; bool within; };
+    const pair_case cases[] = {
+        {{20, 10, 30}, {35, 30, 40}, true},  // touching ends
+        {{20, 10, 30}, {25, 22, 24}, true},  // one inside the other
+        {{20, 10, 30}, {35, 31, 40}, false},
+        {{35, 31, 40}, {20, 10, 30}, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(within_noise(c.a, c.b), c.within) << c.a.min << ".." << c.a.max;
 }
 
 }  // namespace

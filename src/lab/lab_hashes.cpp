@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "hashes.h"
+#include "table_runs.h"
 
 extern "C" {
 #include <murmurhash.h>
@@ -73,7 +74,7 @@ void hash_all_through_pointer(const lab_hash& h, const key_set& keys, uint64_t* 
 
 template <hash_call F>
 lab_hash row(const char* name, int width, seeding seeds, bool stops_at_nul, const char* source, const char* note) {
-    return {name, width, F, seeds, stops_at_nul, source, note, hash_all_inline<F>};
+    return {name, width, F, seeds, stops_at_nul, source, note, hash_all_inline<F>, table_runs::run_inline<F>};
 }
 
 }  // namespace
@@ -118,7 +119,7 @@ lab_hash load_plugin(const std::string& spec) {
     if (address == nullptr) throw bad_input("--plugin " + spec + ": no symbol '" + symbol + "' in " + path);
     // The library stays loaded until the process ends: its function is called until then.
     return {symbol, std::stoi(width), reinterpret_cast<hash_call>(address), seeding::none, false,
-            path, "plugin", hash_all_through_pointer};
+            path, "plugin", hash_all_through_pointer, table_runs::run_through_pointer};
 }
 
 std::vector<lab_hash> select_hashes(const std::vector<std::string>& names, const std::vector<std::string>& plugins) {

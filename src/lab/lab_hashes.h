@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "keys.h"
+#include "tables.h"
 
 // Every hash is called as (key bytes, length, seed); the arena puts a NUL after each key, so a
 // text hash may ignore the length and stop at the first NUL.
@@ -17,6 +18,7 @@ enum class seeding { none, index, chained };
 
 struct lab_hash;
 using hash_all_call = void (*)(const lab_hash&, const key_set&, uint64_t* out);
+using table_call = table_run (*)(const lab_hash&, std::size_t table, const study_keys& keys);
 
 struct lab_hash {
     std::string name;
@@ -29,6 +31,8 @@ struct lab_hash {
     // Hashes every key of a set, in order, into out. Built-in rows get a loop with their call
     // inlined, so their speed is the hash's own and not a call through a pointer.
     hash_all_call hash_all;
+    // One repetition of the cost study in table `table` of lab_tables(), the hash inlined likewise.
+    table_call run_in_table;
 
     uint64_t mask() const { return width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1; }
     uint64_t operator()(const char* data, std::size_t length, uint64_t seed) const {

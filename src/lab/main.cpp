@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <exception>
@@ -21,6 +22,7 @@
 #include "lab_hashes.h"
 #include "measures.h"
 #include "report.h"
+#include "tables.h"
 
 namespace {
 
@@ -29,11 +31,30 @@ constexpr int exit_out_of_memory = 3;
 constexpr int exit_write_failed = 4;
 
 struct options {
-    std::vector<std::string> keys{"decimal"}, hashes, plugins;
+    std::vector<std::string> keys, hashes, plugins, tables;
     uint64_t seed = 1, sample = 10'000;
     int repeat = 5;
+    bool all_tables = false, quick = false;
     std::string json, csv;
 };
+
+// The indexes into lab_tables() of the tables the options name.
+std::vector<std::size_t> chosen_tables(const options& opt) {
+    std::vector<std::size_t> chosen;
+    const auto& tables = lab_tables();
+    for (std::size_t t = 0; t < tables.size(); ++t)
+        if (opt.all_tables) chosen.push_back(t);
+    for (const auto& name : opt.tables) {
+        const auto found = std::find_if(tables.begin(), tables.end(), [&](const lab_table& t) { return t.name == name; });
+        if (found == tables.end()) {
+            std::string known;
+            for (const auto& t : tables) known += (known.empty() ? "" : ", ") + t.name;
+            throw bad_input("unknown table '" + name + "'; known: " + known);
+        }
+        chosen.push_back(static_cast<std::size_t>(found - tables.begin()));
+    }
+    return chosen;
+}
 
 // What the lab is doing, for the progress line and the out-of-memory message.
 std::mutex step_mutex;
@@ -110,7 +131,8 @@ void list_hashes() {
     std::printf("%-16s %5s  %-18s %s\n", "name", "bits", "from", "note");
     for (const auto& h : builtin_hashes())
         std::printf("%-16s %5d  %-18s %s\n", h.name.c_str(), h.width, h.source.c_str(), h.note.c_str());
-    std::printf("\nKey sets (--keys): %s\n", key_set_forms);
+    std::printf("\nKey sets (--keys): %s\n\nTables (--table):\n", key_set_forms);
+    for (const auto& t : lab_tables()) std::printf("  %-40s %s\n", t.name.c_str(), t.note.c_str());
 }
 
 nlohmann::ordered_json machine() {
@@ -130,6 +152,7 @@ nlohmann::ordered_json machine() {
 int run(const options& opt) {
     set_step("loading the hashes");
     const std::vector<lab_hash> hashes = select_hashes(opt.hashes, opt.plugins);
+    const std::vector<std::size_t> tables = chosen_tables(opt);
     std::optional<staged_file> json_file, csv_file;
     if (!opt.json.empty()) json_file.emplace(opt.json);
     if (!opt.csv.empty()) csv_file.emplace(opt.csv);
@@ -138,8 +161,12 @@ int run(const options& opt) {
         set_step("building key set " + spec);
         sets.push_back(make_key_set(spec, opt.seed));
     }
+    std::vector<std::string> left_out;
+    for (const auto& h : hashes)
+        if (!h.deterministic()) left_out.push_back(h.name);
 
     std::vector<result> results;
+    std::vector<cost_result> costs;
     for (const auto& keys : sets) {
         const std::vector<result> block = measure_key_set(hashes, keys, opt);
         clear_progress();
@@ -147,31 +174,60 @@ int run(const options& opt) {
         print_table(stdout, block);
         std::fflush(stdout);
         results.insert(results.end(), block.begin(), block.end());
+        if (tables.empty()) continue;
+
+        set_step("measuring the tables on " + keys.name);
+        const core_pin pin;
+        std::vector<cost_result> study = run_cost_study(hashes, tables, keys, opt.repeat, opt.seed, opt.quick ? 1.0 : 5.0);
+        for (auto& c : study)
+            for (const auto& r : block)
+                if (r.hash == c.hash) c.hash_ns_per_key = r.ns_per_key;
+        clear_progress();
+        print_costs(stdout, study, pin.description(), left_out);
+        std::fflush(stdout);
+        costs.insert(costs.end(), study.begin(), study.end());
     }
     std::printf("\nFindings\n");
-    const std::vector<std::string> found = findings(results);
+    std::vector<std::string> found = findings(results);
+    for (const auto& line : cost_findings(costs)) found.push_back(line);
     for (const auto& line : found) std::printf("- %s\n", line.c_str());
     if (found.empty()) std::printf("no findings\n");
 
     set_step("writing the results");
+    std::vector<nlohmann::ordered_json> rows;
+    for (const auto& r : results) rows.push_back(to_json(r));
+    std::vector<nlohmann::ordered_json> cost_rows;
+    for (const auto& c : costs) {
+        cost_rows.push_back(to_json(c));
+        // In CSV a cost row carries its hash's quality on the same keys, for the chart and for sorting.
+        for (const auto& row : rows)
+            if (row["hash"] == c.hash && row["keys"] == c.keys)
+                for (const auto& field : row.items())
+                    if (!cost_rows.back().contains(field.key())) cost_rows.back()[field.key()] = field.value();
+    }
     bool written = true;
     if (json_file) {
         nlohmann::ordered_json doc;
         doc["settings"] = {{"keys", opt.keys}, {"hashes", nlohmann::ordered_json::array()}, {"seed", opt.seed},
                            {"avalanche_sample", opt.sample}, {"repeat", opt.repeat}};
         for (const auto& h : hashes) doc["settings"]["hashes"].push_back(h.name);
+        for (std::size_t t : tables) doc["settings"]["tables"].push_back(lab_tables()[t].name);
         doc["machine"] = machine();
         doc["compiler"] = std::string("g++ ") + __VERSION__;
         for (const auto& keys : sets)
             doc["key_sets"].push_back({{"name", keys.name}, {"key_count", keys.size()},
                                        {"duplicates", keys.duplicates}, {"with_nul", keys.with_nul},
                                        {"bytes", keys.bytes()}});
-        doc["results"] = nlohmann::ordered_json::array();
-        for (const auto& r : results) doc["results"].push_back(to_json(r));
+        doc["results"] = rows;
+        if (!tables.empty()) {
+            doc["table_memory"] = "bytes the table holds through its allocator (a counting allocator)";
+            doc["table_results"] = nlohmann::ordered_json::array();
+            for (const auto& c : costs) doc["table_results"].push_back(to_json(c));
+        }
         doc["findings"] = found;
         written = json_file->write(doc.dump(2) + "\n");
     }
-    if (csv_file) written = csv_file->write(to_csv(results)) && written;
+    if (csv_file) written = csv_file->write(to_csv(tables.empty() ? rows : cost_rows)) && written;
     std::fflush(stdout);
     written = written && !std::ferror(stdout);
     clear_progress();
@@ -194,7 +250,8 @@ int main(int argc, char** argv) {
     CLI::App app{"hashlab: collisions, table spread, avalanche and speed of string hashes on key sets"};
     bool list = false;
     app.add_flag("--list", list, "list the hashes and key sets, then exit");
-    app.add_option("--keys", opt.keys, std::string("key set, repeatable: ") + key_set_forms)->capture_default_str();
+    app.add_option("--keys", opt.keys, std::string("key set, repeatable: ") + key_set_forms +
+                                           " (default: decimal; decimal:1000000 for the cost study, decimal:100000 quick)");
     app.add_option("--hash", opt.hashes, "hash to measure, repeatable (default: every built-in)");
     app.add_option("--plugin", opt.plugins, "PATH:SYMBOL:WIDTH, a hash from a shared library, repeatable");
     app.add_option("--seed", opt.seed, "seed of the random key sets and samples")->capture_default_str();
@@ -202,6 +259,9 @@ int main(int argc, char** argv) {
         ->check(CLI::PositiveNumber)->capture_default_str();
     app.add_option("--repeat", opt.repeat, "timed repetitions per hash (median)")
         ->check(CLI::Range(1, 1000))->capture_default_str();
+    app.add_flag("--tables", opt.all_tables, "also measure the cost of every hash inside every table");
+    app.add_option("--table", opt.tables, "a table for the cost study, repeatable (see --list)");
+    app.add_flag("--quick", opt.quick, "fewer keys, repetitions and samples: a smoke run");
     app.add_option("--json", opt.json, "write the results as JSON to this file");
     app.add_option("--csv", opt.csv, "write the results as CSV to this file");
     try {
@@ -215,6 +275,12 @@ int main(int argc, char** argv) {
     if (list) {
         list_hashes();
         return 0;
+    }
+    const bool study = opt.all_tables || !opt.tables.empty();
+    if (opt.keys.empty()) opt.keys = {opt.quick ? "decimal:100000" : study ? "decimal:1000000" : "decimal"};
+    if (opt.quick) {
+        if (app.count("--repeat") == 0) opt.repeat = 2;
+        if (app.count("--sample") == 0) opt.sample = 2'000;
     }
     try {
         if (sodium_init() < 0) throw std::runtime_error("libsodium failed to initialise");

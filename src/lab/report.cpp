@@ -98,6 +98,122 @@ std::vector<std::string> findings(const std::vector<result>& results) {
     return lines;
 }
 
+namespace {
+
+// Time figures per operation of the cost study, in report order.
+const std::pair<const char*, spread_of_runs cost_result::*> time_figures[] = {
+    {"insert", &cost_result::insert_ordered},
+    {"insert_shuffled", &cost_result::insert_shuffled},
+    {"hit", &cost_result::hit},
+    {"miss", &cost_result::miss},
+};
+
+// The results of the same table on the same keys that were measured (not left out as too slow).
+std::vector<const cost_result*> same_table(const std::vector<cost_result>& costs, const cost_result& c) {
+    std::vector<const cost_result*> peers;
+    for (const auto& other : costs)
+        if (other.table == c.table && other.keys == c.keys && !other.too_slow) peers.push_back(&other);
+    return peers;
+}
+
+const cost_result* best_of(const std::vector<const cost_result*>& peers, spread_of_runs cost_result::*figure) {
+    const cost_result* best = nullptr;
+    for (const auto* p : peers)
+        if (best == nullptr || (p->*figure).median < (best->*figure).median) best = p;
+    return best;
+}
+
+}  // namespace
+
+void print_costs(std::FILE* out, const std::vector<cost_result>& costs, const std::string& pinning,
+                 const std::vector<std::string>& left_out) {
+    if (costs.empty()) return;
+    std::fprintf(out, "\n-- cost in tables, %s: %llu keys, %s, %d runs after a warm-up\n", costs.front().keys.c_str(),
+                 (unsigned long long)costs.front().key_count, pinning.c_str(), costs.front().runs);
+    std::fprintf(out, "   ns per operation: median and half the range over the runs; * the best hash in that table, "
+                      "~ within noise of it\n");
+    if (!left_out.empty()) {
+        std::string names;
+        for (const auto& name : left_out) names += (names.empty() ? "" : ", ") + name;
+        std::fprintf(out, "   left out, as they give one key different values: %s\n", names.c_str());
+    }
+    std::string table;
+    for (const auto& c : costs) {
+        if (c.table != table) {
+            table = c.table;
+            std::fprintf(out, "%s\n%-15s %7s  %-16s %-16s %-16s %-16s %7s %7s\n", table.c_str(), "hash", "hash ns",
+                         "insert ns", "shuffled ns", "hit ns", "miss ns", "B/entry", "peak B");
+        }
+        if (c.too_slow) {
+            std::fprintf(out, "%-15s %7.2f  too slow: %.0f ns per insert on the first %llu keys, a full fill ~%.0f s\n",
+                         c.hash.c_str(), c.hash_ns_per_key, c.probe_ns, (unsigned long long)c.probe_keys,
+                         c.estimated_fill_seconds);
+            continue;
+        }
+        std::fprintf(out, "%-15s %7.2f ", c.hash.c_str(), c.hash_ns_per_key);
+        const auto peers = same_table(costs, c);
+        for (const auto& [name, figure] : time_figures) {
+            const spread_of_runs& f = c.*figure;
+            const cost_result* best = best_of(peers, figure);
+            const char mark = best == &c ? '*' : within_noise(f, best->*figure) ? '~' : ' ';
+            const double half_range = f.median > 0 ? 50 * (f.max - f.min) / f.median : 0;
+            std::fprintf(out, " %7.1f ±%4.1f%% %c", f.median, half_range, mark);
+        }
+        std::fprintf(out, " %7.1f %7.1f\n", c.bytes_per_entry.median, c.peak_bytes_per_entry.median);
+    }
+}
+
+std::vector<std::string> cost_findings(const std::vector<cost_result>& costs) {
+    // Inserts and successful lookups: a miss in a table that a bad hash leaves mostly empty is
+    // cheap, so the misses would name the good hashes.
+    constexpr double slower_factor = 3;
+    std::vector<std::string> lines;
+    for (const auto& c : costs) {
+        if (c.too_slow) {
+            lines.push_back(format("%s in %s on %s: too slow to measure: %.0f ns per insert on the first %llu keys, "
+                                   "a full fill estimated at %.0f s",
+                                   c.hash.c_str(), c.table.c_str(), c.keys.c_str(), c.probe_ns,
+                                   (unsigned long long)c.probe_keys, c.estimated_fill_seconds));
+            continue;
+        }
+        const auto peers = same_table(costs, c);
+        std::string slower;
+        for (const auto& [name, figure] : {time_figures[0], time_figures[2]}) {
+            const cost_result* best = best_of(peers, figure);
+            const spread_of_runs& f = c.*figure;
+            if (f.median >= slower_factor * (best->*figure).median && !within_noise(f, best->*figure))
+                slower += format("%s%.0f ns per %s, %.1f times the best (%s)", slower.empty() ? "" : "; ", f.median,
+                                 name, f.median / (best->*figure).median, best->hash.c_str());
+        }
+        if (!slower.empty())
+            lines.push_back(format("%s in %s on %s: %s", c.hash.c_str(), c.table.c_str(), c.keys.c_str(), slower.c_str()));
+    }
+    return lines;
+}
+
+nlohmann::ordered_json to_json(const cost_result& c) {
+    nlohmann::ordered_json j;
+    j["table"] = c.table;
+    j["hash"] = c.hash;
+    j["keys"] = c.keys;
+    j["key_count"] = c.key_count;
+    j["runs"] = c.runs;
+    j["hash_ns_per_key"] = c.hash_ns_per_key;
+    const auto put = [&](const std::string& name, const spread_of_runs& f) {
+        j[name + "_median"] = c.too_slow ? nlohmann::ordered_json() : nlohmann::ordered_json(f.median);
+        j[name + "_min"] = c.too_slow ? nlohmann::ordered_json() : nlohmann::ordered_json(f.min);
+        j[name + "_max"] = c.too_slow ? nlohmann::ordered_json() : nlohmann::ordered_json(f.max);
+    };
+    for (const auto& [name, figure] : time_figures) put(std::string(name) + "_ns", c.*figure);
+    put("bytes_per_entry", c.bytes_per_entry);
+    put("peak_bytes_per_entry", c.peak_bytes_per_entry);
+    j["too_slow"] = c.too_slow;
+    j["probe_keys"] = c.probe_keys;
+    j["probe_ns"] = c.probe_ns;
+    j["estimated_fill_seconds"] = c.estimated_fill_seconds;
+    return j;
+}
+
 nlohmann::ordered_json to_json(const result& r) {
     nlohmann::ordered_json j;
     j["hash"] = r.hash;
@@ -137,19 +253,17 @@ nlohmann::ordered_json to_json(const result& r) {
     return j;
 }
 
-std::string to_csv(const std::vector<result>& results) {
+std::string to_csv(const std::vector<nlohmann::ordered_json>& rows) {
     std::ostringstream csv;
-    if (results.empty()) return "";
+    if (rows.empty()) return "";
     const char* separator = "";
-    const nlohmann::ordered_json first = to_json(results.front());
-    for (const auto& field : first.items()) {
+    for (const auto& field : rows.front().items()) {
         csv << separator << field.key();
         separator = ",";
     }
     csv << '\n';
-    for (const auto& r : results) {
+    for (const auto& row : rows) {
         separator = "";
-        const nlohmann::ordered_json row = to_json(r);
         for (const auto& field : row.items()) {
             csv << separator;
             separator = ",";

@@ -9,6 +9,7 @@
 
 #include "keys.h"
 #include "measures.h"
+#include "tables.h"
 
 // Everything measured of one hash on one key set.
 struct result {
@@ -30,9 +31,15 @@ void print_table(std::FILE* out, const std::vector<result>& results);
 // One line per result that an ideal hash would be very unlikely to give.
 std::vector<std::string> findings(const std::vector<result>& results);
 
+// The cost study of one key set: a block per table, a row per hash.
+void print_costs(std::FILE* out, const std::vector<cost_result>& costs, const std::string& pinning,
+                 const std::vector<std::string>& left_out);
+std::vector<std::string> cost_findings(const std::vector<cost_result>& costs);
+
 nlohmann::ordered_json to_json(const result& r);
-// The rows of to_json as CSV, one line per result, a header line first.
-std::string to_csv(const std::vector<result>& results);
+nlohmann::ordered_json to_json(const cost_result& c);
+// Flat JSON objects as CSV: the first row's fields are the header, a line per row.
+std::string to_csv(const std::vector<nlohmann::ordered_json>& rows);
 
 // A file written under a temporary name beside its destination and renamed into place only when
 // complete, so a failed run leaves nothing partial. Creating it early reports a bad path at once.

@@ -1,0 +1,161 @@
+#include "tables.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <string_view>
+
+#include "lab_hashes.h"
+
+const std::vector<lab_table>& lab_tables() {
+    // In the order table_runs::run_in_table dispatches on.
+    static const std::vector<lab_table> tables = {
+        {"std::unordered_map", true, "our standard library's, default-constructed: prime bucket counts, chained nodes"},
+        {"std::map", false, "ordered tree, no hash: the baseline"},
+        {"boost::unordered_flat_map", true, "open addressing, power-of-two groups; mixes the hash's bits"},
+        {"boost::unordered_flat_map:avalanching", true, "the same with the hash marked avalanching: no mixing"},
+        {"absl::flat_hash_map", true, "open addressing, power-of-two groups (Swiss table)"},
+    };
+    return tables;
+}
+
+study_keys prepare_study(const key_set& keys, uint64_t seed) {
+    study_keys study;
+    const std::size_t n = keys.size();
+    study.ordered.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) study.ordered.emplace_back(keys.key(i));
+    study.shuffled = study.ordered;
+    std::shuffle(study.shuffled.begin(), study.shuffled.end(), std::mt19937_64(seed));
+    // Absent keys: each key with one more byte, unless that too is a key of the set.
+    std::vector<std::string_view> sorted(study.ordered.begin(), study.ordered.end());
+    std::sort(sorted.begin(), sorted.end());
+    study.absent.reserve(n);
+    for (const auto& key : study.shuffled) {
+        std::string absent = key + '\x7f';
+        if (!std::binary_search(sorted.begin(), sorted.end(), std::string_view(absent))) study.absent.push_back(std::move(absent));
+    }
+    return study;
+}
+
+spread_of_runs summarise(std::vector<double> samples) {
+    if (samples.empty()) return {};
+    std::sort(samples.begin(), samples.end());
+    const std::size_t n = samples.size();
+    const double median = n % 2 == 1 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
+    return {median, samples.front(), samples.back()};
+}
+
+core_pin::core_pin() {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
+        description_ = "not pinned: the allowed cores could not be read";
+        return;
+    }
+    saved_.assign(reinterpret_cast<unsigned char*>(&allowed), reinterpret_cast<unsigned char*>(&allowed) + sizeof allowed);
+    // The last allowed core: the first tends to take the system's interrupts.
+    int core = -1;
+    for (int c = 0; c < CPU_SETSIZE; ++c)
+        if (CPU_ISSET(c, &allowed)) core = c;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(core, &one);
+    if (core < 0 || sched_setaffinity(0, sizeof one, &one) != 0) {
+        description_ = "not pinned: the system refused";
+        return;
+    }
+    pinned_ = true;
+    description_ = "pinned to core " + std::to_string(core);
+}
+
+core_pin::~core_pin() {
+    if (pinned_) sched_setaffinity(0, saved_.size(), reinterpret_cast<const cpu_set_t*>(saved_.data()));
+}
+
+namespace {
+
+study_keys first_keys(const study_keys& all, std::size_t n) {
+    study_keys part;
+    part.ordered.assign(all.ordered.begin(), all.ordered.begin() + n);
+    part.shuffled = part.ordered;
+    std::shuffle(part.shuffled.begin(), part.shuffled.end(), std::mt19937_64(n));
+    part.absent.assign(all.absent.begin(), all.absent.begin() + std::min(n, all.absent.size()));
+    return part;
+}
+
+// Fills with 1 % and then 10 % of the keys and extrapolates the growth to all of them, between
+// linear and quadratic. True if the full fill fits the budget.
+bool probe(const lab_hash& h, std::size_t table, const study_keys& keys, double fill_budget_seconds,
+           cost_result& result) {
+    const std::size_t n = keys.ordered.size();
+    if (n < 10'000) return true;
+    const table_run small = h.run_in_table(h, table, first_keys(keys, n / 100));
+    const double small_seconds = small.insert_ordered * (n / 100) * 1e-9;
+    result.probe_keys = n / 100;
+    result.probe_ns = small.insert_ordered;
+    result.estimated_fill_seconds = small_seconds * 1e4;  // quadratic
+    if (result.estimated_fill_seconds <= fill_budget_seconds) return true;
+    if (small_seconds * 100 > fill_budget_seconds) return false;  // even the 10 % fill would not fit
+    const table_run large = h.run_in_table(h, table, first_keys(keys, n / 10));
+    const double large_seconds = large.insert_ordered * (n / 10) * 1e-9;
+    const double growth = std::clamp(std::log10(large_seconds / small_seconds), 1.0, 2.0);
+    result.probe_keys = n / 10;
+    result.probe_ns = large.insert_ordered;
+    result.estimated_fill_seconds = large_seconds * std::pow(10.0, growth);
+    return result.estimated_fill_seconds <= fill_budget_seconds;
+}
+
+}  // namespace
+
+std::vector<cost_result> run_cost_study(const std::vector<lab_hash>& hashes, const std::vector<std::size_t>& tables,
+                                        const key_set& keys, int repeat, uint64_t seed, double fill_budget_seconds) {
+    const study_keys study = prepare_study(keys, seed);
+    struct combination {
+        const lab_hash* hash;
+        std::size_t table;
+        cost_result result;
+        std::vector<table_run> runs;
+    };
+    std::vector<combination> combinations;
+    for (std::size_t table : tables) {
+        for (const auto& h : hashes) {
+            if (!h.deterministic()) continue;
+            combinations.push_back({&h, table, {}, {}});
+            combinations.back().result.hash = lab_tables()[table].hashed ? h.name : "none";
+            if (!lab_tables()[table].hashed) break;  // std::map: once, whatever the hash
+        }
+    }
+    for (auto& c : combinations) {
+        c.result.table = lab_tables()[c.table].name;
+        c.result.keys = keys.name;
+        c.result.key_count = keys.size();
+        c.result.too_slow = !probe(*c.hash, c.table, study, fill_budget_seconds, c.result);
+    }
+    for (int round = 0; round <= repeat; ++round) {  // round 0 warms up
+        for (auto& c : combinations) {
+            if (c.result.too_slow) continue;
+            const table_run run = c.hash->run_in_table(*c.hash, c.table, study);
+            if (round > 0) c.runs.push_back(run);
+        }
+    }
+    std::vector<cost_result> results;
+    for (auto& c : combinations) {
+        cost_result& r = c.result;
+        r.runs = static_cast<int>(c.runs.size());
+        const auto figure = [&](double table_run::*field) {
+            std::vector<double> samples;
+            for (const auto& run : c.runs) samples.push_back(run.*field);
+            return summarise(samples);
+        };
+        r.insert_ordered = figure(&table_run::insert_ordered);
+        r.insert_shuffled = figure(&table_run::insert_shuffled);
+        r.hit = figure(&table_run::hit);
+        r.miss = figure(&table_run::miss);
+        r.bytes_per_entry = figure(&table_run::bytes_per_entry);
+        r.peak_bytes_per_entry = figure(&table_run::peak_bytes_per_entry);
+        results.push_back(r);
+    }
+    return results;
+}

@@ -1,0 +1,105 @@
+// What a hash costs inside real tables: filling one, finding every key, missing absent ones, and
+// the memory the table asks of its allocator.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "keys.h"
+
+// The tables of the cost study; "std::map" uses no hash and is the baseline.
+struct lab_table {
+    std::string name;
+    bool hashed;
+    std::string note;
+};
+const std::vector<lab_table>& lab_tables();
+
+// The keys of a study as strings, prepared once so that no timed loop builds one: the set's order,
+// one shuffled order (for the shuffled fill and the lookups), and as many keys absent from the set.
+struct study_keys {
+    std::vector<std::string> ordered, shuffled, absent;
+};
+study_keys prepare_study(const key_set& keys, uint64_t seed);
+
+// One repetition of one table with one hash: ns per operation, bytes the table holds from its
+// allocator per entry at the end of the fill, and the most it held at any time during the fill.
+struct table_run {
+    double insert_ordered = 0, insert_shuffled = 0, hit = 0, miss = 0;
+    double bytes_per_entry = 0, peak_bytes_per_entry = 0;
+};
+
+// The bytes live through counting_allocator on this thread, and their peak since the last reset.
+struct allocation_count {
+    std::size_t live = 0, peak = 0;
+};
+inline thread_local allocation_count allocations;
+
+template <class T>
+struct counting_allocator {
+    using value_type = T;
+    counting_allocator() = default;
+    template <class U>
+    counting_allocator(const counting_allocator<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        T* p = std::allocator<T>().allocate(n);
+        allocations.live += n * sizeof(T);
+        if (allocations.live > allocations.peak) allocations.peak = allocations.live;
+        return p;
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        allocations.live -= n * sizeof(T);
+        std::allocator<T>().deallocate(p, n);
+    }
+    template <class U>
+    bool operator==(const counting_allocator<U>&) const noexcept { return true; }
+    template <class U>
+    bool operator!=(const counting_allocator<U>&) const noexcept { return false; }
+};
+
+// The median and range of one figure over the repetitions.
+struct spread_of_runs {
+    double median = 0, min = 0, max = 0;
+};
+spread_of_runs summarise(std::vector<double> samples);
+// Two results are "within noise" of each other when their ranges overlap.
+inline bool within_noise(const spread_of_runs& a, const spread_of_runs& b) { return a.min <= b.max && b.min <= a.max; }
+
+// Pins the calling thread, and the threads it starts later, to one core until destroyed.
+class core_pin {
+public:
+    core_pin();
+    ~core_pin();
+    core_pin(const core_pin&) = delete;
+    core_pin& operator=(const core_pin&) = delete;
+    // "core N", or why the process could not be pinned.
+    const std::string& description() const { return description_; }
+
+private:
+    std::string description_;
+    bool pinned_ = false;
+    std::vector<unsigned char> saved_;
+};
+
+// Everything the cost study measured of one table with one hash on one key set.
+struct cost_result {
+    std::string table, hash, keys;  // hash "none" for std::map
+    uint64_t key_count = 0;
+    double hash_ns_per_key = 0;     // the hash alone, from the quality measures
+    int runs = 0;
+    spread_of_runs insert_ordered, insert_shuffled, hit, miss, bytes_per_entry, peak_bytes_per_entry;
+    // A combination whose fill grows so fast that a full one would take longer than the budget is
+    // left out after two fills of part of the keys: ns per insert on those, and the estimate.
+    bool too_slow = false;
+    uint64_t probe_keys = 0;
+    double probe_ns = 0, estimated_fill_seconds = 0;
+};
+
+struct lab_hash;
+// The cost study of one key set: every table in `tables` (indexes into lab_tables()) with every
+// hash that gives one value per key, repetitions interleaved after a warm-up round. Combinations
+// whose full fill is estimated to take longer than the budget are left out (see cost_result).
+std::vector<cost_result> run_cost_study(const std::vector<lab_hash>& hashes, const std::vector<std::size_t>& tables,
+                                        const key_set& keys, int repeat, uint64_t seed, double fill_budget_seconds);
