@@ -217,7 +217,7 @@ def render_lab_chart(lab, path):
                 continue
             excess = 100 * (q["pow2_empty"] - q["pow2_ideal_empty"])
             slow = c["too_slow"]
-            ns = c["probe_ns"] if slow else c["insert_ns_median"]
+            ns = c["cut_ns"] if slow else c["insert_ns_median"]
             scatter.scatter(excess, ns, color=colours[c["table"]], marker="x" if slow else "o", s=28)
             scatter.annotate(c["hash"] + (" (too slow)" if slow else ""), (excess, ns), fontsize=6,
                              xytext=(3, 2), textcoords="offset points")

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <numeric>
 #include <random>
@@ -108,8 +109,7 @@ uint64_t constant_hash(const char*, std::size_t, uint64_t) { return 0x5555; }
 TEST(Avalanche, ConstantIsFullyBiasedAndAGoodMixIsWithinNoise) {
     const key_set keys = make_key_set("decimal:20000", 1);
     std::vector<uint64_t> values(keys.size());
-    lab_hash constant = builtin("xxh64");
-    constant.call = constant_hash;
+    const lab_hash constant = runtime_hash("constant", 64, constant_hash, "test");
     const avalanche_result worst = avalanche(constant, keys, values, 2000, 1);
     EXPECT_EQ(worst.worst, 100);
     EXPECT_GT(worst.noise, 0);
@@ -190,6 +190,8 @@ TEST(Keys, GeneratedSets) {
 
 namespace {
 
+constexpr auto no_limit = std::chrono::steady_clock::duration::max();
+
 // Every table with every hash that can serve one, on keys with long, short and NUL-holding
 // members: the run itself checks sizes, that each key is found and that no absent key is.
 TEST(Tables, EveryTableFindsEveryKeyWithEveryHash) {
@@ -203,11 +205,23 @@ TEST(Tables, EveryTableFindsEveryKeyWithEveryHash) {
         if (!h.deterministic()) continue;
         for (std::size_t t = 0; t < lab_tables().size(); ++t) {
             table_run run;
-            ASSERT_NO_THROW(run = h.run_in_table(h, t, study)) << h.name << " in " << lab_tables()[t].name;
+            ASSERT_NO_THROW(run = h.run_in_table(h, t, study, no_limit)) << h.name << " in " << lab_tables()[t].name;
             EXPECT_GT(run.hit, 0) << h.name << " in " << lab_tables()[t].name;
+            EXPECT_EQ(run.cut_in, "") << h.name << " in " << lab_tables()[t].name;
             EXPECT_GE(run.peak_bytes_per_entry, run.bytes_per_entry);
         }
     }
+}
+
+// A table that degenerates (every key in one place) overruns a small budget and is cut short.
+TEST(Tables, AnOverrunningLoopIsCutShort) {
+    const lab_hash constant = runtime_hash("constant", 64, constant_hash, "test");
+    const study_keys study = prepare_study(make_key_set("decimal:20000", 1), 1);
+    const table_run run = constant.run_in_table(constant, 0, study, std::chrono::milliseconds(20));
+    EXPECT_EQ(run.cut_in, "insert");
+    EXPECT_GT(run.cut_after, 0u);
+    EXPECT_LT(run.cut_after, 20000u);
+    EXPECT_GT(run.cut_ns, 0);
 }
 
 TEST(Tables, CountingAllocatorCountsLiveAndPeakBytes) {
@@ -223,8 +237,8 @@ TEST(Tables, CountingAllocatorCountsLiveAndPeakBytes) {
 
     // A tree allocates one node per entry and frees nothing while it fills.
     const lab_hash& h = builtin("xxh3");
-    const table_run small = h.run_in_table(h, 1, prepare_study(make_key_set("decimal:1000", 1), 1));
-    const table_run large = h.run_in_table(h, 1, prepare_study(make_key_set("decimal:4000", 1), 1));
+    const table_run small = h.run_in_table(h, 1, prepare_study(make_key_set("decimal:1000", 1), 1), no_limit);
+    const table_run large = h.run_in_table(h, 1, prepare_study(make_key_set("decimal:4000", 1), 1), no_limit);
     EXPECT_EQ(small.bytes_per_entry, large.bytes_per_entry);
     EXPECT_EQ(small.peak_bytes_per_entry, small.bytes_per_entry);
     EXPECT_GE(small.bytes_per_entry, sizeof(std::string) + sizeof(uint32_t) + 3 * sizeof(void*));

@@ -102,6 +102,11 @@ const std::vector<lab_hash>& builtin_hashes() {
     return table;
 }
 
+lab_hash runtime_hash(std::string name, int width, hash_call call, std::string source) {
+    return {std::move(name), width, call, seeding::none, false, std::move(source), "plugin",
+            hash_all_through_pointer, table_runs::run_through_pointer};
+}
+
 lab_hash load_plugin(const std::string& spec) {
     const std::size_t width_colon = spec.rfind(':');
     const std::size_t symbol_colon = width_colon == std::string::npos ? std::string::npos : spec.rfind(':', width_colon - 1);
@@ -118,8 +123,7 @@ lab_hash load_plugin(const std::string& spec) {
     void* address = dlsym(library, symbol.c_str());
     if (address == nullptr) throw bad_input("--plugin " + spec + ": no symbol '" + symbol + "' in " + path);
     // The library stays loaded until the process ends: its function is called until then.
-    return {symbol, std::stoi(width), reinterpret_cast<hash_call>(address), seeding::none, false,
-            path, "plugin", hash_all_through_pointer, table_runs::run_through_pointer};
+    return runtime_hash(symbol, std::stoi(width), reinterpret_cast<hash_call>(address), path);
 }
 
 std::vector<lab_hash> select_hashes(const std::vector<std::string>& names, const std::vector<std::string>& plugins) {

@@ -18,7 +18,8 @@ enum class seeding { none, index, chained };
 
 struct lab_hash;
 using hash_all_call = void (*)(const lab_hash&, const key_set&, uint64_t* out);
-using table_call = table_run (*)(const lab_hash&, std::size_t table, const study_keys& keys);
+using table_call = table_run (*)(const lab_hash&, std::size_t table, const study_keys& keys,
+                                 std::chrono::steady_clock::duration budget);
 
 struct lab_hash {
     std::string name;
@@ -49,6 +50,9 @@ struct lab_hash {
 };
 
 const std::vector<lab_hash>& builtin_hashes();
+
+// A hash known only at run time, called through its pointer everywhere (seed 0).
+lab_hash runtime_hash(std::string name, int width, hash_call call, std::string source);
 
 // A hash from a shared library, given as PATH:SYMBOL:WIDTH; the symbol has the hash_call type.
 lab_hash load_plugin(const std::string& spec);

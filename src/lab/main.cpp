@@ -178,7 +178,7 @@ int run(const options& opt) {
 
         set_step("measuring the tables on " + keys.name);
         const core_pin pin;
-        std::vector<cost_result> study = run_cost_study(hashes, tables, keys, opt.repeat, opt.seed, opt.quick ? 1.0 : 5.0);
+        std::vector<cost_result> study = run_cost_study(hashes, tables, keys, opt.repeat, opt.seed);
         for (auto& c : study)
             for (const auto& r : block)
                 if (r.hash == c.hash) c.hash_ns_per_key = r.ns_per_key;

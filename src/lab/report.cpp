@@ -145,9 +145,8 @@ void print_costs(std::FILE* out, const std::vector<cost_result>& costs, const st
                          "insert ns", "shuffled ns", "hit ns", "miss ns", "B/entry", "peak B");
         }
         if (c.too_slow) {
-            std::fprintf(out, "%-15s %7.2f  too slow: %.0f ns per insert on the first %llu keys, a full fill ~%.0f s\n",
-                         c.hash.c_str(), c.hash_ns_per_key, c.probe_ns, (unsigned long long)c.probe_keys,
-                         c.estimated_fill_seconds);
+            std::fprintf(out, "%-15s %7.2f  too slow: %.0f ns per %s over %llu operations, then stopped\n",
+                         c.hash.c_str(), c.hash_ns_per_key, c.cut_ns, c.cut_in.c_str(), (unsigned long long)c.cut_after);
             continue;
         }
         std::fprintf(out, "%-15s %7.2f ", c.hash.c_str(), c.hash_ns_per_key);
@@ -170,10 +169,9 @@ std::vector<std::string> cost_findings(const std::vector<cost_result>& costs) {
     std::vector<std::string> lines;
     for (const auto& c : costs) {
         if (c.too_slow) {
-            lines.push_back(format("%s in %s on %s: too slow to measure: %.0f ns per insert on the first %llu keys, "
-                                   "a full fill estimated at %.0f s",
-                                   c.hash.c_str(), c.table.c_str(), c.keys.c_str(), c.probe_ns,
-                                   (unsigned long long)c.probe_keys, c.estimated_fill_seconds));
+            lines.push_back(format("%s in %s on %s: too slow to measure: %.0f ns per %s over the first %llu",
+                                   c.hash.c_str(), c.table.c_str(), c.keys.c_str(), c.cut_ns, c.cut_in.c_str(),
+                                   (unsigned long long)c.cut_after));
             continue;
         }
         const auto peers = same_table(costs, c);
@@ -208,9 +206,9 @@ nlohmann::ordered_json to_json(const cost_result& c) {
     put("bytes_per_entry", c.bytes_per_entry);
     put("peak_bytes_per_entry", c.peak_bytes_per_entry);
     j["too_slow"] = c.too_slow;
-    j["probe_keys"] = c.probe_keys;
-    j["probe_ns"] = c.probe_ns;
-    j["estimated_fill_seconds"] = c.estimated_fill_seconds;
+    j["cut_in"] = c.too_slow ? nlohmann::ordered_json(c.cut_in) : nullptr;
+    j["cut_after"] = c.cut_after;
+    j["cut_ns"] = c.cut_ns;
     return j;
 }
 

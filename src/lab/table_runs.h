@@ -5,6 +5,7 @@
 #include <absl/container/flat_hash_map.h>
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -52,39 +53,71 @@ template <class H>
 using absl_flat = absl::flat_hash_map<std::string, uint32_t, H, std::equal_to<std::string>, counting_allocator<entry>>;
 using ordered = std::map<std::string, uint32_t, std::less<std::string>, counting_allocator<entry>>;
 
-inline double ns_per(std::chrono::steady_clock::time_point start, std::size_t operations) {
-    const auto elapsed = std::chrono::steady_clock::now() - start;
-    return std::chrono::duration<double, std::nano>(elapsed).count() / static_cast<double>(operations);
+using clock = std::chrono::steady_clock;
+
+inline clock::time_point deadline_after(clock::duration budget) {
+    const auto now = clock::now();
+    return budget >= clock::time_point::max() - now ? clock::time_point::max() : now + budget;
+}
+
+// Runs body(i) for i in 0 .. n-1 and returns ns per call. The clock is read between chunks of
+// 4096 calls (a few ns in thousands of operations) so that a loop past its deadline stops there;
+// `done` tells how far it got.
+template <class Body>
+double timed_loop(std::size_t n, clock::time_point deadline, std::size_t& done, Body body) {
+    constexpr std::size_t chunk = 4096;
+    const auto start = clock::now();
+    auto now = start;
+    for (done = 0; done < n && now <= deadline;) {
+        const std::size_t end = std::min(n, done + chunk);
+        for (std::size_t i = done; i < end; ++i) body(i);
+        done = end;
+        now = clock::now();
+    }
+    return done == 0 ? 0 : std::chrono::duration<double, std::nano>(now - start).count() / static_cast<double>(done);
 }
 
 // Fills a new table in the set's order, then another in shuffled order and looks up every key and
 // as many absent ones. Only the loops are timed; the checks after them make a wrong table an error.
+// A loop that runs longer than `budget` stops there and the run is marked cut short.
 template <class Table, class... Construction>
-table_run fill_and_find(const study_keys& keys, const Construction&... construction) {
+table_run fill_and_find(const study_keys& keys, clock::duration budget, const Construction&... construction) {
     const std::size_t n = keys.ordered.size();
     table_run run;
+    std::size_t done = 0;
+    const auto cut = [&](const char* loop, double ns, std::size_t total) {
+        if (done == total) return false;
+        run.cut_in = loop;
+        run.cut_after = done;
+        run.cut_ns = ns;
+        return true;
+    };
     {
         allocations = {};
         Table table(construction...);
-        const auto start = std::chrono::steady_clock::now();
-        for (std::size_t i = 0; i < n; ++i) table.emplace(keys.ordered[i], static_cast<uint32_t>(i));
-        run.insert_ordered = ns_per(start, n);
+        run.insert_ordered = timed_loop(n, deadline_after(budget), done, [&](std::size_t i) {
+            table.emplace(keys.ordered[i], static_cast<uint32_t>(i));
+        });
+        if (cut("insert", run.insert_ordered, n)) return run;
         run.bytes_per_entry = static_cast<double>(allocations.live) / static_cast<double>(n);
         run.peak_bytes_per_entry = static_cast<double>(allocations.peak) / static_cast<double>(n);
         if (table.size() != n) throw std::logic_error("a table lost keys in its fill");
     }
     Table table(construction...);
-    auto start = std::chrono::steady_clock::now();
-    for (std::size_t i = 0; i < n; ++i) table.emplace(keys.shuffled[i], static_cast<uint32_t>(i));
-    run.insert_shuffled = ns_per(start, n);
+    run.insert_shuffled = timed_loop(n, deadline_after(budget), done, [&](std::size_t i) {
+        table.emplace(keys.shuffled[i], static_cast<uint32_t>(i));
+    });
+    if (cut("insert_shuffled", run.insert_shuffled, n)) return run;
     std::size_t found = 0;
-    start = std::chrono::steady_clock::now();
-    for (const auto& key : keys.shuffled) found += table.find(key) != table.end();
-    run.hit = ns_per(start, n);
+    run.hit = timed_loop(n, deadline_after(budget), done, [&](std::size_t i) {
+        found += table.find(keys.shuffled[i]) != table.end();
+    });
+    if (cut("hit", run.hit, n)) return run;
     std::size_t wrongly_found = 0;
-    start = std::chrono::steady_clock::now();
-    for (const auto& key : keys.absent) wrongly_found += table.find(key) != table.end();
-    run.miss = ns_per(start, keys.absent.size());
+    run.miss = timed_loop(keys.absent.size(), deadline_after(budget), done, [&](std::size_t i) {
+        wrongly_found += table.find(keys.absent[i]) != table.end();
+    });
+    if (cut("miss", run.miss, keys.absent.size())) return run;
     if (table.size() != n || found != n || wrongly_found != 0)
         throw std::logic_error("a table did not find its keys, or found absent ones");
     return run;
@@ -92,26 +125,27 @@ table_run fill_and_find(const study_keys& keys, const Construction&... construct
 
 // The tables in the order of lab_tables().
 template <class Call>
-table_run run_in_table(std::size_t table, Call call, const study_keys& keys) {
+table_run run_in_table(std::size_t table, Call call, const study_keys& keys, clock::duration budget) {
     using plain = hasher<Call, false>;
     using marked = hasher<Call, true>;
     switch (table) {
-        case 0: return fill_and_find<std_unordered<plain>>(keys, std::size_t{0}, plain{{}, call});
-        case 1: return fill_and_find<ordered>(keys);
-        case 2: return fill_and_find<boost_flat<plain>>(keys, std::size_t{0}, plain{{}, call});
-        case 3: return fill_and_find<boost_flat<marked>>(keys, std::size_t{0}, marked{{}, call});
-        case 4: return fill_and_find<absl_flat<plain>>(keys, std::size_t{0}, plain{{}, call});
+        case 0: return fill_and_find<std_unordered<plain>>(keys, budget, std::size_t{0}, plain{{}, call});
+        case 1: return fill_and_find<ordered>(keys, budget);
+        case 2: return fill_and_find<boost_flat<plain>>(keys, budget, std::size_t{0}, plain{{}, call});
+        case 3: return fill_and_find<boost_flat<marked>>(keys, budget, std::size_t{0}, marked{{}, call});
+        case 4: return fill_and_find<absl_flat<plain>>(keys, budget, std::size_t{0}, plain{{}, call});
         default: throw std::logic_error("no such table");
     }
 }
 
 template <hash_call F>
-table_run run_inline(const lab_hash&, std::size_t table, const study_keys& keys) {
-    return run_in_table(table, inline_call<F>{}, keys);
+table_run run_inline(const lab_hash&, std::size_t table, const study_keys& keys, clock::duration budget) {
+    return run_in_table(table, inline_call<F>{}, keys, budget);
 }
 
-inline table_run run_through_pointer(const lab_hash& h, std::size_t table, const study_keys& keys) {
-    return run_in_table(table, pointer_call{&h}, keys);
+inline table_run run_through_pointer(const lab_hash& h, std::size_t table, const study_keys& keys,
+                                     clock::duration budget) {
+    return run_in_table(table, pointer_call{&h}, keys, budget);
 }
 
 }  // namespace table_runs

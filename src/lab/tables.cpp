@@ -3,7 +3,6 @@
 #include <sched.h>
 
 #include <algorithm>
-#include <cmath>
 #include <random>
 #include <string_view>
 
@@ -74,43 +73,8 @@ core_pin::~core_pin() {
     if (pinned_) sched_setaffinity(0, saved_.size(), reinterpret_cast<const cpu_set_t*>(saved_.data()));
 }
 
-namespace {
-
-study_keys first_keys(const study_keys& all, std::size_t n) {
-    study_keys part;
-    part.ordered.assign(all.ordered.begin(), all.ordered.begin() + n);
-    part.shuffled = part.ordered;
-    std::shuffle(part.shuffled.begin(), part.shuffled.end(), std::mt19937_64(n));
-    part.absent.assign(all.absent.begin(), all.absent.begin() + std::min(n, all.absent.size()));
-    return part;
-}
-
-// Fills with 1 % and then 10 % of the keys and extrapolates the growth to all of them, between
-// linear and quadratic. True if the full fill fits the budget.
-bool probe(const lab_hash& h, std::size_t table, const study_keys& keys, double fill_budget_seconds,
-           cost_result& result) {
-    const std::size_t n = keys.ordered.size();
-    if (n < 10'000) return true;
-    const table_run small = h.run_in_table(h, table, first_keys(keys, n / 100));
-    const double small_seconds = small.insert_ordered * (n / 100) * 1e-9;
-    result.probe_keys = n / 100;
-    result.probe_ns = small.insert_ordered;
-    result.estimated_fill_seconds = small_seconds * 1e4;  // quadratic
-    if (result.estimated_fill_seconds <= fill_budget_seconds) return true;
-    if (small_seconds * 100 > fill_budget_seconds) return false;  // even the 10 % fill would not fit
-    const table_run large = h.run_in_table(h, table, first_keys(keys, n / 10));
-    const double large_seconds = large.insert_ordered * (n / 10) * 1e-9;
-    const double growth = std::clamp(std::log10(large_seconds / small_seconds), 1.0, 2.0);
-    result.probe_keys = n / 10;
-    result.probe_ns = large.insert_ordered;
-    result.estimated_fill_seconds = large_seconds * std::pow(10.0, growth);
-    return result.estimated_fill_seconds <= fill_budget_seconds;
-}
-
-}  // namespace
-
 std::vector<cost_result> run_cost_study(const std::vector<lab_hash>& hashes, const std::vector<std::size_t>& tables,
-                                        const key_set& keys, int repeat, uint64_t seed, double fill_budget_seconds) {
+                                        const key_set& keys, int repeat, uint64_t seed) {
     const study_keys study = prepare_study(keys, seed);
     struct combination {
         const lab_hash* hash;
@@ -131,13 +95,23 @@ std::vector<cost_result> run_cost_study(const std::vector<lab_hash>& hashes, con
         c.result.table = lab_tables()[c.table].name;
         c.result.keys = keys.name;
         c.result.key_count = keys.size();
-        c.result.too_slow = !probe(*c.hash, c.table, study, fill_budget_seconds, c.result);
     }
-    for (int round = 0; round <= repeat; ++round) {  // round 0 warms up
+    // Long enough for any table that works, short enough that the study ends in minutes.
+    const auto budget = std::max<std::chrono::steady_clock::duration>(
+        std::chrono::seconds(1), std::chrono::microseconds(2) * static_cast<long>(keys.size()));
+    for (int round = 0; round <= repeat; ++round) {  // round 0 warms up, and finds the too slow
         for (auto& c : combinations) {
             if (c.result.too_slow) continue;
-            const table_run run = c.hash->run_in_table(*c.hash, c.table, study);
-            if (round > 0) c.runs.push_back(run);
+            const table_run run = c.hash->run_in_table(*c.hash, c.table, study,
+                                                       round == 0 ? budget : std::chrono::steady_clock::duration::max());
+            if (!run.cut_in.empty()) {
+                c.result.too_slow = true;
+                c.result.cut_in = run.cut_in;
+                c.result.cut_after = run.cut_after;
+                c.result.cut_ns = run.cut_ns;
+            } else if (round > 0) {
+                c.runs.push_back(run);
+            }
         }
     }
     std::vector<cost_result> results;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,9 +27,14 @@ study_keys prepare_study(const key_set& keys, uint64_t seed);
 
 // One repetition of one table with one hash: ns per operation, bytes the table holds from its
 // allocator per entry at the end of the fill, and the most it held at any time during the fill.
+// A loop that overran its time budget ends the run: cut_in names it ("insert", "insert_shuffled",
+// "hit", "miss"), with the operations done and their ns per operation.
 struct table_run {
     double insert_ordered = 0, insert_shuffled = 0, hit = 0, miss = 0;
     double bytes_per_entry = 0, peak_bytes_per_entry = 0;
+    std::string cut_in;
+    std::size_t cut_after = 0;
+    double cut_ns = 0;
 };
 
 // The bytes live through counting_allocator on this thread, and their peak since the last reset.
@@ -90,16 +96,17 @@ struct cost_result {
     double hash_ns_per_key = 0;     // the hash alone, from the quality measures
     int runs = 0;
     spread_of_runs insert_ordered, insert_shuffled, hit, miss, bytes_per_entry, peak_bytes_per_entry;
-    // A combination whose fill grows so fast that a full one would take longer than the budget is
-    // left out after two fills of part of the keys: ns per insert on those, and the estimate.
+    // A combination whose warm-up overran the time budget in one of its loops is left out; the
+    // loop, the operations it did and their ns per operation say how slow it was.
     bool too_slow = false;
-    uint64_t probe_keys = 0;
-    double probe_ns = 0, estimated_fill_seconds = 0;
+    std::string cut_in;
+    uint64_t cut_after = 0;
+    double cut_ns = 0;
 };
 
 struct lab_hash;
 // The cost study of one key set: every table in `tables` (indexes into lab_tables()) with every
-// hash that gives one value per key, repetitions interleaved after a warm-up round. Combinations
-// whose full fill is estimated to take longer than the budget are left out (see cost_result).
+// hash that gives one value per key, repetitions interleaved after a warm-up round. In the warm-up
+// each loop may take max(1 s, 2 us per operation); a combination that overruns is left out.
 std::vector<cost_result> run_cost_study(const std::vector<lab_hash>& hashes, const std::vector<std::size_t>& tables,
-                                        const key_set& keys, int repeat, uint64_t seed, double fill_budget_seconds);
+                                        const key_set& keys, int repeat, uint64_t seed);
