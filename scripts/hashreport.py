@@ -3,6 +3,7 @@
 
 usage: hashreport.py [--csv FILE] [--json FILE] [--chart FILE.png|FILE.svg]... [REPORT...]
        hashreport.py --lab HASHLAB.json --chart FILE.png|FILE.svg...
+       hashreport.py --lab HASHLAB.json --compare OTHER.json
 
 Reads one or more reports ("-" or none: standard input). Several reports are runs of the same
 benchmark: each case gets the median, minimum and maximum of its seconds. A report cut short (a
@@ -228,7 +229,7 @@ def render_lab_chart(lab, path):
         scatter.set_title("%s: cost against spread, one point per hash and table" % keys)
         scatter.grid(alpha=0.3)
         handles = [plt.Line2D([], [], marker="o", linestyle="", color=colours[t]) for t in tables]
-        scatter.legend(handles, tables, title="table", fontsize=7, loc="upper left")
+        scatter.legend(handles, tables, title="table", fontsize=7, loc="best")
 
         figures = [("insert_ns", "insert"), ("insert_shuffled_ns", "insert, shuffled"), ("hit_ns", "lookup, found"),
                    ("miss_ns", "lookup, absent")]
@@ -249,6 +250,35 @@ def render_lab_chart(lab, path):
         bars.legend(title="operation", fontsize=7)
         bars.grid(axis="y", alpha=0.3)
     save(fig, path)
+
+
+def compare_lab_runs(first, second):
+    """How far apart two whole runs' medians lie, per figure, over every table and hash measured in
+    both: as measured, and relative to the median hash of the same table and key set in its own
+    run, which takes out a machine that was slower as a whole during one of the runs."""
+    def figures(lab, figure, relative):
+        rows = [c for c in lab["table_results"] if not c["too_slow"]]
+        values = {}
+        for c in rows:
+            peers = [p[figure + "_median"] for p in rows if p["table"] == c["table"] and p["keys"] == c["keys"]]
+            values[(c["table"], c["hash"], c["keys"])] = c[figure + "_median"] / (statistics.median(peers) if relative else 1)
+        return values
+
+    lines = ["figure              as        pairs   median |diff|   90th pct   largest (where)"]
+    for figure in ("insert_ns", "insert_shuffled_ns", "hit_ns", "miss_ns"):
+        for relative in (False, True):
+            a, b = figures(first, figure, relative), figures(second, figure, relative)
+            diffs = sorted((abs(b[k] - a[k]) / a[k], k) for k in a if k in b)
+            if relative:  # a table with one combination says nothing relative to itself
+                diffs = [d for d in diffs if sum(1 for k in a if k[0] == d[1][0] and k[2] == d[1][2]) > 1]
+            if not diffs:
+                continue
+            values = [d for d, _ in diffs]
+            p90 = values[min(len(values) - 1, int(0.9 * len(values)))]
+            lines.append("%-19s %-9s %5d   %12.1f %%   %6.1f %%   %.1f %% (%s, %s)" % (
+                figure, "relative" if relative else "measured", len(values), 100 * statistics.median(values),
+                100 * p90, 100 * values[-1], diffs[-1][1][0], diffs[-1][1][1]))
+    return "\n".join(lines) + "\n"
 
 
 def read_inputs(names):
@@ -296,18 +326,22 @@ def main(argv=None):
     parser.add_argument("--json", help="write the table as JSON to this file (- for standard output)")
     parser.add_argument("--chart", action="append", default=[], help="render a chart (.png or .svg)")
     parser.add_argument("--lab", help="chart hashlab's JSON (written with --tables) instead of reports")
+    parser.add_argument("--compare", help="with --lab: how far this second run's medians lie from the first's")
     args = parser.parse_args(argv)
     for chart in args.chart:
         if os.path.splitext(chart)[1].lower() not in (".png", ".svg"):
             parser.error("--chart takes a .png or .svg file: %s" % chart)
     if args.lab:
-        if args.reports or args.csv or args.json or not args.chart:
-            parser.error("--lab takes only --chart files")
+        if args.reports or args.csv or args.json or not (args.chart or args.compare):
+            parser.error("--lab takes --chart files or --compare")
         try:
             with open(args.lab) as f:
                 lab = json.load(f)
             lab["_name"] = args.lab
             write_atomically([(chart, lambda tmp: render_lab_chart(lab, tmp)) for chart in args.chart])
+            if args.compare:
+                with open(args.compare) as f:
+                    sys.stdout.write(compare_lab_runs(lab, json.load(f)))
         except (OSError, ValueError, KeyError, ReportError) as e:
             print("hashreport: %s: %s" % (args.lab, e), file=sys.stderr)
             return 1

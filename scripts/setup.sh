@@ -19,10 +19,12 @@ for group in "${@:-build}"; do
   [[ -n "${groups[$group]+x}" ]] || { echo "setup.sh: unknown group '$group'" >&2; exit 2; }
 done
 
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
 missing_packages() {
   for group in "$@"; do
     for pkg in ${groups[$group]}; do
-      dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || echo "$pkg"
+      installed "$pkg" || echo "$pkg"
     done
   done
 }
@@ -37,7 +39,16 @@ if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-ar
   $sudo dpkg --add-architecture i386
 fi
 log=$(mktemp)
-if ! { $sudo apt-get update && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+apt=($sudo env DEBIAN_FRONTEND=noninteractive apt-get -y --no-install-recommends)
+# On a machine where matplotlib came with scipy, the boost 1.74 headers are in, and apt will not
+# swap them for 1.81 on its own: give fonttools munkres to lean on, then take 1.74 out (pythran
+# and scipy go with it; matplotlib stays).
+if printf '%s\n' "${missing[@]}" | grep -qx libboost1.81-dev && installed libboost1.74-dev; then
+  echo "setup.sh: replacing libboost1.74-dev (pulled in by python3-scipy) with libboost1.81-dev"
+  { $sudo apt-get update && "${apt[@]}" install python3-munkres && "${apt[@]}" remove libboost1.74-dev; } >"$log" 2>&1 ||
+    { tail -n 30 "$log" >&2; echo "setup.sh: could not remove libboost1.74-dev (full log: $log)" >&2; exit 1; }
+fi
+if ! { $sudo apt-get update && "${apt[@]}" install "${missing[@]}"; } >"$log" 2>&1; then
   tail -n 30 "$log" >&2
   echo "setup.sh: could not install ${missing[*]} (full log: $log)" >&2
   exit 1

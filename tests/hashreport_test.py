@@ -130,21 +130,39 @@ class BadInput(unittest.TestCase):
                 self.check_rejected(text, line, message)
 
 
+LAB = os.path.join(DATA, "lab-tables.json")  # hashlab --tables --quick, a real run
+
+
 class Chart(unittest.TestCase):
     def test_png_and_svg_are_valid_images(self):
         import matplotlib.image
-        with tempfile.TemporaryDirectory() as d:
-            png, svg = os.path.join(d, "chart.png"), os.path.join(d, "chart.svg")
-            result = tool("--chart", png, "--chart", svg, *RUNS)
-            self.assertEqual(result.returncode, 0, result.stderr)
-            with open(png, "rb") as f:
-                self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
-            height, width = matplotlib.image.imread(png).shape[:2]
-            self.assertGreater(width, 600)
-            self.assertGreater(height, 300)
-            root = ET.parse(svg).getroot()
-            self.assertEqual(root.tag, "{http://www.w3.org/2000/svg}svg")
-            self.assertIn("Jenkins", open(svg).read())
+        charts = [(RUNS, "Jenkins"), (["--lab", LAB], "boost::unordered_flat_map")]
+        for inputs, text in charts:
+            with self.subTest(inputs=inputs[0]), tempfile.TemporaryDirectory() as d:
+                png, svg = os.path.join(d, "chart.png"), os.path.join(d, "chart.svg")
+                result = tool("--chart", png, "--chart", svg, *inputs)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                with open(png, "rb") as f:
+                    self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+                height, width = matplotlib.image.imread(png).shape[:2]
+                self.assertGreater(width, 600)
+                self.assertGreater(height, 300)
+                root = ET.parse(svg).getroot()
+                self.assertEqual(root.tag, "{http://www.w3.org/2000/svg}svg")
+                self.assertIn(text, open(svg).read())
+
+    def test_compares_two_runs_medians(self):
+        with open(LAB) as f:
+            first = json.load(f)
+        second = json.loads(json.dumps(first))
+        for c in second["table_results"]:
+            if not c["too_slow"]:
+                c["hit_ns_median"] *= 1.1
+        lines = hashreport.compare_lab_runs(first, second).splitlines()
+        rows = {tuple(line.split()[:2]): line.split()[3] for line in lines[1:]}
+        self.assertEqual(rows[("insert_ns", "measured")], "0.0")
+        self.assertEqual(rows[("hit_ns", "measured")], "10.0")
+        self.assertEqual(rows[("hit_ns", "relative")], "0.0", "the same 10 % everywhere is the machine")
 
 
 if __name__ == "__main__":

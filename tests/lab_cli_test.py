@@ -115,8 +115,7 @@ def failures(binary, work):
 
 
 def tables(binary, work):
-    run = lab(binary, "--tables", "--quick", "--keys", "decimal:20000", "--json", work / "out.json",
-              "--csv", work / "out.csv")
+    run = lab(binary, "--tables", "--quick", "--json", work / "out.json", "--csv", work / "out.csv")
     check(run.returncode == 0, "status %d: %s" % (run.returncode, run.stderr))
     doc = json.loads((work / "out.json").read_text())
     hashes = [h for h in doc["settings"]["hashes"] if h not in ("xxh32-index", "xxh64-index", "lookup2-chained")]

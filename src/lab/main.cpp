@@ -104,15 +104,20 @@ std::vector<result> measure_key_set(const std::vector<lab_hash>& hashes, const k
     std::mutex failure_mutex;
     auto work = [&] {
         for (std::size_t i; (i = next++) < hashes.size();) {
+            const std::string doing = "measuring " + hashes[i].name + " on " + keys.name;
             try {
-                set_step("measuring " + hashes[i].name + " on " + keys.name);
+                set_step(doing);
                 const double ns = results[i].ns_per_key;
                 results[i] = measure(hashes[i], keys, opt);
                 results[i].ns_per_key = ns;
                 results[i].nul_merged = hashes[i].stops_at_nul ? merged : 0;
             } catch (...) {
                 const std::lock_guard<std::mutex> lock(failure_mutex);
-                if (!failure) failure = std::current_exception();
+                if (!failure) {
+                    failure = std::current_exception();
+                    const std::lock_guard<std::mutex> step_lock(step_mutex);
+                    step = doing;  // the other thread may have named its own step since
+                }
                 next = hashes.size();
                 return;
             }
