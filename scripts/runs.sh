@@ -7,7 +7,7 @@ runs=${1:-5}
 out=${2:-results}
 [[ $runs =~ ^[1-9][0-9]*$ ]] || { echo "runs.sh: N must be a positive whole number, not '$runs'" >&2; exit 2; }
 scripts/setup.sh build chart
-scripts/build.sh build -DBUILD_TESTING=OFF -DHASHBENCH_MICROBENCH=OFF >/dev/null
+scripts/build.sh build -DBUILD_TESTING=OFF -DHASHBENCH_MICROBENCH=OFF -DHASHBENCH_LAB=OFF >/dev/null
 mkdir -p "$out"
 reports=()
 for ((k = 1; k <= runs; k++)); do
