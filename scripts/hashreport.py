@@ -23,6 +23,7 @@ from fractions import Fraction
 from math import comb
 
 KEYS = 5_000_000
+VERSION = "@PROJECT_VERSION@"  # written in when CMake installs the tool
 
 # number, title, hash, container kind, width in bits of the container's key when keyed by the hash
 CASES = [
@@ -321,6 +322,8 @@ def write_atomically(outputs):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--version", action="version",
+                        version="hashreport " + (VERSION if "@" not in VERSION else "(source checkout)"))
     parser.add_argument("reports", nargs="*", help="report files; - or none for standard input")
     parser.add_argument("--csv", help="write the table as CSV to this file (- for standard output)")
     parser.add_argument("--json", help="write the table as JSON to this file (- for standard output)")

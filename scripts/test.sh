@@ -4,7 +4,8 @@
 #      the microbenchmark's smoke run, and the check that every hash is inlined;
 #   2. the same under AddressSanitizer and UndefinedBehaviorSanitizer, one complete run included;
 #   3. the fuzz target for FUZZ_SECONDS (default 60) from the committed seed corpus;
-#   4. the 32-bit Windows build under Wine (scripts/windows.sh).
+#   4. the 32-bit Windows build under Wine (scripts/windows.sh);
+#   5. the programs installed by cmake --install and by the .deb, run from there (test_package.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh build test lab fuzz chart
@@ -26,3 +27,6 @@ build-fuzz/hash_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 
 
 echo "== 32-bit Windows build under Wine"
 scripts/windows.sh
+
+echo "== Installed: cmake --install and the Debian package"
+scripts/test_package.sh

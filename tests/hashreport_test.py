@@ -48,11 +48,6 @@ class OneReport(unittest.TestCase):
         self.assertLess(float(rows[7]["ideal_collisions"]), 1e-6)
         self.assertEqual(rows[11]["ideal_collisions"], "")  # keyed by string: no hash collisions to count
 
-    def test_ideal_collisions_match_the_birthday_approximation(self):
-        n, m = 5_000_000, 2.0 ** 32
-        self.assertAlmostEqual(hashreport.ideal_collisions(32), n * n / (2 * m) - n ** 3 / (6 * m * m), delta=0.01)
-        self.assertAlmostEqual(hashreport.ideal_collisions(64) * 1e7, n * n / (2 * 2.0 ** 64) * 1e7, places=4)
-
     def test_reads_standard_input_and_json(self):
         with open(RUNS[0]) as f:
             result = tool("--json", "-", stdin=f.read())

@@ -254,6 +254,7 @@ int main(int argc, char** argv) {
     options opt;
     CLI::App app{"hashlab: collisions, table spread, avalanche and speed of string hashes on key sets"};
     bool list = false;
+    app.set_version_flag("--version", std::string("hashlab ") + HASHBENCH_VERSION);
     app.add_flag("--list", list, "list the hashes and key sets, then exit");
     app.add_option("--keys", opt.keys, std::string("key set, repeatable: ") + key_set_forms +
                                            " (default: decimal; decimal:1000000 for the cost study, decimal:100000 quick)");
