@@ -69,70 +69,70 @@ key_set parse_key_lines(std::string_view text, std::string name) {
 namespace {
 
 // A count or length from a --keys argument: digits only, at least 1.
-uint64_t parse_count(std::string_view text, const std::string& spec) {
+uint64_t parse_count(std::string_view text, const std::string& given) {
     uint64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || error != std::errc() || end != text.data() + text.size())
-        throw bad_input("malformed number '" + std::string(text) + "' in --keys " + spec);
-    if (value == 0) throw bad_input("--keys " + spec + ": a key set of size 0");
+        throw bad_input("malformed number '" + std::string(text) + "' in --keys " + given);
+    if (value == 0) throw bad_input("--keys " + given + ": a key set of size 0");
     return value;
 }
 
 // Refuses a generated set before allocating it when it cannot fit in memory or in the arena.
-void check_fits(uint64_t keys, uint64_t bytes_per_key, const std::string& spec) {
+void check_fits(uint64_t keys, uint64_t bytes_per_key, const std::string& given) {
     const uint64_t memory = uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGE_SIZE));
     const long double need = (long double)keys * (bytes_per_key + 1 + sizeof(uint32_t));
     if (need > memory || (long double)keys * (bytes_per_key + 1) > std::numeric_limits<uint32_t>::max())
-        throw bad_input("--keys " + spec + ": " + std::to_string(keys) + " keys are past the memory they would take");
+        throw bad_input("--keys " + given + ": " + std::to_string(keys) + " keys are past the memory they would take");
 }
 
-key_set read_key_file(const std::string& path, const std::string& spec) {
+key_set read_key_file(const std::string& path, const std::string& given) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw bad_input("--keys " + spec + ": cannot open " + path + ": " + std::strerror(errno));
+    if (fd < 0) throw bad_input("--keys " + given + ": cannot open " + path + ": " + std::strerror(errno));
     std::string text;
     char buffer[1 << 16];
     ssize_t got;
     while ((got = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(got));
     const int read_error = got < 0 ? errno : 0;
     close(fd);
-    if (read_error != 0) throw bad_input("--keys " + spec + ": cannot read " + path + ": " + std::strerror(read_error));
-    key_set keys = parse_key_lines(text, spec);
-    if (keys.size() == 0) throw bad_input("--keys " + spec + ": " + path + " is empty");
+    if (read_error != 0) throw bad_input("--keys " + given + ": cannot read " + path + ": " + std::strerror(read_error));
+    key_set keys = parse_key_lines(text, given);
+    if (keys.size() == 0) throw bad_input("--keys " + given + ": " + path + " is empty");
     return keys;
 }
 
 }  // namespace
 
-key_set make_key_set(const std::string& spec, uint64_t seed) {
-    const std::size_t colon = spec.find(':');
-    const std::string kind = spec.substr(0, colon);
-    const std::string rest = colon == std::string::npos ? "" : spec.substr(colon + 1);
+key_set make_key_set(const std::string& given, uint64_t seed) {
+    const std::size_t colon = given.find(':');
+    const std::string kind = given.substr(0, colon);
+    const std::string rest = colon == std::string::npos ? "" : given.substr(colon + 1);
     const bool has_rest = colon != std::string::npos;
 
-    if (kind == "file" && has_rest) return read_key_file(rest, spec);
+    if (kind == "file" && has_rest) return read_key_file(rest, given);
     if (kind == "words" && !has_rest) {
         if (access("/usr/share/dict/words", F_OK) != 0)
             throw bad_input("--keys words: /usr/share/dict/words is missing (Debian's wamerican installs it)");
-        return read_key_file("/usr/share/dict/words", spec);
+        return read_key_file("/usr/share/dict/words", given);
     }
 
     key_set keys;
-    keys.name = spec;
+    keys.name = given;
     std::mt19937_64 random(seed);
     if (kind == "decimal") {
-        const uint64_t n = has_rest ? parse_count(rest, spec) : key_count;
+        const uint64_t n = has_rest ? parse_count(rest, given) : key_count;
         if (n > uint64_t(std::numeric_limits<int32_t>::max()) + 1)
-            throw bad_input("--keys " + spec + ": decimal keys stop at 2147483648");
-        check_fits(n, 10, spec);
+            throw bad_input("--keys " + given + ": decimal keys stop at 2147483648");
+        check_fits(n, 10, given);
         keys.reserve(n, n * 8);
         for (uint64_t i = 0; i < n; ++i) keys.add(decimal_key(static_cast<int32_t>(i)));
         return keys;  // distinct by construction
     }
     if (kind == "random" && has_rest) {
         const std::size_t second = rest.find(':');
-        const uint64_t length = parse_count(rest.substr(0, second), spec);
-        const uint64_t n = second == std::string::npos ? 1'000'000 : parse_count(rest.substr(second + 1), spec);
-        check_fits(n, length, spec);
+        const uint64_t length = parse_count(rest.substr(0, second), given);
+        const uint64_t n = second == std::string::npos ? 1'000'000 : parse_count(rest.substr(second + 1), given);
+        check_fits(n, length, given);
         keys.reserve(n, n * (length + 1));
         std::string key(length, '\0');
         for (uint64_t i = 0; i < n; ++i) {
@@ -140,8 +140,8 @@ key_set make_key_set(const std::string& spec, uint64_t seed) {
             keys.add(key);
         }
     } else if (kind == "uuid") {
-        const uint64_t n = has_rest ? parse_count(rest, spec) : 1'000'000;
-        check_fits(n, 36, spec);
+        const uint64_t n = has_rest ? parse_count(rest, given) : 1'000'000;
+        check_fits(n, 36, given);
         keys.reserve(n, n * 37);
         const char* hex = "0123456789abcdef";
         for (uint64_t i = 0; i < n; ++i) {
@@ -157,7 +157,7 @@ key_set make_key_set(const std::string& spec, uint64_t seed) {
             keys.add(std::string_view(text, 36));
         }
     } else {
-        throw bad_input("unknown key set '" + spec + "'; known: " + key_set_forms);
+        throw bad_input("unknown key set '" + given + "'; known: " + key_set_forms);
     }
     keys.drop_duplicates();
     return keys;

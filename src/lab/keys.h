@@ -38,7 +38,7 @@ private:
 };
 
 // Builds the set a --keys argument names: decimal[:N], words, file:PATH, random:LEN[:N], uuid[:N].
-key_set make_key_set(const std::string& spec, uint64_t seed);
+key_set make_key_set(const std::string& given, uint64_t seed);
 
 // One key per line: LF or CR LF ends a line, the last line may lack it, any other byte is kept.
 // Duplicates are dropped and counted, keys with a NUL counted.

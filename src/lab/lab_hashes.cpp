@@ -43,7 +43,7 @@ uint64_t siphash(const char* d, std::size_t n, uint64_t) {
     unsigned char out[crypto_shorthash_BYTES];
     crypto_shorthash(out, reinterpret_cast<const unsigned char*>(d), n, siphash_key);
     uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) value = value << 8 | out[i];  // little-endian, as specified
+    for (int i = 7; i >= 0; --i) value = value << 8 | out[i];  // little-endian, as the algorithm defines its output
     return value;
 }
 uint64_t std_hash(const char* d, std::size_t n, uint64_t) { return std::hash<std::string_view>{}({d, n}); }
@@ -107,21 +107,21 @@ lab_hash runtime_hash(std::string name, int width, hash_call call, std::string s
             hash_all_through_pointer, table_runs::run_through_pointer};
 }
 
-lab_hash load_plugin(const std::string& spec) {
-    const std::size_t width_colon = spec.rfind(':');
-    const std::size_t symbol_colon = width_colon == std::string::npos ? std::string::npos : spec.rfind(':', width_colon - 1);
+lab_hash load_plugin(const std::string& argument) {
+    const std::size_t width_colon = argument.rfind(':');
+    const std::size_t symbol_colon = width_colon == std::string::npos ? std::string::npos : argument.rfind(':', width_colon - 1);
     if (symbol_colon == std::string::npos || symbol_colon == 0 || width_colon == 0)
-        throw bad_input("--plugin " + spec + ": expected PATH:SYMBOL:WIDTH");
-    const std::string path = spec.substr(0, symbol_colon);
-    const std::string symbol = spec.substr(symbol_colon + 1, width_colon - symbol_colon - 1);
-    const std::string width = spec.substr(width_colon + 1);
-    if (width != "32" && width != "64") throw bad_input("--plugin " + spec + ": the width must be 32 or 64, not '" + width + "'");
+        throw bad_input("--plugin " + argument + ": expected PATH:SYMBOL:WIDTH");
+    const std::string path = argument.substr(0, symbol_colon);
+    const std::string symbol = argument.substr(symbol_colon + 1, width_colon - symbol_colon - 1);
+    const std::string width = argument.substr(width_colon + 1);
+    if (width != "32" && width != "64") throw bad_input("--plugin " + argument + ": the width must be 32 or 64, not '" + width + "'");
     // dlopen searches the library path for a bare name; a plugin is a file the user points at.
     const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
     void* library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) throw bad_input("--plugin " + spec + ": cannot load " + path + ": " + dlerror());
+    if (library == nullptr) throw bad_input("--plugin " + argument + ": cannot load " + path + ": " + dlerror());
     void* address = dlsym(library, symbol.c_str());
-    if (address == nullptr) throw bad_input("--plugin " + spec + ": no symbol '" + symbol + "' in " + path);
+    if (address == nullptr) throw bad_input("--plugin " + argument + ": no symbol '" + symbol + "' in " + path);
     // The library stays loaded until the process ends: its function is called until then.
     return runtime_hash(symbol, std::stoi(width), reinterpret_cast<hash_call>(address), path);
 }
@@ -139,10 +139,10 @@ std::vector<lab_hash> select_hashes(const std::vector<std::string>& names, const
         }
         chosen.push_back(*found);
     }
-    for (const auto& spec : plugins) {
-        lab_hash plugin = load_plugin(spec);
+    for (const auto& argument : plugins) {
+        lab_hash plugin = load_plugin(argument);
         for (const auto& h : chosen)
-            if (h.name == plugin.name) throw bad_input("--plugin " + spec + ": the name '" + plugin.name + "' is taken");
+            if (h.name == plugin.name) throw bad_input("--plugin " + argument + ": the name '" + plugin.name + "' is taken");
         chosen.push_back(std::move(plugin));
     }
     return chosen;

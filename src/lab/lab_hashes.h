@@ -55,7 +55,7 @@ const std::vector<lab_hash>& builtin_hashes();
 lab_hash runtime_hash(std::string name, int width, hash_call call, std::string source);
 
 // A hash from a shared library, given as PATH:SYMBOL:WIDTH; the symbol has the hash_call type.
-lab_hash load_plugin(const std::string& spec);
+lab_hash load_plugin(const std::string& argument);
 
 // The rows a run uses: the named built-ins (all of them when none is named), then the plugins.
 std::vector<lab_hash> select_hashes(const std::vector<std::string>& names, const std::vector<std::string>& plugins);

@@ -162,9 +162,9 @@ int run(const options& opt) {
     if (!opt.json.empty()) json_file.emplace(opt.json);
     if (!opt.csv.empty()) csv_file.emplace(opt.csv);
     std::vector<key_set> sets;
-    for (const auto& spec : opt.keys) {
-        set_step("building key set " + spec);
-        sets.push_back(make_key_set(spec, opt.seed));
+    for (const auto& given : opt.keys) {
+        set_step("building key set " + given);
+        sets.push_back(make_key_set(given, opt.seed));
     }
     std::vector<std::string> left_out;
     for (const auto& h : hashes)
