@@ -49,28 +49,31 @@ uint64_t siphash(const char* d, std::size_t n, uint64_t) {
 uint64_t std_hash(const char* d, std::size_t n, uint64_t) { return std::hash<std::string_view>{}({d, n}); }
 
 template <class Call>
-void hash_keys(Call call, const lab_hash& h, const key_set& keys, uint64_t* out) {
-    const uint64_t mask = h.mask();
+void hash_keys(Call call, seeding seeds, const key_set& keys, uint64_t* out) {
     const std::size_t n = keys.size();
-    switch (h.seeds) {
+    switch (seeds) {
         case seeding::none:
-            for (std::size_t i = 0; i < n; ++i) out[i] = call(keys.data(i), keys.length(i), 0) & mask;
+            for (std::size_t i = 0; i < n; ++i) out[i] = call(keys.data(i), keys.length(i), 0);
             break;
         case seeding::index:
-            for (std::size_t i = 0; i < n; ++i) out[i] = call(keys.data(i), keys.length(i), i) & mask;
+            for (std::size_t i = 0; i < n; ++i) out[i] = call(keys.data(i), keys.length(i), i);
             break;
         case seeding::chained: {
             uint64_t previous = 0;
-            for (std::size_t i = 0; i < n; ++i) out[i] = previous = call(keys.data(i), keys.length(i), previous) & mask;
+            for (std::size_t i = 0; i < n; ++i) out[i] = previous = call(keys.data(i), keys.length(i), previous);
             break;
         }
     }
 }
 
 template <hash_call F>
-void hash_all_inline(const lab_hash& h, const key_set& keys, uint64_t* out) { hash_keys(F, h, keys, out); }
+void hash_all_inline(const lab_hash& h, const key_set& keys, uint64_t* out) { hash_keys(F, h.seeds, keys, out); }
 
-void hash_all_through_pointer(const lab_hash& h, const key_set& keys, uint64_t* out) { hash_keys(h.call, h, keys, out); }
+// A runtime hash returns 64 bits, of which its row keeps the low `width`.
+void hash_all_through_pointer(const lab_hash& h, const key_set& keys, uint64_t* out) {
+    hash_keys([&h](const char* data, std::size_t length, uint64_t seed) { return h(data, length, seed); }, h.seeds,
+              keys, out);
+}
 
 template <hash_call F>
 lab_hash row(const char* name, int width, seeding seeds, bool stops_at_nul, const char* source, const char* note) {

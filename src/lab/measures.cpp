@@ -31,7 +31,7 @@ double ideal_empty_sd(double n, double m) {
     const real q1 = stays_empty(n, m);
     const real mm = m;
     const real delta = mm < 1048576 ? std::log1p(-2 / mm) - 2 * std::log1p(-1 / mm)
-                                    : -1 / (mm * mm) - 2 / (mm * mm * mm) - 3.5L / (mm * mm * mm * mm);
+                                    : -1 / (mm * mm) - 2 / (mm * mm * mm);
     const real var = -mm * q1 * std::expm1(n * std::log1p(-1 / (mm - 1))) + mm * mm * q1 * q1 * std::expm1(n * delta);
     return static_cast<double>(std::sqrt(std::max(var, real{0})));
 }
@@ -51,14 +51,10 @@ double ideal_longest(double n, double m) {
     // E[max] = sum over k >= 1 of P(max >= k) = 1 - P(X < k)^m, with X ~ Poisson(n / m).
     const real lambda = n / m;
     const int last = static_cast<int>(lambda + 20 * std::sqrt(lambda) + 60);
-    std::vector<real> tail(last + 2, 0);  // tail[k] = P(X >= k), summed from the small end
-    real pmf = std::exp(-lambda);
-    std::vector<real> pmfs(last + 1);
-    for (int j = 0; j <= last; ++j) {
-        pmfs[j] = pmf;
-        pmf *= lambda / (j + 1);
-    }
-    for (int k = last; k >= 0; --k) tail[k] = tail[k + 1] + pmfs[k];
+    // tail[k] = P(X >= k), summed from the far end so the small tails keep their digits.
+    std::vector<real> tail(last + 2, 0);
+    for (int k = 0; k <= last; ++k) tail[k] = std::exp(k * std::log(lambda) - lambda - std::lgamma(k + real{1}));
+    for (int k = last - 1; k >= 0; --k) tail[k] += tail[k + 1];
     real expected = 0;
     for (int k = 1; k <= last; ++k) expected += -std::expm1(m * std::log1p(-tail[k]));
     return static_cast<double>(expected);
