@@ -6,6 +6,7 @@
   lab_cli_test.py bad-input BINARY     every bad input: one line, status 2, nothing written
   lab_cli_test.py failures BINARY      out of memory (status 3) and a full disk (status 4)
   lab_cli_test.py tables BINARY        the quick cost study: every table with every hash that fits
+  lab_cli_test.py commands BINARY      the commands, the common options around them, --list and --help
 """
 import csv
 import json
@@ -79,7 +80,7 @@ def bad_input(binary, work):
         (["--keys", "file:" + str(work / "empty.txt")], "is empty"),
         (["--keys", "file:" + str(work)], "cannot read"),  # a directory
         (["--keys", "decimal:0"], "size 0"),
-        (["--keys", "random:64:99999999999999"], "past the memory"),
+        (["--keys", "random:64:99999999999999"], "more than a key set holds"),
         (["--keys", "uuid:12x"], "malformed number '12x'"),
         (["--seed", "abc"], "seed"),
         (["--sample", "0"], "sample"),
@@ -115,7 +116,7 @@ def failures(binary, work):
 
 
 def tables(binary, work):
-    run = lab(binary, "--tables", "--quick", "--json", work / "out.json", "--csv", work / "out.csv")
+    run = lab(binary, "tables", "--quick", "--json", work / "out.json", "--csv", work / "out.csv")
     check(run.returncode == 0, "status %d: %s" % (run.returncode, run.stderr))
     doc = json.loads((work / "out.json").read_text())
     hashes = [h for h in doc["settings"]["hashes"] if h not in ("xxh32-index", "xxh64-index", "lookup2-chained")]
@@ -124,12 +125,39 @@ def tables(binary, work):
     check(len(doc["settings"]["tables"]) == 5 and got == expected, "table results: %s" % sorted(expected ^ got))
     check(all(r["too_slow"] or r["runs"] == 2 for r in doc["table_results"]), "quick runs twice after a warm-up")
     check("left out, as they give one key different values: xxh32-index" in run.stdout, "no note on the left-out")
-    rows = list(csv.DictReader(open(work / "out.csv", newline="")))
-    check(len(rows) == len(doc["table_results"]) and "pow2_empty" in rows[0], "CSV: one row per table and hash")
+    rows = list(csv.reader(open(work / "out.csv", newline="")))
+    check(len(rows) == len(doc["table_results"]) + 1 and "pow2_empty" in rows[0], "CSV: one row per table and hash")
+    check(all(len(row) == len(rows[0]) for row in rows), "CSV rows of different lengths")
+
+    # std::map first, then a hashed table: the header still has the quality columns.
+    run = lab(binary, "--quick", "--keys", "decimal:20000", "--table", "std::map", "--table", "absl::flat_hash_map",
+              "--hash", "xxh3", "--csv", work / "out.csv")
+    rows = list(csv.reader(open(work / "out.csv", newline="")))
+    check(run.returncode == 0 and len(rows) == 3 and len({len(row) for row in rows}) == 1 and "pow2_empty" in rows[0],
+          "std::map first: %s" % [len(row) for row in rows])
+
+
+def commands(binary, work):
+    """The commands and the common options around them; --list and --help from the registries."""
+    runs = {}
+    for name, args in {"bare": [], "measure": ["measure"], "after": ["--hash", "xxh3", "measure"]}.items():
+        common = ["--keys", "decimal:3000", "--hash", "xxh3", "--json", str(work / (name + ".json"))]
+        run = lab(binary, *(args + common if name != "after" else args + common[:2] + common[4:]))
+        check(run.returncode == 0, "%s: status %d: %s" % (name, run.returncode, run.stderr))
+        results = json.loads((work / (name + ".json")).read_text())["results"]
+        runs[name] = [{k: v for k, v in r.items() if k != "ns_per_key"} for r in results]
+    check(runs["bare"] == runs["measure"] == runs["after"], "hashlab, hashlab measure and options before it differ")
+    listing = lab(binary, "--list").stdout
+    for words in ("random:LEN[:N]", "file:PATH", "xxh3", "boost::unordered_flat_map:avalanching", "avalanche"):
+        check(words in listing, "--list lacks %r" % words)
+    usage = lab(binary, "--help").stdout
+    check("measure" in usage and "tables" in usage and "random:LEN[:N]" in usage, "--help lacks the commands")
+    run = lab(binary, "nope")
+    check(run.returncode == 2 and run.stderr.startswith("hashlab: "), "an unknown command: %d %r" % (run.returncode, run.stderr))
 
 
 if __name__ == "__main__":
     with tempfile.TemporaryDirectory() as directory:
         {"cross-check": cross_check, "outputs": outputs, "bad-input": bad_input,
-         "failures": failures, "tables": tables}[sys.argv[1]](sys.argv[2], pathlib.Path(directory))
+         "failures": failures, "tables": tables, "commands": commands}[sys.argv[1]](sys.argv[2], pathlib.Path(directory))
     print("ok")

@@ -14,8 +14,6 @@
 
 #include "decimal_key.h"
 
-const char* const key_set_forms = "decimal[:N], words, file:PATH, random:LEN[:N], uuid[:N]";
-
 void key_set::reserve(std::size_t keys, std::size_t bytes) {
     offsets_.reserve(keys + 1);
     arena_.reserve(bytes);
@@ -52,18 +50,126 @@ void key_set::drop_duplicates() {
     *this = std::move(kept);
 }
 
-key_set parse_key_lines(std::string_view text, std::string name) {
-    key_set keys;
-    keys.name = std::move(name);
+namespace {
+
+// Splits text into lines as parse_key_lines describes. Each key handed on is followed by a NUL
+// in `line`, as the sink's contract asks.
+void split_lines(std::string_view text, const key_sink& sink) {
+    std::string line;
     while (!text.empty()) {
         const std::size_t end = std::min(text.find('\n'), text.size());
-        std::string_view line = text.substr(0, end);
-        if (end < text.size() && !line.empty() && line.back() == '\r') line.remove_suffix(1);
-        keys.add(line);
+        std::string_view key = text.substr(0, end);
+        if (end < text.size() && !key.empty() && key.back() == '\r') key.remove_suffix(1);
+        line.assign(key);
+        sink(line);
         text.remove_prefix(std::min(end + 1, text.size()));
     }
-    keys.drop_duplicates();
-    return keys;
+}
+
+// The arena's offsets are 32-bit: a key file past that could never become a set, so reading
+// stops there instead of filling memory (a file such as /dev/zero never ends).
+constexpr uint64_t max_key_bytes = std::numeric_limits<uint32_t>::max();
+
+std::string read_key_file(const std::string& path, const std::string& given) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw bad_input("--keys " + given + ": cannot open " + path + ": " + std::strerror(errno));
+    std::string text;
+    char buffer[1 << 16];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0) {
+        if (text.size() + static_cast<std::size_t>(got) > max_key_bytes) {
+            close(fd);
+            throw bad_input("--keys " + given + ": " + path + " holds more than 4 GiB, the most a key set takes");
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    const int read_error = got < 0 ? errno : 0;
+    close(fd);
+    if (read_error != 0) throw bad_input("--keys " + given + ": cannot read " + path + ": " + std::strerror(read_error));
+    if (text.empty()) throw bad_input("--keys " + given + ": " + path + " is empty");
+    return text;
+}
+
+const char* const word_list = "/usr/share/dict/words";
+
+void file_keys(const family_args& args, uint64_t, const key_sink& sink) {
+    split_lines(read_key_file(args.path, args.given), sink);
+}
+
+void word_keys(const family_args& args, uint64_t, const key_sink& sink) {
+    if (access(word_list, F_OK) != 0)
+        throw bad_input("--keys words: " + std::string(word_list) + " is missing (Debian's wamerican installs it)");
+    split_lines(read_key_file(word_list, args.given), sink);
+}
+
+uint64_t decimal_longest(const family_args& args) {
+    return std::to_string(args.numbers.back() - 1).size();  // the last key's digits
+}
+
+void decimal_keys(const family_args& args, uint64_t, const key_sink& sink) {
+    const uint64_t n = args.numbers.back();
+    // decimal_key takes an int32_t; key 2147483647 is the last it writes without a sign.
+    if (n > uint64_t(std::numeric_limits<int32_t>::max()) + 1)
+        throw bad_input("--keys " + args.given + ": decimal keys stop at 2147483648");
+    for (uint64_t i = 0; i < n; ++i) sink(decimal_key(static_cast<int32_t>(i)));
+}
+
+void random_keys(const family_args& args, uint64_t seed, const key_sink& sink) {
+    std::mt19937_64 random(seed);
+    std::string key(args.numbers[0], '\0');
+    for (uint64_t i = 0; i < args.numbers[1]; ++i) {
+        for (char& c : key) c = static_cast<char>(random() & 0xFF);
+        sink(key);
+    }
+}
+
+void uuid_keys(const family_args& args, uint64_t seed, const key_sink& sink) {
+    std::mt19937_64 random(seed);
+    const char* hex = "0123456789abcdef";
+    for (uint64_t i = 0; i < args.numbers.back(); ++i) {
+        const uint64_t hi = random(), lo = random();
+        // Version 4 in the third group's first digit, the variant bits 10 in the fourth's.
+        const uint64_t bits[2] = {(hi & ~0xF000ull) | 0x4000ull, (lo & ~(3ull << 62)) | (2ull << 62)};
+        char text[37];
+        int pos = 0;
+        for (int digit = 0; digit < 32; ++digit) {
+            if (digit == 8 || digit == 12 || digit == 16 || digit == 20) text[pos++] = '-';
+            text[pos++] = hex[(bits[digit / 16] >> (60 - 4 * (digit % 16))) & 0xF];
+        }
+        text[36] = '\0';
+        sink(std::string_view(text, 36));
+    }
+}
+
+}  // namespace
+
+const std::vector<key_family>& key_families() {
+    static const std::vector<key_family> table = {
+        {"decimal", {}, key_count, false, true, "the fixed run's keys \"0\", \"1\", ... (default: all five million)",
+         decimal_longest, decimal_keys},
+        {"words", {}, 0, false, false, "the system word list, /usr/share/dict/words", nullptr, word_keys},
+        {"file", {}, 0, true, false, "one key per line (LF or CR LF); duplicates dropped, NUL bytes kept", nullptr,
+         file_keys},
+        {"random", {"LEN"}, 1'000'000, false, false, "N keys of LEN random bytes, following --seed",
+         [](const family_args& a) { return a.numbers[0]; }, random_keys},
+        {"uuid", {}, 1'000'000, false, false, "random version-4 UUID texts, following --seed",
+         [](const family_args&) -> uint64_t { return 36; }, uuid_keys},
+    };
+    return table;
+}
+
+std::string key_family::usage() const {
+    std::string text = name;
+    if (takes_path) text += ":PATH";
+    for (const auto& p : parameters) text += ":" + p;
+    if (default_count != 0) text += "[:N]";
+    return text;
+}
+
+std::string key_family_usages() {
+    std::string all;
+    for (const auto& f : key_families()) all += (all.empty() ? "" : ", ") + f.usage();
+    return all;
 }
 
 namespace {
@@ -78,87 +184,75 @@ uint64_t parse_count(std::string_view text, const std::string& given) {
     return value;
 }
 
-// Refuses a generated set before allocating it when it cannot fit in memory or in the arena.
-void check_fits(uint64_t keys, uint64_t bytes_per_key, const std::string& given) {
+// Refuses a set before allocating it when it cannot fit in memory or in the arena.
+void check_fits(uint64_t keys, uint64_t longest, const std::string& given) {
     const uint64_t memory = uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGE_SIZE));
-    const long double need = (long double)keys * (bytes_per_key + 1 + sizeof(uint32_t));
-    if (need > memory || (long double)keys * (bytes_per_key + 1) > std::numeric_limits<uint32_t>::max())
-        throw bad_input("--keys " + given + ": " + std::to_string(keys) + " keys are past the memory they would take");
-}
-
-key_set read_key_file(const std::string& path, const std::string& given) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw bad_input("--keys " + given + ": cannot open " + path + ": " + std::strerror(errno));
-    std::string text;
-    char buffer[1 << 16];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(got));
-    const int read_error = got < 0 ? errno : 0;
-    close(fd);
-    if (read_error != 0) throw bad_input("--keys " + given + ": cannot read " + path + ": " + std::strerror(read_error));
-    key_set keys = parse_key_lines(text, given);
-    if (keys.size() == 0) throw bad_input("--keys " + given + ": " + path + " is empty");
-    return keys;
+    const long double bytes = (long double)keys * (longest + 1);
+    if (bytes + (long double)keys * sizeof(uint32_t) > memory || bytes > max_key_bytes)
+        throw bad_input("--keys " + given + ": " + std::to_string(keys) + " keys of " + std::to_string(longest) +
+                        " bytes are more than a key set holds (4 GiB of key bytes, and this machine's memory)");
 }
 
 }  // namespace
 
-key_set make_key_set(const std::string& given, uint64_t seed) {
+const key_family& parse_family(const std::string& given, family_args& args) {
     const std::size_t colon = given.find(':');
-    const std::string kind = given.substr(0, colon);
-    const std::string rest = colon == std::string::npos ? "" : given.substr(colon + 1);
+    const std::string name = given.substr(0, colon);
+    const auto& families = key_families();
+    const auto family = std::find_if(families.begin(), families.end(), [&](const key_family& f) { return f.name == name; });
     const bool has_rest = colon != std::string::npos;
+    if (family == families.end() || (family->takes_path && !has_rest) ||
+        (!has_rest && !family->parameters.empty()) ||
+        (has_rest && !family->takes_path && family->parameters.empty() && family->default_count == 0))
+        throw bad_input("unknown key set '" + given + "'; known: " + key_family_usages());
 
-    if (kind == "file" && has_rest) return read_key_file(rest, given);
-    if (kind == "words" && !has_rest) {
-        if (access("/usr/share/dict/words", F_OK) != 0)
-            throw bad_input("--keys words: /usr/share/dict/words is missing (Debian's wamerican installs it)");
-        return read_key_file("/usr/share/dict/words", given);
+    args = {given, {}, {}};
+    if (family->takes_path) {
+        args.path = given.substr(colon + 1);
+        return *family;
     }
+    std::vector<std::string_view> parts;
+    for (std::string_view rest = has_rest ? std::string_view(given).substr(colon + 1) : std::string_view(); has_rest;) {
+        const std::size_t next = rest.find(':');
+        parts.push_back(rest.substr(0, next));
+        if (next == std::string_view::npos) break;
+        rest.remove_prefix(next + 1);
+    }
+    const std::size_t most = family->parameters.size() + (family->default_count != 0 ? 1 : 0);
+    if (parts.size() > most) throw bad_input("unknown key set '" + given + "'; known: " + key_family_usages());
+    for (const auto& part : parts) args.numbers.push_back(parse_count(part, given));
+    if (family->default_count != 0 && args.numbers.size() == family->parameters.size())
+        args.numbers.push_back(family->default_count);
+    return *family;
+}
 
+key_set make_key_set(const std::string& given, uint64_t seed) {
+    family_args args;
+    const key_family& family = parse_family(given, args);
     key_set keys;
     keys.name = given;
-    std::mt19937_64 random(seed);
-    if (kind == "decimal") {
-        const uint64_t n = has_rest ? parse_count(rest, given) : key_count;
-        if (n > uint64_t(std::numeric_limits<int32_t>::max()) + 1)
-            throw bad_input("--keys " + given + ": decimal keys stop at 2147483648");
-        check_fits(n, 10, given);
-        keys.reserve(n, n * 8);
-        for (uint64_t i = 0; i < n; ++i) keys.add(decimal_key(static_cast<int32_t>(i)));
-        return keys;  // distinct by construction
+    if (family.longest != nullptr) {
+        const uint64_t n = key_count_of(family, args), longest = family.longest(args);
+        check_fits(n, longest, given);
+        keys.reserve(n, n * (longest + 1));
     }
-    if (kind == "random" && has_rest) {
-        const std::size_t second = rest.find(':');
-        const uint64_t length = parse_count(rest.substr(0, second), given);
-        const uint64_t n = second == std::string::npos ? 1'000'000 : parse_count(rest.substr(second + 1), given);
-        check_fits(n, length, given);
-        keys.reserve(n, n * (length + 1));
-        std::string key(length, '\0');
-        for (uint64_t i = 0; i < n; ++i) {
-            for (char& c : key) c = static_cast<char>(random() & 0xFF);
-            keys.add(key);
-        }
-    } else if (kind == "uuid") {
-        const uint64_t n = has_rest ? parse_count(rest, given) : 1'000'000;
-        check_fits(n, 36, given);
-        keys.reserve(n, n * 37);
-        const char* hex = "0123456789abcdef";
-        for (uint64_t i = 0; i < n; ++i) {
-            const uint64_t hi = random(), lo = random();
-            // Version 4 in the third group's first digit, the variant bits 10 in the fourth's.
-            const uint64_t bits[2] = {(hi & ~0xF000ull) | 0x4000ull, (lo & ~(3ull << 62)) | (2ull << 62)};
-            char text[37];
-            int pos = 0;
-            for (int digit = 0; digit < 32; ++digit) {
-                if (digit == 8 || digit == 12 || digit == 16 || digit == 20) text[pos++] = '-';
-                text[pos++] = hex[(bits[digit / 16] >> (60 - 4 * (digit % 16))) & 0xF];
-            }
-            keys.add(std::string_view(text, 36));
-        }
-    } else {
-        throw bad_input("unknown key set '" + given + "'; known: " + key_set_forms);
-    }
+    family.generate(args, seed, [&keys](std::string_view key) { keys.add(key); });
+    if (!family.distinct) keys.drop_duplicates();
+    return keys;
+}
+
+void for_each_key(const std::string& given, uint64_t seed, const key_sink& sink) {
+    family_args args;
+    const key_family& family = parse_family(given, args);
+    // Without the keys at hand a repeat could not be dropped, and would count as a collision.
+    if (!family.distinct) throw bad_input("--keys " + given + ": its keys may repeat, so they must be held in memory");
+    family.generate(args, seed, sink);
+}
+
+key_set parse_key_lines(std::string_view text, std::string name) {
+    key_set keys;
+    keys.name = std::move(name);
+    split_lines(text, [&keys](std::string_view key) { keys.add(key); });
     keys.drop_duplicates();
     return keys;
 }

@@ -1,9 +1,11 @@
-// Key sets: every key of a set in one byte arena, so that millions of keys cost their bytes plus
-// four bytes of offset each, not a string object apiece.
+// Key sets and the families that make them. A family generates its keys one at a time into a
+// sink: into a key set's byte arena, or straight into a hash when only the values are wanted.
+// The family table in keys.cpp is the only place the families are listed.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -14,9 +16,11 @@ struct bad_input : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Every key of a set in one byte arena, so that millions of keys cost their bytes plus four bytes
+// of offset each, not a string object apiece.
 class key_set {
 public:
-    std::string name;       // as given on the command line, e.g. "decimal:1000"
+    std::string name;         // as given on the command line, e.g. "decimal:1000"
     uint64_t duplicates = 0;  // keys dropped because an earlier key was the same
     uint64_t with_nul = 0;    // keys holding a NUL byte
 
@@ -37,12 +41,49 @@ private:
     std::vector<uint32_t> offsets_{0};
 };
 
-// Builds the set a --keys argument names: decimal[:N], words, file:PATH, random:LEN[:N], uuid[:N].
+// Receives a family's keys in order. The view is valid only during the call; the bytes after it
+// hold a NUL, so a text hash may read the key as a C string.
+using key_sink = std::function<void(std::string_view key)>;
+
+// A --keys argument split into its family's parameters: "random:16:1000" is numbers {16, 1000}.
+struct family_args {
+    std::string given;
+    std::vector<uint64_t> numbers;  // the family's parameters, then its count when it takes one
+    std::string path;               // file:PATH
+};
+
+struct key_family {
+    std::string name;
+    std::vector<std::string> parameters;  // numbers that must follow the name, e.g. {"LEN"}
+    uint64_t default_count;               // 0: the family takes no count (its keys are fixed)
+    bool takes_path;
+    bool distinct;                        // no two keys alike, so none need dropping
+    std::string note;
+    // The longest key, for the memory check before a set is built; 0 when not known in advance.
+    uint64_t (*longest)(const family_args&);
+    void (*generate)(const family_args&, uint64_t seed, const key_sink&);
+
+    std::string usage() const;  // e.g. "random:LEN[:N]"
+};
+
+const std::vector<key_family>& key_families();
+// The usages of every family, joined for messages and help.
+std::string key_family_usages();
+
+// The family a --keys argument names and its parameters; bad_input when it is malformed.
+const key_family& parse_family(const std::string& given, family_args& args);
+
+// The number of keys of a family with these parameters, when it takes a count.
+inline uint64_t key_count_of(const key_family& family, const family_args& args) {
+    return family.default_count == 0 ? 0 : args.numbers.back();
+}
+
+// Builds the set a --keys argument names, in memory.
 key_set make_key_set(const std::string& given, uint64_t seed);
+
+// Passes every key of the set a --keys argument names to `sink`, one at a time, storing none.
+void for_each_key(const std::string& given, uint64_t seed, const key_sink& sink);
 
 // One key per line: LF or CR LF ends a line, the last line may lack it, any other byte is kept.
 // Duplicates are dropped and counted, keys with a NUL counted.
 key_set parse_key_lines(std::string_view text, std::string name);
-
-// The names make_key_set accepts, for the message on an unknown one.
-extern const char* const key_set_forms;

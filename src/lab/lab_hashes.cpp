@@ -75,38 +75,51 @@ void hash_all_through_pointer(const lab_hash& h, const key_set& keys, uint64_t* 
               keys, out);
 }
 
+// What sets a row apart beyond its call: where its seed comes from, whether it reads text.
+struct kind {
+    seeding seeds;
+    bool stops_at_nul;
+};
+constexpr kind counted{seeding::none, false};        // reads the given length
+constexpr kind text{seeding::none, true};            // stops at the first NUL
+constexpr kind index_seeded{seeding::index, false};  // as the fixed run seeds xxh32 and xxh64
+constexpr kind chained{seeding::chained, false};     // as the fixed run chains lookup2
+
 template <hash_call F>
-lab_hash row(const char* name, int width, seeding seeds, bool stops_at_nul, const char* source, const char* note) {
-    return {name, width, F, seeds, stops_at_nul, source, note, hash_all_inline<F>, table_runs::run_inline<F>};
+lab_hash row(const char* name, int width, kind k, uint64_t known_answer, const char* source, const char* note) {
+    return {name, width, F, k.seeds, k.stops_at_nul, source, note, known_answer, hash_all_inline<F>,
+            table_runs::run_inline<F>};
 }
 
 }  // namespace
 
 const std::vector<lab_hash>& builtin_hashes() {
-    const auto none = seeding::none, index = seeding::index, chained = seeding::chained;
+    // Known answers, of known_answer_key at seed 0: fnv1a's, murmur3's, xxh32's and xxh64's are the
+    // algorithms' published values for this text; the others are today's values, pinned, so that
+    // a row calling the wrong function fails the registry's test.
     static const std::vector<lab_hash> table = {
-        row<fnv1a>("fnv1a", 32, none, false, "hashbench", "32-bit FNV-1a over data and length"),
-        row<x31>("x31", 32, none, true, "hashbench", "h * 31 + byte, from 0"),
-        row<ramakrishna>("ramakrishna", 32, none, true, "hashbench", "shift-add-xor of Ramakrishna and Zobel"),
-        row<fletcher>("fletcher32s", 32, none, true, "hashbench", "Fletcher-32 checksum over single bytes"),
-        row<one_at_a_time>("one_at_a_time", 32, none, true, "hashbench", "Jenkins' one-at-a-time"),
-        row<lookup2>("lookup2", 32, none, false, "hashbench", "Jenkins' lookup2, initial value 0"),
-        row<xxh32>("xxh32", 32, none, false, "libxxhash-dev", "XXH32, seed 0"),
-        row<xxh64>("xxh64", 64, none, false, "libxxhash-dev", "XXH64, seed 0"),
-        row<xxh32>("xxh32-index", 32, index, false, "libxxhash-dev", "XXH32 seeded with the key's index, as hashbench"),
-        row<xxh64>("xxh64-index", 64, index, false, "libxxhash-dev", "XXH64 seeded with the key's index, as hashbench"),
-        row<lookup2>("lookup2-chained", 32, chained, false, "hashbench", "lookup2 seeded with the previous key's hash, as hashbench"),
-        row<xxh3>("xxh3", 64, none, false, "libxxhash-dev", "XXH3 64-bit, default secret"),
-        row<wy>("wyhash", 64, none, false, "libwyhash-dev", "wyhash final version, seed 0, default secret"),
-        row<murmur3>("murmur3", 32, none, false, "libmurmurhash-dev", "MurmurHash3 x86 32-bit, seed 0"),
-        row<siphash>("siphash", 64, none, false, "libsodium-dev", "SipHash-2-4, key 00 01 .. 0f"),
-        row<std_hash>("std", 64, none, false, "libstdc++", "std::hash<std::string_view> of this build's library"),
+        row<fnv1a>("fnv1a", 32, counted, 0x48fff90, "hashbench", "32-bit FNV-1a over data and length"),
+        row<x31>("x31", 32, text, 0xdbacdd53, "hashbench", "h * 31 + byte, from 0"),
+        row<ramakrishna>("ramakrishna", 32, text, 0xd5b4df65, "hashbench", "shift-add-xor of Ramakrishna and Zobel"),
+        row<fletcher>("fletcher32s", 32, text, 0x5ba30fd9, "hashbench", "Fletcher-32 checksum over single bytes"),
+        row<one_at_a_time>("one_at_a_time", 32, text, 0x519e91f5, "hashbench", "Jenkins' one-at-a-time"),
+        row<lookup2>("lookup2", 32, counted, 0xfc1558de, "hashbench", "Jenkins' lookup2, initial value 0"),
+        row<xxh32>("xxh32", 32, counted, 0xe85ea4de, "libxxhash-dev", "XXH32, seed 0"),
+        row<xxh64>("xxh64", 64, counted, 0xb242d361fda71bc, "libxxhash-dev", "XXH64, seed 0"),
+        row<xxh32>("xxh32-index", 32, index_seeded, 0xe85ea4de, "libxxhash-dev", "XXH32 seeded with the key's index, as hashbench"),
+        row<xxh64>("xxh64-index", 64, index_seeded, 0xb242d361fda71bc, "libxxhash-dev", "XXH64 seeded with the key's index, as hashbench"),
+        row<lookup2>("lookup2-chained", 32, chained, 0xfc1558de, "hashbench", "lookup2 seeded with the previous key's hash, as hashbench"),
+        row<xxh3>("xxh3", 64, counted, 0xce7d19a5418fb365, "libxxhash-dev", "XXH3 64-bit, default secret"),
+        row<wy>("wyhash", 64, counted, 0xf4028f6b9d91e00a, "libwyhash-dev", "wyhash final version, seed 0, default secret"),
+        row<murmur3>("murmur3", 32, counted, 0x2e4ff723, "libmurmurhash-dev", "MurmurHash3 x86 32-bit, seed 0"),
+        row<siphash>("siphash", 64, counted, 0x52276105dc1f6fe4, "libsodium-dev", "SipHash-2-4, key 00 01 .. 0f"),
+        row<std_hash>("std", 64, counted, 0xdccbf2541704bc75, "libstdc++", "std::hash<std::string_view> of this build's library"),
     };
     return table;
 }
 
 lab_hash runtime_hash(std::string name, int width, hash_call call, std::string source) {
-    return {std::move(name), width, call, seeding::none, false, std::move(source), "plugin",
+    return {std::move(name), width, call, seeding::none, false, std::move(source), "plugin", 0,
             hash_all_through_pointer, table_runs::run_through_pointer};
 }
 

@@ -1,13 +1,14 @@
-// The hashes hashlab knows: one table, one row per hash. Adding a hash is adding a row.
+// The hashes hashlab knows: one table, one row per hash, in lab_hashes.cpp. Adding a hash is
+// adding a row.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "keys.h"
-#include "tables.h"
 
 // Every hash is called as (key bytes, length, seed); the arena puts a NUL after each key, so a
 // text hash may ignore the length and stop at the first NUL.
@@ -16,24 +17,34 @@ using hash_call = uint64_t (*)(const char* data, std::size_t length, uint64_t se
 // Where a key's seed comes from: always 0, the key's index, or the previous key's hash (from 0).
 enum class seeding { none, index, chained };
 
+// The cost study's types, defined in tables.h: a hash row only carries the function that runs
+// its own call inlined in a table.
+struct study_keys;
+struct table_run;
+enum class table_id : int;
+
 struct lab_hash;
 using hash_all_call = void (*)(const lab_hash&, const key_set&, uint64_t* out);
-using table_call = table_run (*)(const lab_hash&, std::size_t table, const study_keys& keys,
-                                 std::chrono::steady_clock::duration budget);
+using table_call = table_run (*)(const lab_hash&, table_id, const study_keys&, std::chrono::steady_clock::duration budget);
+
+// The key every row's known answer is taken of, at seed 0: long enough to pass the block loops of
+// the block-wise hashes, with a tail that is not a whole block.
+inline constexpr const char* known_answer_key = "The quick brown fox jumps over the lazy dog";
 
 struct lab_hash {
     std::string name;
     int width;  // output bits: 32 or 64
     hash_call call;
-    seeding seeds;
-    bool stops_at_nul;
+    seeding seeds = seeding::none;
+    bool stops_at_nul = false;
     std::string source;
     std::string note;
+    uint64_t known_answer = 0;  // of known_answer_key at seed 0
     // Hashes every key of a set, in order, into out. Built-in rows get a loop with their call
     // inlined, so their speed is the hash's own and not a call through a pointer.
-    hash_all_call hash_all;
-    // One repetition of the cost study in table `table` of lab_tables(), the hash inlined likewise.
-    table_call run_in_table;
+    hash_all_call hash_all = nullptr;
+    // One repetition of the cost study in one table, the hash inlined likewise.
+    table_call run_in_table = nullptr;
 
     uint64_t mask() const { return width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1; }
     uint64_t operator()(const char* data, std::size_t length, uint64_t seed) const {

@@ -5,97 +5,56 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstring>
 #include <sstream>
 
+#include "measures.h"
+
 namespace {
 
-// How far from the ideal a result must lie before it is a finding. The collision and spread
-// counts are single tests; the window bias is the worst of up to a thousand windows, hence the
-// higher bar. The avalanche bias has its own noise level, computed for its number of cells.
-constexpr double collision_sigmas = 5;
-constexpr double empty_sigmas = 5;
-constexpr double longest_factor = 2;
-constexpr double window_sigmas = 6;
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    char buffer[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buffer, sizeof buffer, fmt, args);
-    va_end(args);
-    return buffer;
+// A cell of the console table: the field's value in its column's format; "-" where it is null.
+std::string cell(const column& c, const nlohmann::ordered_json& value) {
+    if (value.is_string()) return format(c.format.c_str(), value.get<std::string>().c_str());
+    const std::string zero = format(c.format.c_str(), 0.0);
+    if (value.is_null()) return std::string(zero.size() > 1 ? zero.size() - 1 : 0, ' ') + "-";
+    return format(c.format.c_str(), c.scale * value.get<double>());
 }
 
-std::string spread_finding(const result& r, const char* kind, const table_spread& s) {
-    if (s.empty_sigmas <= empty_sigmas && s.longest <= longest_factor * s.ideal_longest) return "";
-    return format("%s on %s: a %s table of %llu buckets leaves %.1f %% empty (ideal %.1f %%, %+.0f sigma), "
-                  "longest chain %llu (ideal %.1f)",
-                  r.hash.c_str(), r.keys.c_str(), kind, (unsigned long long)s.buckets, 100 * s.empty,
-                  100 * s.ideal_empty, s.empty_sigmas, (unsigned long long)s.longest, s.ideal_longest);
-}
-
-std::string collision_finding(const result& r, const collisions& c, int bits, const char* which) {
-    if (c.sigmas <= collision_sigmas) return "";
-    return format("%s on %s: %llu collisions in %s %d bits, %.3g times the ideal %.4g (%+.0f sigma)",
-                  r.hash.c_str(), r.keys.c_str(), (unsigned long long)c.count, which, bits, c.ratio, c.ideal,
-                  c.sigmas);
+// A heading as wide as its column's cells, aligned as they are.
+std::string heading(const column& c) {
+    const bool text = c.format.find('s') != std::string::npos;
+    const std::size_t width = text ? 15 : format(c.format.c_str(), 0.0).size();
+    const std::string pad(width > c.heading.size() ? width - c.heading.size() : 0, ' ');
+    return text ? c.heading + pad : pad + c.heading;
 }
 
 }  // namespace
 
-void print_key_set_heading(std::FILE* out, const key_set& keys, const result& any) {
-    std::fprintf(out, "\n== %s: %zu keys", keys.name.c_str(), keys.size());
+void print_quality(std::FILE* out, const lab_report& report, const key_set_summary& keys) {
+    const double n = static_cast<double>(keys.key_count);
+    std::fprintf(out, "\n== %s: %llu keys", keys.name.c_str(), (unsigned long long)keys.key_count);
     if (keys.duplicates != 0) std::fprintf(out, " (%llu duplicates dropped)", (unsigned long long)keys.duplicates);
-    std::fprintf(out, "\n   ideal hash: %.6g collisions at 32 bits, %.3g at 64\n", ideal_collisions(any.key_count, 0x1p32),
-                 ideal_collisions(any.key_count, 0x1p64));
-    std::fprintf(out, "   ideal spread: %llu buckets (2^k) %.1f %% empty, longest %.1f; %llu (prime) %.1f %% empty, longest %.1f\n",
-                 (unsigned long long)any.power_of_two.buckets, 100 * any.power_of_two.ideal_empty,
-                 any.power_of_two.ideal_longest, (unsigned long long)any.prime.buckets, 100 * any.prime.ideal_empty,
-                 any.prime.ideal_longest);
+    std::fprintf(out, "\n   ideal hash: %.6g collisions at 32 bits, %.3g at 64\n", ideal_collisions(n, 0x1p32),
+                 ideal_collisions(n, 0x1p64));
+    const double pow2 = static_cast<double>(power_of_two_near(keys.key_count));
+    const double prime = static_cast<double>(prime_at_least(keys.key_count));
+    std::fprintf(out, "   ideal spread: %.0f buckets (2^k) %.1f %% empty, longest %.1f; %.0f (prime) %.1f %% empty, longest %.1f\n",
+                 pow2, 100 * ideal_empty(n, pow2) / pow2, ideal_longest(n, pow2), prime,
+                 100 * ideal_empty(n, prime) / prime, ideal_longest(n, prime));
     if (keys.with_nul != 0)
         std::fprintf(out, "   %llu keys hold a NUL byte: the text hashes read each key only up to its first NUL\n",
                      (unsigned long long)keys.with_nul);
-}
-
-void print_table(std::FILE* out, const std::vector<result>& results) {
-    std::fprintf(out, "%-15s %7s %4s %10s %7s %7s %10s %7s %4s %7s %4s %7s %6s %6s\n", "hash", "ns/key", "bits",
-                 "collisions", "ratio", "sigma", "low32 coll", "2^k emp", "max", "prm emp", "max", "window", "aval%",
-                 "noise");
-    for (const auto& r : results) {
-        const std::string low32 = r.width == 64 ? std::to_string(r.low32.count) : "-";
-        std::fprintf(out, "%-15s %7.2f %4d %10llu %7.3g %7.1f %10s %6.1f%% %4llu %6.1f%% %4llu %7.1f %6.1f %6.1f\n",
-                     r.hash.c_str(), r.ns_per_key, r.width, (unsigned long long)r.full.count, r.full.ratio,
-                     r.full.sigmas, low32.c_str(), 100 * r.power_of_two.empty,
-                     (unsigned long long)r.power_of_two.longest, 100 * r.prime.empty, (unsigned long long)r.prime.longest,
-                     r.window.sigmas, r.avalanche.worst, r.avalanche.noise);
+    std::string line;
+    for (const auto& c : quality_columns())
+        if (!c.heading.empty()) line += (line.empty() ? "" : " ") + heading(c);
+    std::fprintf(out, "%s\n", line.c_str());
+    for (const auto& row : report.quality) {
+        if (row.at("keys") != keys.name) continue;
+        line.clear();
+        for (const auto& c : quality_columns())
+            if (!c.heading.empty()) line += (line.empty() ? "" : " ") + cell(c, row.at(c.field));
+        std::fprintf(out, "%s\n", line.c_str());
     }
-}
-
-std::vector<std::string> findings(const std::vector<result>& results) {
-    std::vector<std::string> lines;
-    for (const auto& r : results) {
-        lines.push_back(collision_finding(r, r.full, r.width, "all"));
-        if (r.width == 64) lines.push_back(collision_finding(r, r.low32, 32, "the low"));
-        lines.push_back(spread_finding(r, "power-of-two", r.power_of_two));
-        lines.push_back(spread_finding(r, "prime-sized", r.prime));
-        if (r.window.sigmas > window_sigmas)
-            lines.push_back(format("%s on %s: output bits %d..%d (wrapping) are unevenly spread, %.0f sigma",
-                                   r.hash.c_str(), r.keys.c_str(), r.window.first_bit,
-                                   (r.window.first_bit + r.window.bits - 1) % r.width, r.window.sigmas));
-        if (r.avalanche.worst > r.avalanche.noise)
-            lines.push_back(format("%s on %s: flipping input bit %d flips output bit %d with a bias of %.1f %% "
-                                   "(noise level %.1f %%)",
-                                   r.hash.c_str(), r.keys.c_str(), r.avalanche.input_bit, r.avalanche.output_bit,
-                                   r.avalanche.worst, r.avalanche.noise));
-        if (r.nul_merged != 0)
-            lines.push_back(format("%s on %s: %llu keys merged with another because the hash stops at the first NUL",
-                                   r.hash.c_str(), r.keys.c_str(), (unsigned long long)r.nul_merged));
-    }
-    lines.erase(std::remove(lines.begin(), lines.end(), std::string()), lines.end());
-    return lines;
 }
 
 namespace {
@@ -125,8 +84,11 @@ const cost_result* best_of(const std::vector<const cost_result*>& peers, spread_
 
 }  // namespace
 
-void print_costs(std::FILE* out, const std::vector<cost_result>& costs, const std::string& pinning,
-                 const std::vector<std::string>& left_out) {
+void print_costs(std::FILE* out, const lab_report& report, const std::string& keys, const std::string& pinning) {
+    std::vector<cost_result> costs;
+    for (const auto& c : report.costs)
+        if (c.keys == keys) costs.push_back(c);
+    const auto& left_out = report.left_out;
     if (costs.empty()) return;
     std::fprintf(out, "\n-- cost in tables, %s: %llu keys, %s, %d runs after a warm-up\n", costs.front().keys.c_str(),
                  (unsigned long long)costs.front().key_count, pinning.c_str(), costs.front().runs);
@@ -162,6 +124,8 @@ void print_costs(std::FILE* out, const std::vector<cost_result>& costs, const st
     }
 }
 
+namespace {
+
 std::vector<std::string> cost_findings(const std::vector<cost_result>& costs) {
     // Shuffled inserts and successful lookups. Inserts in the set's order favour a hash that keeps
     // neighbouring keys in neighbouring buckets (x31 on decimal keys), and a miss in a table that a
@@ -190,6 +154,23 @@ std::vector<std::string> cost_findings(const std::vector<cost_result>& costs) {
     return lines;
 }
 
+}  // namespace
+
+std::vector<std::string> findings(const lab_report& report) {
+    std::vector<std::string> lines;
+    for (const auto& row : report.quality)
+        for (auto& line : quality_findings(row)) lines.push_back(std::move(line));
+    for (auto& line : cost_findings(report.costs)) lines.push_back(std::move(line));
+    return lines;
+}
+
+void print_findings(std::FILE* out, const lab_report& report) {
+    std::fprintf(out, "\nFindings\n");
+    const std::vector<std::string> lines = findings(report);
+    for (const auto& line : lines) std::fprintf(out, "- %s\n", line.c_str());
+    if (lines.empty()) std::fprintf(out, "no findings\n");
+}
+
 nlohmann::ordered_json to_json(const cost_result& c) {
     nlohmann::ordered_json j;
     j["table"] = c.table;
@@ -213,66 +194,67 @@ nlohmann::ordered_json to_json(const cost_result& c) {
     return j;
 }
 
-nlohmann::ordered_json to_json(const result& r) {
-    nlohmann::ordered_json j;
-    j["hash"] = r.hash;
-    j["keys"] = r.keys;
-    j["key_count"] = r.key_count;
-    j["width"] = r.width;
-    j["ns_per_key"] = r.ns_per_key;
-    j["distinct"] = r.full.distinct;
-    j["collisions"] = r.full.count;
-    j["ideal_collisions"] = r.full.ideal;
-    j["collision_ratio"] = r.full.ratio;
-    j["collision_sigmas"] = r.full.sigmas;
-    const bool wide = r.width == 64;
-    j["low32_distinct"] = wide ? nlohmann::ordered_json(r.low32.distinct) : nullptr;
-    j["low32_collisions"] = wide ? nlohmann::ordered_json(r.low32.count) : nullptr;
-    j["low32_ideal_collisions"] = wide ? nlohmann::ordered_json(r.low32.ideal) : nullptr;
-    j["low32_sigmas"] = wide ? nlohmann::ordered_json(r.low32.sigmas) : nullptr;
-    for (const auto& [prefix, s] : {std::pair{"pow2", r.power_of_two}, std::pair{"prime", r.prime}}) {
-        const std::string p = prefix;
-        j[p + "_buckets"] = s.buckets;
-        j[p + "_empty"] = s.empty;
-        j[p + "_ideal_empty"] = s.ideal_empty;
-        j[p + "_empty_sigmas"] = s.empty_sigmas;
-        j[p + "_longest"] = s.longest;
-        j[p + "_ideal_longest"] = s.ideal_longest;
+std::string to_json(const lab_report& report) {
+    nlohmann::ordered_json doc;
+    doc["settings"] = report.settings;
+    doc["machine"] = report.machine;
+    doc["compiler"] = report.compiler;
+    for (const auto& k : report.key_sets)
+        doc["key_sets"].push_back({{"name", k.name}, {"key_count", k.key_count}, {"duplicates", k.duplicates},
+                                   {"with_nul", k.with_nul}, {"bytes", k.bytes}});
+    doc["results"] = report.quality;
+    if (report.cost_study) {
+        doc["table_memory"] = "bytes the table holds through its allocator (a counting allocator)";
+        doc["table_results"] = nlohmann::ordered_json::array();
+        for (const auto& c : report.costs) doc["table_results"].push_back(to_json(c));
     }
-    j["window_first_bit"] = r.window.first_bit;
-    j["window_bits"] = r.window.bits;
-    j["window_sigmas"] = r.window.sigmas;
-    j["avalanche_samples"] = r.avalanche.samples;
-    j["avalanche_cells"] = r.avalanche.cells;
-    j["avalanche_bias_pct"] = r.avalanche.worst;
-    j["avalanche_noise_pct"] = r.avalanche.noise;
-    j["avalanche_input_bit"] = r.avalanche.input_bit;
-    j["avalanche_output_bit"] = r.avalanche.output_bit;
-    j["nul_merged"] = r.nul_merged;
-    return j;
+    doc["findings"] = findings(report);
+    return doc.dump(2) + "\n";
 }
 
-std::string to_csv(const std::vector<nlohmann::ordered_json>& rows) {
+std::string to_csv(const lab_report& report) {
+    std::vector<std::string> header;
+    for (const auto& c : quality_columns()) header.push_back(c.field);
+    if (!report.cost_study) return to_csv(header, report.quality);
+
+    // A cost row carries its hash's quality on the same keys, for the chart and for sorting.
+    std::vector<std::string> cost_header;
+    const nlohmann::ordered_json every_cost_field = to_json(cost_result{});
+    for (const auto& field : every_cost_field.items()) cost_header.push_back(field.key());
+    for (const auto& name : header)
+        if (std::find(cost_header.begin(), cost_header.end(), name) == cost_header.end()) cost_header.push_back(name);
+    std::vector<nlohmann::ordered_json> rows;
+    for (const auto& c : report.costs) {
+        rows.push_back(to_json(c));
+        for (const auto& q : report.quality)
+            if (q.at("hash") == c.hash && q.at("keys") == c.keys)
+                for (const auto& field : q.items())
+                    if (!rows.back().contains(field.key())) rows.back()[field.key()] = field.value();
+    }
+    return to_csv(cost_header, rows);
+}
+
+std::string to_csv(const std::vector<std::string>& header, const std::vector<nlohmann::ordered_json>& rows) {
     std::ostringstream csv;
-    if (rows.empty()) return "";
     const char* separator = "";
-    for (const auto& field : rows.front().items()) {
-        csv << separator << field.key();
+    for (const auto& name : header) {
+        csv << separator << name;
         separator = ",";
     }
     csv << '\n';
     for (const auto& row : rows) {
         separator = "";
-        for (const auto& field : row.items()) {
+        for (const auto& name : header) {
             csv << separator;
             separator = ",";
-            if (field.value().is_null()) continue;
-            if (!field.value().is_string()) {
-                csv << field.value().dump();
+            const auto field = row.find(name);
+            if (field == row.end() || field->is_null()) continue;
+            if (!field->is_string()) {
+                csv << field->dump();
                 continue;
             }
             // Quoted, with quotes doubled: a file name may hold commas or quotes.
-            const std::string text = field.value().get<std::string>();
+            const std::string text = field->get<std::string>();
             csv << '"';
             for (char c : text) csv << (c == '"' ? "\"\"" : std::string(1, c));
             csv << '"';

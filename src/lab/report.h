@@ -8,38 +8,40 @@
 #include <nlohmann/json.hpp>
 
 #include "keys.h"
-#include "measures.h"
+#include "quality.h"
 #include "tables.h"
 
-// Everything measured of one hash on one key set.
-struct result {
-    std::string hash, keys;
-    uint64_t key_count = 0;
-    int width = 32;
-    bool stops_at_nul = false;
-    double ns_per_key = 0;
-    collisions full, low32;  // low32 only for 64-bit hashes
-    table_spread power_of_two, prime;
-    window_bias window;
-    avalanche_result avalanche;
-    uint64_t nul_merged = 0;  // text hashes on keys with NULs
+// Everything a run found, built by the studies and written only by report.cpp.
+struct key_set_summary {
+    std::string name;
+    uint64_t key_count = 0, duplicates = 0, with_nul = 0, bytes = 0;
 };
 
-// The heading of a key set's block: its size and what an ideal hash gives on it.
-void print_key_set_heading(std::FILE* out, const key_set& keys, const result& any);
-void print_table(std::FILE* out, const std::vector<result>& results);
-// One line per result that an ideal hash would be very unlikely to give.
-std::vector<std::string> findings(const std::vector<result>& results);
+struct lab_report {
+    nlohmann::ordered_json settings, machine;
+    std::string compiler;
+    std::vector<key_set_summary> key_sets;
+    std::vector<quality_row> quality;  // every hash on every key set, in the order measured
+    bool cost_study = false;           // whether the tables were measured (their results may be few)
+    std::vector<cost_result> costs;
+    std::vector<std::string> left_out;  // hashes no table can use
+};
 
-// The cost study of one key set: a block per table, a row per hash.
-void print_costs(std::FILE* out, const std::vector<cost_result>& costs, const std::string& pinning,
-                 const std::vector<std::string>& left_out);
-std::vector<std::string> cost_findings(const std::vector<cost_result>& costs);
+// The console report of one key set, as soon as its quality is measured, and then of its costs.
+void print_quality(std::FILE* out, const lab_report& report, const key_set_summary& keys);
+void print_costs(std::FILE* out, const lab_report& report, const std::string& keys, const std::string& pinning);
 
-nlohmann::ordered_json to_json(const result& r);
+// Every finding of the run: the quality rows', measure by measure, then the cost study's.
+std::vector<std::string> findings(const lab_report& report);
+void print_findings(std::FILE* out, const lab_report& report);
+
+std::string to_json(const lab_report& report);
+// The quality rows, or with a cost study one row per table and hash carrying its hash's quality
+// on the same keys: always the same columns, whatever the rows.
+std::string to_csv(const lab_report& report);
 nlohmann::ordered_json to_json(const cost_result& c);
-// Flat JSON objects as CSV: the first row's fields are the header, a line per row.
-std::string to_csv(const std::vector<nlohmann::ordered_json>& rows);
+// Flat JSON objects as CSV under a fixed header: a field a row lacks, or that is null, is empty.
+std::string to_csv(const std::vector<std::string>& header, const std::vector<nlohmann::ordered_json>& rows);
 
 // A file written under a temporary name beside its destination and renamed into place only when
 // complete, so a failed run leaves nothing partial. Creating it early reports a bad path at once.

@@ -80,8 +80,8 @@ double timed_loop(std::size_t n, clock::time_point deadline, std::size_t& done, 
 // Fills a new table in the set's order, then another in shuffled order and looks up every key and
 // as many absent ones. Only the loops are timed; the checks after them make a wrong table an error.
 // A loop that runs longer than `budget` stops there and the run is marked cut short.
-template <class Table, class... Construction>
-table_run fill_and_find(const study_keys& keys, clock::duration budget, const Construction&... construction) {
+template <class Make>
+table_run fill_and_find(const study_keys& keys, clock::duration budget, Make make) {
     const std::size_t n = keys.ordered.size();
     table_run run;
     std::size_t done = 0;
@@ -94,7 +94,7 @@ table_run fill_and_find(const study_keys& keys, clock::duration budget, const Co
     };
     {
         allocations = {};
-        Table table(construction...);
+        auto table = make();
         run.insert_ordered = timed_loop(n, deadline_after(budget), done, [&](std::size_t i) {
             table.emplace(keys.ordered[i], static_cast<uint32_t>(i));
         });
@@ -103,7 +103,7 @@ table_run fill_and_find(const study_keys& keys, clock::duration budget, const Co
         run.peak_bytes_per_entry = static_cast<double>(allocations.peak) / static_cast<double>(n);
         if (table.size() != n) throw std::logic_error("a table lost keys in its fill");
     }
-    Table table(construction...);
+    auto table = make();
     run.insert_shuffled = timed_loop(n, deadline_after(budget), done, [&](std::size_t i) {
         table.emplace(keys.shuffled[i], static_cast<uint32_t>(i));
     });
@@ -123,27 +123,33 @@ table_run fill_and_find(const study_keys& keys, clock::duration budget, const Co
     return run;
 }
 
-// The tables in the order of lab_tables().
-template <class Call>
-table_run run_in_table(std::size_t table, Call call, const study_keys& keys, clock::duration budget) {
+// How each table is built around the hasher of `call`, in one place: calls use(make), where make()
+// returns a new, empty table. No default case, so the compiler names a table left out.
+template <class Call, class Use>
+auto with_table(table_id id, Call call, Use use) {
     using plain = hasher<Call, false>;
     using marked = hasher<Call, true>;
-    switch (table) {
-        case 0: return fill_and_find<std_unordered<plain>>(keys, budget, std::size_t{0}, plain{{}, call});
-        case 1: return fill_and_find<ordered>(keys, budget);
-        case 2: return fill_and_find<boost_flat<plain>>(keys, budget, std::size_t{0}, plain{{}, call});
-        case 3: return fill_and_find<boost_flat<marked>>(keys, budget, std::size_t{0}, marked{{}, call});
-        case 4: return fill_and_find<absl_flat<plain>>(keys, budget, std::size_t{0}, plain{{}, call});
-        default: throw std::logic_error("no such table");
+    switch (id) {
+        case table_id::std_unordered: return use([&] { return std_unordered<plain>(0, plain{{}, call}); });
+        case table_id::std_map: return use([] { return ordered(); });
+        case table_id::boost_flat: return use([&] { return boost_flat<plain>(0, plain{{}, call}); });
+        case table_id::boost_flat_avalanching: return use([&] { return boost_flat<marked>(0, marked{{}, call}); });
+        case table_id::absl_flat: return use([&] { return absl_flat<plain>(0, plain{{}, call}); });
     }
+    throw std::logic_error("no such table");
+}
+
+template <class Call>
+table_run run_in_table(table_id table, Call call, const study_keys& keys, clock::duration budget) {
+    return with_table(table, call, [&](auto make) { return fill_and_find(keys, budget, make); });
 }
 
 template <hash_call F>
-table_run run_inline(const lab_hash&, std::size_t table, const study_keys& keys, clock::duration budget) {
+table_run run_inline(const lab_hash&, table_id table, const study_keys& keys, clock::duration budget) {
     return run_in_table(table, inline_call<F>{}, keys, budget);
 }
 
-inline table_run run_through_pointer(const lab_hash& h, std::size_t table, const study_keys& keys,
+inline table_run run_through_pointer(const lab_hash& h, table_id table, const study_keys& keys,
                                      clock::duration budget) {
     return run_in_table(table, pointer_call{&h}, keys, budget);
 }

@@ -9,15 +9,24 @@
 #include "lab_hashes.h"
 
 const std::vector<lab_table>& lab_tables() {
-    // In the order table_runs::run_in_table dispatches on.
     static const std::vector<lab_table> tables = {
-        {"std::unordered_map", true, "our standard library's, default-constructed: prime bucket counts, chained nodes"},
-        {"std::map", false, "ordered tree, no hash: the baseline"},
-        {"boost::unordered_flat_map", true, "open addressing, power-of-two groups; mixes the hash's bits"},
-        {"boost::unordered_flat_map:avalanching", true, "the same with the hash marked avalanching: no mixing"},
-        {"absl::flat_hash_map", true, "open addressing, power-of-two groups (Swiss table)"},
+        {table_id::std_unordered, "std::unordered_map", true,
+         "our standard library's, default-constructed: prime bucket counts, chained nodes"},
+        {table_id::std_map, "std::map", false, "ordered tree, no hash: the baseline"},
+        {table_id::boost_flat, "boost::unordered_flat_map", true, "open addressing, power-of-two groups; mixes the hash's bits"},
+        {table_id::boost_flat_avalanching, "boost::unordered_flat_map:avalanching", true,
+         "the same with the hash marked avalanching: no mixing"},
+        {table_id::absl_flat, "absl::flat_hash_map", true, "open addressing, power-of-two groups (Swiss table)"},
     };
     return tables;
+}
+
+const lab_table& table_named(const std::string& name) {
+    for (const auto& t : lab_tables())
+        if (t.name == name) return t;
+    std::string known;
+    for (const auto& t : lab_tables()) known += (known.empty() ? "" : ", ") + t.name;
+    throw bad_input("unknown table '" + name + "'; known: " + known);
 }
 
 study_keys prepare_study(const key_set& keys, uint64_t seed) {
@@ -73,26 +82,26 @@ core_pin::~core_pin() {
     if (pinned_) sched_setaffinity(0, saved_.size(), reinterpret_cast<const cpu_set_t*>(saved_.data()));
 }
 
-std::vector<cost_result> run_cost_study(const std::vector<lab_hash>& hashes, const std::vector<std::size_t>& tables,
+std::vector<cost_result> run_cost_study(const std::vector<lab_hash>& hashes, const std::vector<lab_table>& tables,
                                         const key_set& keys, int repeat, uint64_t seed) {
     const study_keys study = prepare_study(keys, seed);
     struct combination {
         const lab_hash* hash;
-        std::size_t table;
+        const lab_table* table;
         cost_result result;
         std::vector<table_run> runs;
     };
     std::vector<combination> combinations;
-    for (std::size_t table : tables) {
+    for (const auto& table : tables) {
         for (const auto& h : hashes) {
             if (!h.deterministic()) continue;
-            combinations.push_back({&h, table, {}, {}});
-            combinations.back().result.hash = lab_tables()[table].hashed ? h.name : "none";
-            if (!lab_tables()[table].hashed) break;  // std::map: once, whatever the hash
+            combinations.push_back({&h, &table, {}, {}});
+            combinations.back().result.hash = table.hashed ? h.name : "none";
+            if (!table.hashed) break;  // std::map: once, whatever the hash
         }
     }
     for (auto& c : combinations) {
-        c.result.table = lab_tables()[c.table].name;
+        c.result.table = c.table->name;
         c.result.keys = keys.name;
         c.result.key_count = keys.size();
     }
@@ -102,7 +111,7 @@ std::vector<cost_result> run_cost_study(const std::vector<lab_hash>& hashes, con
     for (int round = 0; round <= repeat; ++round) {  // round 0 warms up, and finds the too slow
         for (auto& c : combinations) {
             if (c.result.too_slow) continue;
-            const table_run run = c.hash->run_in_table(*c.hash, c.table, study,
+            const table_run run = c.hash->run_in_table(*c.hash, c.table->id, study,
                                                        round == 0 ? budget : std::chrono::steady_clock::duration::max());
             if (!run.cut_in.empty()) {
                 c.result.too_slow = true;

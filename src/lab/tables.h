@@ -10,13 +10,21 @@
 
 #include "keys.h"
 
-// The tables of the cost study; "std::map" uses no hash and is the baseline.
+struct lab_hash;
+
+// The tables of the cost study. How each is built is in table_runs.h, in a switch over this enum
+// that the compiler checks for a missing case.
+enum class table_id : int { std_unordered, std_map, boost_flat, boost_flat_avalanching, absl_flat };
+
 struct lab_table {
+    table_id id;
     std::string name;
-    bool hashed;
+    bool hashed;  // false: std::map, the baseline without a hash
     std::string note;
 };
+// The only list of the tables, in report order.
 const std::vector<lab_table>& lab_tables();
+const lab_table& table_named(const std::string& name);  // bad_input when there is none
 
 // The keys of a study as strings, prepared once so that no timed loop builds one: the set's order,
 // one shuffled order (for the shuffled fill and the lookups), and as many keys absent from the set.
@@ -104,9 +112,8 @@ struct cost_result {
     double cut_ns = 0;
 };
 
-struct lab_hash;
-// The cost study of one key set: every table in `tables` (indexes into lab_tables()) with every
+// The cost study of one key set: every table in `tables` with every
 // hash that gives one value per key, repetitions interleaved after a warm-up round. In the warm-up
 // each loop may take max(1 s, 2 us per operation); a combination that overruns is left out.
-std::vector<cost_result> run_cost_study(const std::vector<lab_hash>& hashes, const std::vector<std::size_t>& tables,
+std::vector<cost_result> run_cost_study(const std::vector<lab_hash>& hashes, const std::vector<lab_table>& tables,
                                         const key_set& keys, int repeat, uint64_t seed);

@@ -1,0 +1,186 @@
+// hashlab's registries, row by row: every hash against its known answer, every key family against
+// its count and its first and last keys, the key-file parser, and the form of --keys arguments.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "keys.h"
+#include "lab_hashes.h"
+#include "quality.h"
+#include "tables.h"
+
+namespace {
+
+// One test for every row: a row whose call is wired to another function, or whose inlined loop
+// differs from its call, fails here without a test of its own.
+TEST(HashRegistry, EveryRowGivesItsKnownAnswer) {
+    key_set one;
+    one.add(known_answer_key);
+    std::set<std::string> names;
+    for (const auto& h : builtin_hashes()) {
+        EXPECT_EQ(h(known_answer_key, std::strlen(known_answer_key), 0), h.known_answer) << h.name;
+        uint64_t value = 0;
+        h.hash_all(h, one, &value);  // the first key's seed is 0 whatever the seeding
+        EXPECT_EQ(value, h.known_answer) << h.name << " through its inlined loop";
+        EXPECT_EQ(value & ~h.mask(), 0u) << h.name << " gives more bits than its width";
+        EXPECT_TRUE(names.insert(h.name).second) << h.name << " is listed twice";
+    }
+}
+
+uint64_t wide_value(const char*, std::size_t, uint64_t) { return ~uint64_t{0}; }
+
+TEST(HashRegistry, APluginKeepsOnlyItsDeclaredWidth) {
+    const lab_hash narrow = runtime_hash("narrow", 32, wide_value, "test");
+    key_set keys = make_key_set("decimal:3", 1);
+    uint64_t values[3];
+    narrow.hash_all(narrow, keys, values);
+    EXPECT_EQ(values[2], 0xFFFFFFFFu);
+    EXPECT_EQ(narrow("a", 1, 0), 0xFFFFFFFFu);
+}
+
+// Each family's size, first and last key, against what its definition says.
+TEST(KeyFamilies, CountsAndEndKeys) {
+    struct family_case { std::string given; std::size_t count; std::string first, last; };
+    const family_case cases[] = {
+        {"decimal:1", 1, "0", "0"},
+        {"decimal:1000", 1000, "0", "999"},
+        {"decimal:1001", 1001, "0", "1000"},
+        {"random:5:300", 300, "", ""},
+        {"uuid:40", 40, "", ""},
+    };
+    for (const auto& c : cases) {
+        const key_set keys = make_key_set(c.given, 7);
+        ASSERT_EQ(keys.size(), c.count) << c.given;
+        if (!c.first.empty()) {
+            EXPECT_EQ(keys.key(0), c.first) << c.given;
+            EXPECT_EQ(keys.key(keys.size() - 1), c.last) << c.given;
+        }
+        std::set<std::string_view> distinct;
+        for (std::size_t i = 0; i < keys.size(); ++i) distinct.insert(keys.key(i));
+        EXPECT_EQ(distinct.size(), keys.size()) << c.given << ": repeats left in the set";
+    }
+    EXPECT_EQ(make_key_set("decimal", 1).size(), 5'000'000u);
+    EXPECT_EQ(make_key_set("uuid", 1).size(), 1'000'000u);
+}
+
+TEST(KeyFamilies, RandomKeysUseEveryBitOfEveryByte) {
+    const key_set keys = make_key_set("random:16:4000", 3);
+    uint64_t set_bits[8] = {}, bytes = 0;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        ASSERT_EQ(keys.length(i), 16u);
+        for (unsigned char c : keys.key(i)) {
+            for (int b = 0; b < 8; ++b) set_bits[b] += (c >> b) & 1;
+            ++bytes;
+        }
+    }
+    // Each bit is set in half the bytes: 32,000 +- 179 (one standard deviation).
+    for (int b = 0; b < 8; ++b) EXPECT_NEAR(double(set_bits[b]) / bytes, 0.5, 0.01) << "bit " << b;
+    // The seed decides the keys.
+    EXPECT_EQ(make_key_set("random:3:1000", 9).key(5), make_key_set("random:3:1000", 9).key(5));
+    EXPECT_NE(make_key_set("random:3:1000", 9).key(5), make_key_set("random:3:1000", 10).key(5));
+}
+
+TEST(KeyFamilies, UuidsAreVersion4Texts) {
+    const key_set uuids = make_key_set("uuid:50", 7);
+    for (std::size_t i = 0; i < uuids.size(); ++i) {
+        const std::string_view u = uuids.key(i);
+        ASSERT_EQ(u.size(), 36u);
+        EXPECT_EQ(u[14], '4');
+        EXPECT_NE(std::string("89ab").find(u[19]), std::string::npos) << u;
+        EXPECT_EQ(u.find_first_not_of("0123456789abcdef-"), std::string_view::npos) << u;
+        EXPECT_EQ(u[8], '-');
+        EXPECT_EQ(u[23], '-');
+    }
+}
+
+// A family streamed key by key gives the keys it puts in the arena, in the same order.
+TEST(KeyFamilies, StreamedKeysAreTheArenasKeys) {
+    const key_set keys = make_key_set("decimal:12345", 1);
+    std::size_t i = 0;
+    bool same = true;
+    for_each_key("decimal:12345", 1, [&](std::string_view key) {
+        same = same && i < keys.size() && key == keys.key(i) && key.data()[key.size()] == '\0';
+        ++i;
+    });
+    EXPECT_TRUE(same);
+    EXPECT_EQ(i, keys.size());
+    // A family whose keys may repeat cannot be streamed: its repeats would count as collisions.
+    EXPECT_THROW(for_each_key("random:1:1000", 1, [](std::string_view) {}), bad_input);
+}
+
+TEST(KeyFamilies, UsageComesFromTheRowsAndMalformedArgumentsAreRefused) {
+    EXPECT_EQ(key_family_usages(), "decimal[:N], words, file:PATH, random:LEN[:N], uuid[:N]");
+    struct bad { const char* given; const char* words; };
+    const bad cases[] = {
+        {"nope", "unknown key set 'nope'"},
+        {"random", "unknown key set"},        // LEN is required
+        {"words:5", "unknown key set"},       // words takes nothing
+        {"uuid:1:2", "unknown key set"},      // one number too many
+        {"decimal:", "malformed number ''"},
+        {"uuid:12x", "malformed number '12x'"},
+        {"decimal:0", "a key set of size 0"},
+        {"random:0:5", "a key set of size 0"},
+        {"random:64:99999999999999", "more than a key set holds"},
+    };
+    for (const auto& c : cases) {
+        try {
+            make_key_set(c.given, 1);
+            ADD_FAILURE() << c.given << " was accepted";
+        } catch (const bad_input& e) {
+            EXPECT_NE(std::string(e.what()).find(c.words), std::string::npos) << c.given << ": " << e.what();
+        }
+    }
+}
+
+TEST(KeyFamilies, FileParser) {
+    struct parse_case { std::string text; std::vector<std::string> keys; uint64_t duplicates, with_nul; };
+    const parse_case cases[] = {
+        {"a\nb\n", {"a", "b"}, 0, 0},
+        {"a\r\nb", {"a", "b"}, 0, 0},                  // CR LF, and no newline at the end
+        {"a\r\r\n\r\n", {"a\r", ""}, 0, 0},            // one CR per line is the line end
+        {"b\na\nb\n\n\n", {"b", "a", ""}, 2, 0},         // first occurrence kept, in place
+        {std::string("x\0y\nx\n", 6), {std::string("x\0y", 3), "x"}, 0, 1},
+        {"", {}, 0, 0},
+    };
+    for (const auto& c : cases) {
+        const key_set keys = parse_key_lines(c.text, "file");
+        std::vector<std::string> got;
+        for (std::size_t i = 0; i < keys.size(); ++i) got.emplace_back(keys.key(i));
+        EXPECT_EQ(got, c.keys) << testing::PrintToString(c.text);
+        EXPECT_EQ(keys.duplicates, c.duplicates) << testing::PrintToString(c.text);
+        EXPECT_EQ(keys.with_nul, c.with_nul) << testing::PrintToString(c.text);
+    }
+}
+
+TEST(TableRegistry, EveryTableOnceByNameAndId) {
+    std::set<std::string> names;
+    std::set<table_id> ids;
+    for (const auto& t : lab_tables()) {
+        EXPECT_TRUE(names.insert(t.name).second) << t.name;
+        EXPECT_TRUE(ids.insert(t.id).second) << t.name;
+        EXPECT_EQ(&table_named(t.name), &t);
+    }
+    EXPECT_THROW(table_named("nope"), bad_input);
+}
+
+TEST(MeasureRegistry, EveryFieldOnceAndEveryMeasureFillsItsOwn) {
+    std::set<std::string> fields;
+    for (const auto& c : quality_columns()) EXPECT_TRUE(fields.insert(c.field).second) << c.field;
+    const key_set keys = make_key_set("decimal:3000", 1);
+    for (const auto& name : {"xxh3", "fnv1a"}) {
+        const lab_hash h = select_hashes({name}, {}).front();
+        std::vector<uint64_t> values(keys.size());
+        h.hash_all(h, keys, values.data());
+        const quality_row row = measure_quality({h, keys, values, 500, 1}, 1.5);
+        std::vector<std::string> got;
+        for (const auto& field : row.items()) got.push_back(field.key());
+        std::vector<std::string> declared;
+        for (const auto& c : quality_columns()) declared.push_back(c.field);
+        EXPECT_EQ(got, declared) << name << ": the row's fields are the declared columns, in order";
+    }
+}
+
+}  // namespace

@@ -1,0 +1,178 @@
+// hashlab's report: findings exactly at their thresholds, the console table, the JSON document and
+// a CSV that stays rectangular whatever its first row.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "keys.h"
+#include "lab_hashes.h"
+#include "quality.h"
+#include "report.h"
+
+namespace {
+
+// A real row of a good 64-bit hash, with no finding, for the cases to change one field of.
+quality_row good_row(const std::string& hash = "xxh3") {
+    static const key_set keys = make_key_set("decimal:3000", 1);
+    const lab_hash h = select_hashes({hash}, {}).front();
+    std::vector<uint64_t> values(keys.size());
+    h.hash_all(h, keys, values.data());
+    return measure_quality({h, keys, values, 500, 1}, 2.0);
+}
+
+// Each finding appears just past its threshold and not just short of it.
+TEST(Findings, AppearAtTheirThresholdsAndNotBelow) {
+    ASSERT_EQ(quality_findings(good_row()), std::vector<std::string>{});
+    struct threshold_case { std::vector<std::pair<const char*, double>> fields; bool found; const char* words; };
+    const threshold_case cases[] = {
+        {{{"collision_sigmas", 5.1}}, true, "collisions in all 64 bits"},
+        {{{"collision_sigmas", 4.9}}, false, ""},
+        {{{"low32_sigmas", 5.1}}, true, "collisions in the low 32 bits"},
+        {{{"low32_sigmas", 4.9}}, false, ""},
+        {{{"pow2_empty_sigmas", 5.1}}, true, "a power-of-two table of"},
+        {{{"pow2_empty_sigmas", 4.9}}, false, ""},
+        {{{"prime_empty_sigmas", 5.1}}, true, "a prime-sized table of"},
+        {{{"prime_ideal_longest", 5}, {"prime_longest", 11}}, true, "longest chain 11 (ideal 5.0)"},
+        {{{"prime_ideal_longest", 5}, {"prime_longest", 10}}, false, ""},
+        {{{"window_sigmas", 6.1}}, true, "are unevenly spread, 6 sigma"},
+        {{{"window_sigmas", 5.9}}, false, ""},
+        {{{"avalanche_noise_pct", 5}, {"avalanche_bias_pct", 5.05}}, true, "bias of 5.0 % (noise level 5.0 %)"},
+        {{{"avalanche_noise_pct", 5}, {"avalanche_bias_pct", 4.95}}, false, ""},
+        {{{"nul_merged", 3}}, true, "3 keys merged with another"},
+    };
+    for (const auto& c : cases) {
+        quality_row row = good_row();
+        for (const auto& [field, value] : c.fields) row[field] = value;
+        const std::vector<std::string> lines = quality_findings(row);
+        const std::string what = c.fields.front().first + std::string(" = ") + std::to_string(c.fields.back().second);
+        ASSERT_EQ(lines.size(), c.found ? 1u : 0u) << what;
+        if (c.found) {
+            EXPECT_EQ(lines[0].rfind("xxh3 on decimal:3000: ", 0), 0u) << lines[0];
+            EXPECT_NE(lines[0].find(c.words), std::string::npos) << lines[0];
+        }
+    }
+    // A 32-bit hash has no low-32 figures: nothing to find there, and nothing breaks.
+    const quality_row narrow = good_row("murmur3");
+    EXPECT_TRUE(narrow.at("low32_sigmas").is_null());
+    EXPECT_EQ(quality_findings(narrow), std::vector<std::string>{});
+}
+
+TEST(Findings, ALongKeySetNameIsNotCutOff) {
+    quality_row row = good_row();
+    const std::string name = "file:/" + std::string(1000, 'd') + "/keys.txt";
+    row["keys"] = name;
+    row["collision_sigmas"] = 7.0;
+    const std::vector<std::string> lines = quality_findings(row);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(name + ": 0 collisions"), std::string::npos);
+    EXPECT_EQ(lines[0].substr(lines[0].size() - 9), "+7 sigma)") << lines[0];
+}
+
+// Splits one CSV line, honouring quotes.
+std::vector<std::string> csv_fields(const std::string& line) {
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '"') {
+            if (quoted && i + 1 < line.size() && line[i + 1] == '"') fields.back() += line[++i];
+            else quoted = !quoted;
+        } else if (line[i] == ',' && !quoted) {
+            fields.emplace_back();
+        } else {
+            fields.back() += line[i];
+        }
+    }
+    return fields;
+}
+
+std::vector<std::vector<std::string>> csv_rows(const std::string& text) {
+    std::vector<std::vector<std::string>> rows;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        rows.push_back(csv_fields(text.substr(start, end - start)));
+    return rows;
+}
+
+lab_report report_with_costs() {
+    lab_report report;
+    report.quality = {good_row()};
+    report.cost_study = true;
+    cost_result tree, flat;
+    tree.table = "std::map";
+    tree.hash = "none";
+    tree.keys = flat.keys = "decimal:3000";
+    flat.table = "absl::flat_hash_map";
+    flat.hash = "xxh3";
+    report.costs = {tree, flat};
+    return report;
+}
+
+TEST(Csv, RectangularWhateverTheFirstRow) {
+    const auto rows = csv_rows(to_csv(report_with_costs()));
+    ASSERT_EQ(rows.size(), 3u);
+    for (const auto& row : rows) EXPECT_EQ(row.size(), rows[0].size());
+    const auto column = [&](const std::string& name) {
+        return std::find(rows[0].begin(), rows[0].end(), name) - rows[0].begin();
+    };
+    ASSERT_LT(column("pow2_empty"), static_cast<long>(rows[0].size()));
+    EXPECT_EQ(rows[1][column("pow2_empty")], "") << "std::map has no hash, so no quality";
+    EXPECT_NE(rows[2][column("pow2_empty")], "") << "xxh3's quality joins its cost row";
+    EXPECT_EQ(rows[2][column("table")], "absl::flat_hash_map");
+
+    lab_report plain;
+    plain.quality = {good_row("murmur3"), good_row()};
+    const auto quality = csv_rows(to_csv(plain));
+    ASSERT_EQ(quality.size(), 3u);
+    EXPECT_EQ(quality[0].size(), quality_columns().size());
+    for (const auto& row : quality) EXPECT_EQ(row.size(), quality[0].size());
+    EXPECT_EQ(quality[1][0], "murmur3");
+}
+
+TEST(Csv, QuotesTextAndLeavesNullsEmpty) {
+    const std::vector<nlohmann::ordered_json> rows = {{{"a", "x,\"y\""}, {"b", nullptr}, {"c", 1.5}}, {{"c", 2}}};
+    EXPECT_EQ(to_csv({"a", "b", "c"}, rows), "a,b,c\n\"x,\"\"y\"\"\",,1.5\n,,2\n");
+}
+
+TEST(Json, TheDocumentsFields) {
+    lab_report report = report_with_costs();
+    report.key_sets = {{"decimal:3000", 3000, 0, 0, 1}};
+    const auto doc = nlohmann::ordered_json::parse(to_json(report));
+    std::vector<std::string> fields;
+    for (const auto& f : doc.items()) fields.push_back(f.key());
+    EXPECT_EQ(fields, (std::vector<std::string>{"settings", "machine", "compiler", "key_sets", "results", "table_memory",
+                                                "table_results", "findings"}));
+    EXPECT_EQ(doc["table_results"].size(), 2u);
+    EXPECT_EQ(doc["results"][0], report.quality[0]);
+    report.cost_study = false;
+    EXPECT_FALSE(nlohmann::ordered_json::parse(to_json(report)).contains("table_results"));
+}
+
+TEST(Console, ColumnsLineUpAndAMissingFigureIsADash) {
+    lab_report report;
+    report.quality = {good_row(), good_row("murmur3")};
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    print_quality(out, report, {"decimal:3000", 3000, 0, 0, 1});
+    std::fclose(out);
+    const std::string printed(text, size);
+    std::free(text);
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end; (end = printed.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(printed.substr(start, end - start));
+    ASSERT_EQ(lines.size(), 7u) << printed;  // blank, name, two ideal lines, heading, two rows
+    EXPECT_EQ(lines[1], "== decimal:3000: 3000 keys");
+    const std::string& heading = lines[4];
+    EXPECT_EQ(heading.rfind("hash ", 0), 0u);
+    for (const auto& row : {lines[5], lines[6]}) EXPECT_EQ(row.size(), heading.size()) << heading << "\n" << row;
+    // The murmur3 row shows "-" under "low32 coll", right-aligned like the numbers.
+    const std::size_t end_of_low32 = heading.find("low32 coll") + std::string("low32 coll").size();
+    EXPECT_EQ(lines[6].substr(end_of_low32 - 2, 2), " -") << lines[6];
+    EXPECT_NE(lines[5].substr(end_of_low32 - 2, 2), " -") << lines[5];
+}
+
+}  // namespace
