@@ -205,7 +205,7 @@ def render_lab_chart(lab, path):
     plt = pyplot()
     costs = lab.get("table_results") or []
     if not costs:
-        raise ReportError("%s: no table_results: run hashlab with --tables" % lab.get("_name", "input"))
+        raise ReportError("%s: no table_results: run hashlab tables" % lab.get("_name", "input"))
     quality = {(r["hash"], r["keys"]): r for r in lab["results"]}
     key_sets = list(dict.fromkeys(c["keys"] for c in costs))
     tables = list(dict.fromkeys(c["table"] for c in costs))
@@ -328,7 +328,7 @@ def main(argv=None):
     parser.add_argument("--csv", help="write the table as CSV to this file (- for standard output)")
     parser.add_argument("--json", help="write the table as JSON to this file (- for standard output)")
     parser.add_argument("--chart", action="append", default=[], help="render a chart (.png or .svg)")
-    parser.add_argument("--lab", help="chart hashlab's JSON (written with --tables) instead of reports")
+    parser.add_argument("--lab", help="chart hashlab's JSON (written by hashlab tables) instead of reports")
     parser.add_argument("--compare", help="with --lab: how far this second run's medians lie from the first's")
     args = parser.parse_args(argv)
     for chart in args.chart:
