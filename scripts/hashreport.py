@@ -16,6 +16,8 @@ import io
 import json
 import os
 import re
+import signal
+import stat
 import statistics
 import sys
 import tempfile
@@ -302,22 +304,117 @@ def write_text(path, text):
         f.write(text)
 
 
-def write_atomically(outputs):
-    """Writes every output to a temporary file first, so a failure leaves no partial result."""
+class WriteError(Exception):
+    pass
+
+
+def check_destinations(paths, inputs=()):
+    """Checks every output before any work: the path and the cause of the first that cannot be
+    written, as a ReportError. Returns, per path, whether it is written directly (a device, a FIFO,
+    /dev/stdout, /proc/self/fd/N: never renamed over) and the file a staged copy replaces (symbolic
+    links followed, so the link stays)."""
+    plans, seen = [], []
+    for path in paths:
+        if path == "":
+            raise ReportError("an output has an empty file name")
+        target = os.path.realpath(path)
+        try:
+            st = os.stat(path)
+        except FileNotFoundError:
+            st = None
+        except OSError as e:
+            raise ReportError("%s: %s" % (path, e.strerror))
+        if st is not None and stat.S_ISDIR(st.st_mode):
+            raise ReportError("%s: Is a directory" % path)
+        direct = st is not None and (not stat.S_ISREG(st.st_mode) or
+                                     any(p.startswith(("/dev/", "/proc/")) for p in (os.path.abspath(path), target)))
+        if st is not None and not os.access(path, os.W_OK):
+            raise ReportError("%s: Permission denied" % path)
+        if not direct:
+            folder = os.path.dirname(target)
+            if not os.path.isdir(folder):
+                raise ReportError("%s: its folder %s: No such file or directory" % (path, folder))
+            if not os.access(folder, os.W_OK | os.X_OK):
+                raise ReportError("%s: its folder %s: Permission denied" % (path, folder))
+        identity = (st.st_dev, st.st_ino) if st is not None else target
+        for other, other_identity in seen:
+            if identity == other_identity:
+                raise ReportError("%s: the same file as the output %s" % (path, other))
+        for name in inputs:
+            try:
+                if st is not None and name != "-" and os.path.samefile(name, path):
+                    raise ReportError("%s: the same file as the input %s; the output would destroy it" % (path, name))
+            except OSError:
+                pass  # the input's own read names what is wrong with it
+        seen.append((path, identity))
+        plans.append((path, direct, target))
+    return plans
+
+
+def write_atomically(outputs, plans):
+    """Writes every output, all or nothing: regular files to a temporary file beside them first,
+    then the direct ones, then every temporary file renamed into place, keeping the mode of the file
+    it replaces (a new one gets what the umask allows)."""
     staged = []
+    umask = os.umask(0)
+    os.umask(umask)
     try:
-        for path, produce in outputs:
-            directory = os.path.dirname(os.path.abspath(path))
-            fd, tmp = tempfile.mkstemp(dir=directory, suffix=os.path.splitext(path)[1])
+        for (path, produce), (_, direct, target) in zip(outputs, plans):
+            if direct:
+                continue
+            fd, tmp = tempfile.mkstemp(dir=os.path.dirname(target), suffix=os.path.splitext(path)[1])
             os.close(fd)
-            staged.append((tmp, path))
-            produce(tmp)
-        for tmp, path in staged:
-            os.replace(tmp, path)
+            staged.append((tmp, target))
+            try:
+                produce(tmp)
+                mode = stat.S_IMODE(os.stat(target).st_mode) if os.path.exists(target) else 0o666 & ~umask
+                os.chmod(tmp, mode)
+            except OSError as e:
+                raise WriteError("could not write %s: %s; no output was replaced" % (path, e.strerror or e))
+        for (path, produce), (_, direct, _) in zip(outputs, plans):
+            if not direct:
+                continue
+            with tempfile.TemporaryDirectory() as d:  # rendered beside, then copied in
+                tmp = os.path.join(d, "out" + os.path.splitext(path)[1])
+                produce(tmp)
+                try:
+                    with open(tmp, "rb") as source, open(path, "wb") as sink:
+                        sink.write(source.read())
+                except OSError as e:
+                    raise WriteError("could not write %s: %s; no output was replaced" % (path, e.strerror or e))
+        for tmp, target in staged:
+            os.replace(tmp, target)
     finally:
         for tmp, _ in staged:
             if os.path.exists(tmp):
                 os.remove(tmp)
+
+
+def load_lab(name):
+    """A hashlab JSON, or a ReportError naming the file and what is wrong with it."""
+    try:
+        with open(name) as f:
+            lab = json.load(f)
+    except OSError as e:
+        raise ReportError("%s: cannot read: %s" % (name, e.strerror))
+    except ValueError as e:
+        raise ReportError("%s: not JSON: %s" % (name, e))
+    try:
+        if not isinstance(lab, dict) or not isinstance(lab.get("results", []), list):
+            raise TypeError("not an object with a list of results")
+        for c in lab.get("table_results") or []:
+            for field in ("table", "hash", "keys"):
+                if not isinstance(c[field], str):
+                    raise TypeError("%s is not text" % field)
+            if not isinstance(c["too_slow"], bool):
+                raise TypeError("too_slow is not true or false")
+            for figure in ("insert_ns", "insert_shuffled_ns", "hit_ns", "miss_ns"):
+                if not c["too_slow"] and not isinstance(c[figure + "_median"], (int, float)):
+                    raise TypeError("%s_median is not a number" % figure)
+    except (TypeError, KeyError, AttributeError) as e:
+        raise ReportError("%s: not a hashlab result: %s" % (name, e))
+    lab["_name"] = name
+    return lab
 
 
 def main(argv=None):
@@ -331,6 +428,9 @@ def main(argv=None):
     parser.add_argument("--lab", help="chart hashlab's JSON (written by hashlab tables) instead of reports")
     parser.add_argument("--compare", help="with --lab: how far this second run's medians lie from the first's")
     args = parser.parse_args(argv)
+    # Ended by a signal, the run still leaves through write_atomically's clean-up of staged files.
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, lambda n, _: sys.exit(128 + n))
     for chart in args.chart:
         if os.path.splitext(chart)[1].lower() not in (".png", ".svg"):
             parser.error("--chart takes a .png or .svg file: %s" % chart)
@@ -338,20 +438,28 @@ def main(argv=None):
         if args.reports or args.csv or args.json or not (args.chart or args.compare):
             parser.error("--lab takes --chart files or --compare")
         try:
-            with open(args.lab) as f:
-                lab = json.load(f)
-            lab["_name"] = args.lab
-            write_atomically([(chart, lambda tmp: render_lab_chart(lab, tmp)) for chart in args.chart])
-            if args.compare:
-                with open(args.compare) as f:
-                    sys.stdout.write(compare_lab_runs(lab, json.load(f)))
-        except (OSError, ValueError, KeyError, ReportError) as e:
-            print("hashreport: %s: %s" % (args.lab, e), file=sys.stderr)
+            plans = check_destinations(args.chart, [args.lab] + ([args.compare] if args.compare else []))
+            lab = load_lab(args.lab)
+            other = load_lab(args.compare) if args.compare else None
+            write_atomically([(chart, lambda tmp: render_lab_chart(lab, tmp)) for chart in args.chart], plans)
+            if other is not None:
+                try:
+                    comparison = compare_lab_runs(lab, other)
+                except (TypeError, KeyError, ValueError, ZeroDivisionError) as e:
+                    raise ReportError("%s and %s: cannot be compared: %s" % (args.lab, args.compare, e))
+                write_stdout(comparison)
+        except ReportError as e:
+            print("hashreport: %s" % e, file=sys.stderr)
             return 1
+        except WriteError as e:
+            print("hashreport: %s" % e, file=sys.stderr)
+            return 4
         return 0
     if not (args.csv or args.json or args.chart):
         args.csv = "-"
     try:
+        files = [path for path in (args.csv, args.json) if path is not None and path != "-"] + args.chart
+        plans = check_destinations(files, args.reports)
         reports = read_inputs(args.reports)
         rows = summarise(reports)
         if not rows:
@@ -364,16 +472,30 @@ def main(argv=None):
     outputs = []
     for kind in ("csv", "json"):
         path = getattr(args, kind)
-        if path and path != "-":
+        if path is not None and path != "-":
             outputs.append((path, lambda tmp, text=texts[kind]: write_text(tmp, text)))
     outputs += [(chart, lambda tmp: render_chart(rows, tmp)) for chart in args.chart]
-    write_atomically(outputs)
-    for kind in ("csv", "json"):
-        if getattr(args, kind) == "-":
-            sys.stdout.write(texts[kind])
+    try:
+        write_atomically(outputs, plans)
+        for kind in ("csv", "json"):
+            if getattr(args, kind) == "-":
+                write_stdout(texts[kind])
+    except WriteError as e:
+        print("hashreport: %s" % e, file=sys.stderr)
+        return 4
     for name, cases in missing:
         print("hashreport: %s was cut short; missing cases: %s" % (name, ", ".join(cases)), file=sys.stderr)
     return 0
+
+
+def write_stdout(text):
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except OSError as e:
+        # Python would report the failure again when it closes standard output at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        raise WriteError("could not write to standard output: %s" % (e.strerror or e))
 
 
 if __name__ == "__main__":

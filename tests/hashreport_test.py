@@ -4,6 +4,7 @@ import csv
 import io
 import json
 import os
+import stat
 import subprocess
 import sys
 import tempfile
@@ -158,6 +159,84 @@ class Chart(unittest.TestCase):
         self.assertEqual(rows[("insert_ns", "measured")], "0.0")
         self.assertEqual(rows[("hit_ns", "measured")], "10.0")
         self.assertEqual(rows[("hit_ns", "relative")], "0.0", "the same 10 % everywhere is the machine")
+
+
+class Outputs(unittest.TestCase):
+    """Destinations checked before any work, devices written in place, all or nothing, and one
+    line for every failure. /dev/null and /dev/full stand-ins are made with mknod in the folder."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.addCleanup(self.dir.cleanup)
+        self.path = lambda name: os.path.join(self.dir.name, name)
+        os.mknod(self.path("null"), 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        os.mknod(self.path("full"), 0o666 | stat.S_IFCHR, os.makedev(1, 7))
+        with open(self.path("keep.csv"), "w") as f:
+            f.write("old\n")
+
+    def assert_failed(self, result, status, words):
+        self.assertEqual(result.returncode, status, result.stderr)
+        self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
+        self.assertTrue(result.stderr.startswith("hashreport: ") and words in result.stderr, result.stderr)
+        with open(self.path("keep.csv")) as f:
+            self.assertEqual(f.read(), "old\n")
+        for device in ("null", "full"):
+            self.assertTrue(stat.S_ISCHR(os.stat(self.path(device)).st_mode))
+        self.assertEqual(sorted(n for n in os.listdir(self.dir.name) if n not in ("new.csv", "link.csv", "x.json", "adir")),
+                         ["full", "keep.csv", "null"], "stray files")
+
+    def test_refused_destinations(self):
+        os.mkdir(self.path("adir"))
+        self.addCleanup(os.rmdir, self.path("adir"))
+        cases = [
+            (["--json", self.path("adir")], "adir: Is a directory"),
+            (["--json", self.path("missing/out.json")], "its folder"),
+            (["--json", ""], "an empty file name"),
+            (["--csv", self.path("keep.csv"), "--json", self.dir.name + "/./keep.csv"], "the same file as the output"),
+            (["--csv", RUNS[1]], "the same file as the input"),
+        ]
+        for args, words in cases:
+            with self.subTest(args=args):
+                self.assert_failed(tool(*args, RUNS[0], RUNS[1]), 1, words)
+
+    def test_devices_and_all_or_nothing(self):
+        result = tool("--json", self.path("null"), RUNS[0])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_failed(tool("--csv", self.path("keep.csv"), "--json", self.path("full"), RUNS[0]), 4,
+                           "could not write %s: No space left on device" % self.path("full"))
+        with open(self.path("full"), "w") as full:
+            result = subprocess.run([sys.executable, TOOL, "--csv", "-", RUNS[0]], stdout=full, stderr=subprocess.PIPE,
+                                    text=True)
+        self.assert_failed(result, 4, "could not write to standard output")
+
+    def test_modes_and_links(self):
+        umask = os.umask(0o027)
+        self.addCleanup(os.umask, umask)
+        self.assertEqual(tool("--csv", self.path("new.csv"), RUNS[0]).returncode, 0)
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("new.csv")).st_mode), 0o640)
+        os.chmod(self.path("keep.csv"), 0o604)
+        os.symlink("keep.csv", self.path("link.csv"))
+        self.assertEqual(tool("--csv", self.path("link.csv"), RUNS[0]).returncode, 0)
+        self.assertTrue(os.path.islink(self.path("link.csv")))
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("keep.csv")).st_mode), 0o604)
+        with open(self.path("keep.csv")) as f:
+            self.assertTrue(f.read().startswith("case,"))
+
+    def test_bad_lab_files_get_one_line(self):
+        with open(LAB) as f:
+            good = json.load(f)
+        broken = json.loads(json.dumps(good))
+        broken["table_results"][0]["hit_ns_median"] = "fast"
+        shapes = {"array": [1, 2], "results": {"results": 3}, "field": broken}
+        for name, doc in shapes.items():
+            with self.subTest(shape=name):
+                with open(self.path("x.json"), "w") as f:
+                    json.dump(doc, f)
+                self.assert_failed(tool("--lab", self.path("x.json"), "--chart", self.path("c.png")), 1,
+                                   self.path("x.json") + ": not a hashlab result")
+                self.assert_failed(tool("--lab", LAB, "--compare", self.path("x.json")), 1,
+                                   self.path("x.json") + ": not a hashlab result")
+        self.assert_failed(tool("--lab", LAB, "--chart", self.path("missing/c.png")), 1, "its folder")
 
 
 if __name__ == "__main__":

@@ -87,7 +87,7 @@ def bad_input(binary, work):
         (["--plugin", str(work / "missing.so") + ":f:64"], "cannot load"),
         (["--plugin", plugin + ":no_such_symbol:64"], "no symbol 'no_such_symbol'"),
         (["--plugin", plugin + ":my_fnv64:16"], "width must be 32 or 64"),
-        (["--json", str(work / "no" / "dir.json")], "cannot write"),
+        (["--json", str(work / "no" / "dir.json")], "its folder"),
         (["--table", "nope"], "unknown table 'nope'; known: std::unordered_map"),
     ]
     for args, words in cases:

@@ -184,13 +184,20 @@ uint64_t parse_count(std::string_view text, const std::string& given) {
     return value;
 }
 
-// Refuses a set before allocating it when it cannot fit in memory or in the arena.
+// Refuses a set before allocating it when it cannot fit in memory or in the arena, naming which.
 void check_fits(uint64_t keys, uint64_t longest, const std::string& given) {
     const uint64_t memory = uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGE_SIZE));
     const long double bytes = (long double)keys * (longest + 1);
-    if (bytes + (long double)keys * sizeof(uint32_t) > memory || bytes > max_key_bytes)
+    const auto gib = [](long double b) { return std::to_string(static_cast<unsigned long long>(b / (1ull << 30))) + " GiB"; };
+    if (longest + 1 > max_key_bytes)
+        throw bad_input("--keys " + given + ": a key of " + std::to_string(longest) +
+                        " bytes is longer than a key set holds (4 GiB of key bytes)");
+    if (bytes > max_key_bytes)
         throw bad_input("--keys " + given + ": " + std::to_string(keys) + " keys of " + std::to_string(longest) +
-                        " bytes are more than a key set holds (4 GiB of key bytes, and this machine's memory)");
+                        " bytes are more than a key set holds (4 GiB of key bytes)");
+    if (bytes + (long double)keys * sizeof(uint32_t) > memory)
+        throw bad_input("--keys " + given + ": " + std::to_string(keys) + " keys need more than this machine's " +
+                        gib(memory) + " of memory");
 }
 
 }  // namespace

@@ -1,20 +1,26 @@
 // hashlab: how well does each hash spread a set of keys, and what does it cost? The command line,
 // and the order of the steps; the studies and the report live beside it.
+#include <signal.h>
 #include <sodium.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
 #include <fstream>
 #include <mutex>
 #include <new>
-#include <optional>
 #include <thread>
 
 #include "keys.h"
 #include "lab_hashes.h"
+#include "outputs.h"
 #include "quality.h"
 #include "report.h"
 #include "tables.h"
@@ -24,24 +30,87 @@ namespace {
 constexpr int exit_bad_input = 2;
 constexpr int exit_out_of_memory = 3;
 constexpr int exit_write_failed = 4;
+constexpr int exit_hash_ended_run = 5;
 
 struct options {
     std::vector<std::string> keys, hashes, plugins, tables;
+    std::string seed_text = "1", sample_text = "10000";
     uint64_t seed = 1, sample = 10'000;
     int repeat = 5;
     bool all_tables = false, quick = false;
     std::string json, csv;
 };
 
-// What the lab is doing, for the progress line and the out-of-memory message.
+// What the lab is doing, for the progress line and the out-of-memory message; also kept as a
+// plain line that the crash handler can write without allocating.
 std::mutex step_mutex;
 std::string step;
+char crash_note[512] = "hashlab: the process was ended while starting\n";
 const bool progress = isatty(STDERR_FILENO) == 1;
 
 void set_step(const std::string& now) {
     const std::lock_guard<std::mutex> lock(step_mutex);
     step = now;
+    std::snprintf(crash_note, sizeof crash_note, "hashlab: ended while %s\n", now.c_str());
     if (progress) std::fprintf(stderr, "\r\033[Khashlab: %s", now.c_str());
+}
+
+// A hash is foreign code: a plugin that crashes, or that calls exit(), would end the run with no
+// word of why. These say which step (and so which hash) was running.
+volatile sig_atomic_t run_over = 0;
+
+// Starts the message on a line of its own: the progress line may be showing.
+ssize_t new_line() { return progress ? write(STDERR_FILENO, "\r\033[K", 4) : 0; }
+
+void on_crash(int signal_number) {
+    const char* name = strsignal(signal_number);
+    ssize_t ignored = new_line();
+    ignored = write(STDERR_FILENO, crash_note, std::strlen(crash_note) - 1);
+    ignored = write(STDERR_FILENO, ": ", 2);
+    ignored = write(STDERR_FILENO, name, std::strlen(name));
+    ignored = write(STDERR_FILENO, "\n", 1);
+    (void)ignored;
+    ::signal(signal_number, SIG_DFL);
+    raise(signal_number);
+}
+
+void on_exit_call() {
+    if (run_over) return;
+    ssize_t ignored = new_line();
+    ignored = write(STDERR_FILENO, crash_note, std::strlen(crash_note) - 1);
+    static const char why[] = ": exit() was called (a plugin must return its value, not end the process)\n";
+    ignored = write(STDERR_FILENO, why, sizeof why - 1);
+    (void)ignored;
+    _exit(exit_hash_ended_run);
+}
+
+void install_crash_handlers() {
+    for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::signal(s, on_crash);
+    std::atexit(on_exit_call);
+}
+
+// Standard output is one of the run's outputs: once it fails (a full disk, a closed pipe), the
+// run stops rather than measure for no one.
+void flush_stdout() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        throw write_failed(std::string("could not write the report to standard output: ") + std::strerror(errno));
+}
+
+// A number given on the command line, whole and in range, or bad_input naming the option.
+uint64_t parse_number(const std::string& option, const std::string& text, uint64_t least) {
+    uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < least)
+        throw bad_input(option + " " + text + ": expected a whole number from " + std::to_string(least) +
+                        " to 18446744073709551615");
+    return value;
+}
+
+// A name given twice would measure the same thing twice: refused, for every repeatable option.
+void refuse_repeats(const std::string& option, const std::vector<std::string>& given) {
+    for (std::size_t i = 0; i < given.size(); ++i)
+        if (std::find(given.begin(), given.begin() + static_cast<long>(i), given[i]) != given.begin() + static_cast<long>(i))
+            throw bad_input(option + " " + given[i] + " is given twice");
 }
 
 void clear_progress() {
@@ -74,15 +143,27 @@ nlohmann::ordered_json machine() {
     return m;
 }
 
-int run(const options& opt) {
+int run(const options& opt, bool json_given, bool csv_given) {
+    // Every check that can refuse the run comes before any work.
+    output_files outputs;
+    if (json_given) outputs.add("--json", opt.json);
+    if (csv_given) outputs.add("--csv", opt.csv);
+    for (const auto& given : opt.keys)
+        if (given.rfind("file:", 0) == 0) outputs.check_not_input(given.substr(5), "--keys " + given);
+    for (const auto& plugin : opt.plugins)
+        outputs.check_not_input(plugin.substr(0, plugin.find(':')), "--plugin " + plugin);
+    refuse_repeats("--hash", opt.hashes);
+    refuse_repeats("--keys", opt.keys);
+    refuse_repeats("--table", opt.tables);
     set_step("loading the hashes");
     const std::vector<lab_hash> hashes = select_hashes(opt.hashes, opt.plugins);
     std::vector<lab_table> tables;
     if (opt.all_tables) tables = lab_tables();
     for (const auto& name : opt.tables) tables.push_back(table_named(name));
-    std::optional<staged_file> json_file, csv_file;
-    if (!opt.json.empty()) json_file.emplace(opt.json);
-    if (!opt.csv.empty()) csv_file.emplace(opt.csv);
+    const bool any_for_tables = std::any_of(hashes.begin(), hashes.end(), [](const lab_hash& h) { return h.deterministic(); });
+    const bool only_std_map = std::all_of(tables.begin(), tables.end(), [](const lab_table& t) { return !t.hashed; });
+    if (!tables.empty() && !any_for_tables && !only_std_map)
+        throw bad_input("no table can use the chosen hashes: each gives a key a different value per position");
     std::vector<key_set> sets;
     for (const auto& given : opt.keys) {
         set_step("building key set " + given);
@@ -107,7 +188,7 @@ int run(const options& opt) {
         report.quality.insert(report.quality.end(), rows.begin(), rows.end());
         clear_progress();
         print_quality(stdout, report, summary);
-        std::fflush(stdout);
+        flush_stdout();
         if (tables.empty()) continue;
 
         set_step("measuring the tables on " + keys.name);
@@ -119,38 +200,35 @@ int run(const options& opt) {
         report.costs.insert(report.costs.end(), study.begin(), study.end());
         clear_progress();
         print_costs(stdout, report, keys.name, pin.description());
-        std::fflush(stdout);
+        flush_stdout();
     }
     print_findings(stdout, report);
+    flush_stdout();
 
     set_step("writing the results");
-    bool written = true;
-    if (json_file) written = json_file->write(to_json(report));
-    if (csv_file) written = csv_file->write(to_csv(report)) && written;
-    std::fflush(stdout);
-    written = written && !std::ferror(stdout);
+    std::vector<std::string> contents;
+    if (json_given) contents.push_back(to_json(report));
+    if (csv_given) contents.push_back(to_csv(report));
+    outputs.write_all(contents);
     clear_progress();
-    if (!written) {
-        std::fprintf(stderr, "hashlab: could not write the results\n");
-        return exit_write_failed;
-    }
-    // Only now that every output is complete does any of them take its name.
-    if ((json_file && !json_file->commit()) || (csv_file && !csv_file->commit())) {
-        std::fprintf(stderr, "hashlab: could not rename the results into place\n");
-        return exit_write_failed;
-    }
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    install_output_signal_handlers();
+    install_crash_handlers();
+    // Every way out of main counts as the end of the run; an exit() from anywhere else does not.
+    struct end_of_run {
+        ~end_of_run() { run_over = 1; }
+    } marks_the_end;
     options opt;
     CLI::App app{"hashlab: collisions, table spread, avalanche and speed of string hashes on key sets, and their cost "
                  "inside real tables"};
     app.fallthrough();  // the common options may follow the command
     app.require_subcommand(0, 1);
-    CLI::App* measure = app.add_subcommand("measure", "quality and speed of every hash on the key sets (the default)");
+    app.add_subcommand("measure", "quality and speed of every hash on the key sets (the default)");
     CLI::App* tables = app.add_subcommand("tables", "the same, then the cost of each hash inside real tables");
     bool list = false;
     app.set_version_flag("--version", std::string("hashlab ") + HASHBENCH_VERSION);
@@ -159,9 +237,8 @@ int main(int argc, char** argv) {
                                            " (default: decimal; decimal:1000000 for the tables, decimal:100000 quick)");
     app.add_option("--hash", opt.hashes, "hash to measure, repeatable (default: every built-in)");
     app.add_option("--plugin", opt.plugins, "PATH:SYMBOL:WIDTH, a hash from a shared library, repeatable");
-    app.add_option("--seed", opt.seed, "seed of the random key sets and samples")->capture_default_str();
-    app.add_option("--sample", opt.sample, "keys sampled for the avalanche measure")
-        ->check(CLI::PositiveNumber)->capture_default_str();
+    app.add_option("--seed", opt.seed_text, "seed of the random key sets and samples (0 to 2^64-1)")->capture_default_str();
+    app.add_option("--sample", opt.sample_text, "keys sampled for the avalanche measure (at least 1)")->capture_default_str();
     app.add_option("--repeat", opt.repeat, "timed repetitions per hash (median)")
         ->check(CLI::Range(1, 1000))->capture_default_str();
     app.add_flag("--tables", opt.all_tables, "the same as the tables command");
@@ -169,29 +246,39 @@ int main(int argc, char** argv) {
     app.add_flag("--quick", opt.quick, "fewer keys, repetitions and samples: a smoke run");
     app.add_option("--json", opt.json, "write the results as JSON to this file");
     app.add_option("--csv", opt.csv, "write the results as CSV to this file");
+    // Help, version and list go to standard output, which may be full or closed.
+    const auto written = [](int status) {
+        std::cout.flush();
+        if (std::fflush(stdout) != 0 || std::ferror(stdout) || !std::cout) {
+            std::fprintf(stderr, "hashlab: could not write to standard output: %s\n", std::strerror(errno));
+            return exit_write_failed;
+        }
+        return status;
+    };
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
-        return app.exit(e);  // --help
+        return written(app.exit(e));  // --help, --version
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "hashlab: %s\n", e.what());
         return exit_bad_input;
     }
-    (void)measure;
     if (list) {
         list_everything();
-        return 0;
+        return written(0);
     }
     if (tables->parsed() && opt.tables.empty()) opt.all_tables = true;
     const bool study = opt.all_tables || !opt.tables.empty();
     if (opt.keys.empty()) opt.keys = {opt.quick ? "decimal:100000" : study ? "decimal:1000000" : "decimal"};
-    if (opt.quick) {
-        if (app.count("--repeat") == 0) opt.repeat = 2;
-        if (app.count("--sample") == 0) opt.sample = 2'000;
-    }
     try {
+        opt.seed = parse_number("--seed", opt.seed_text, 0);
+        opt.sample = parse_number("--sample", opt.sample_text, 1);
+        if (opt.quick) {
+            if (app.count("--repeat") == 0) opt.repeat = 2;
+            if (app.count("--sample") == 0) opt.sample = 2'000;
+        }
         if (sodium_init() < 0) throw std::runtime_error("libsodium failed to initialise");
-        return run(opt);
+        return run(opt, app.count("--json") != 0, app.count("--csv") != 0);
     } catch (const bad_input& e) {
         clear_progress();
         std::fprintf(stderr, "hashlab: %s\n", e.what());
@@ -200,5 +287,9 @@ int main(int argc, char** argv) {
         clear_progress();
         std::fprintf(stderr, "hashlab: out of memory while %s\n", step.c_str());
         return exit_out_of_memory;
+    } catch (const write_failed& e) {
+        clear_progress();
+        std::fprintf(stderr, "hashlab: %s\n", e.what());
+        return exit_write_failed;
     }
 }

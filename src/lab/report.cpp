@@ -1,11 +1,6 @@
 #include "report.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <sstream>
 
 #include "measures.h"
@@ -194,6 +189,41 @@ nlohmann::ordered_json to_json(const cost_result& c) {
     return j;
 }
 
+namespace {
+
+// A text as valid UTF-8: each byte that is not part of a well-formed sequence becomes the four
+// characters \xNN. A key file's name is bytes, and JSON holds only Unicode text.
+std::string as_utf8(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+        const unsigned char lead = byte(i);
+        const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 && lead >= 0xC2 ? 2 : (lead >> 4) == 0xE ? 3
+                                 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+        bool valid = length != 0 && i + length <= text.size();
+        for (std::size_t k = 1; valid && k < length; ++k) valid = (byte(i + k) & 0xC0) == 0x80;
+        // Overlong three-byte forms, UTF-16 surrogates, and four-byte forms past U+10FFFF.
+        if (valid && length == 3) valid = !(lead == 0xE0 && byte(i + 1) < 0xA0) && !(lead == 0xED && byte(i + 1) >= 0xA0);
+        if (valid && length == 4) valid = !(lead == 0xF0 && byte(i + 1) < 0x90) && !(lead == 0xF4 && byte(i + 1) >= 0x90);
+        if (valid) {
+            out.append(text, i, length);
+            i += length;
+        } else {
+            out += format("\\x%02X", lead);
+            ++i;
+        }
+    }
+    return out;
+}
+
+void make_utf8(nlohmann::ordered_json& value) {
+    if (value.is_string()) value = as_utf8(value.get<std::string>());
+    if (value.is_structured())
+        for (auto& element : value) make_utf8(element);
+}
+
+}  // namespace
+
 std::string to_json(const lab_report& report) {
     nlohmann::ordered_json doc;
     doc["settings"] = report.settings;
@@ -209,6 +239,7 @@ std::string to_json(const lab_report& report) {
         for (const auto& c : report.costs) doc["table_results"].push_back(to_json(c));
     }
     doc["findings"] = findings(report);
+    make_utf8(doc);
     return doc.dump(2) + "\n";
 }
 
@@ -262,32 +293,4 @@ std::string to_csv(const std::vector<std::string>& header, const std::vector<nlo
         csv << '\n';
     }
     return csv.str();
-}
-
-staged_file::staged_file(std::string path) : path_(std::move(path)) {
-    std::string pattern = path_ + ".XXXXXX";
-    const int fd = mkstemp(pattern.data());
-    if (fd < 0) throw bad_input("cannot write " + path_ + ": " + std::strerror(errno));
-    close(fd);
-    temporary_ = pattern;
-}
-
-staged_file::~staged_file() {
-    if (!committed_) unlink(temporary_.c_str());
-}
-
-bool staged_file::write(const std::string& content) {
-    std::FILE* file = std::fopen(temporary_.c_str(), "wb");
-    if (file == nullptr) return false;
-    const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-    return std::fclose(file) == 0 && written;
-}
-
-bool staged_file::commit() {
-    // mkstemp made the file readable by its owner only; give it the permissions a new file gets.
-    const mode_t mask = umask(0);
-    umask(mask);
-    chmod(temporary_.c_str(), 0666 & ~mask);
-    committed_ = std::rename(temporary_.c_str(), path_.c_str()) == 0;
-    return committed_;
 }

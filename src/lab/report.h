@@ -42,21 +42,3 @@ std::string to_csv(const lab_report& report);
 nlohmann::ordered_json to_json(const cost_result& c);
 // Flat JSON objects as CSV under a fixed header: a field a row lacks, or that is null, is empty.
 std::string to_csv(const std::vector<std::string>& header, const std::vector<nlohmann::ordered_json>& rows);
-
-// A file written under a temporary name beside its destination and renamed into place only when
-// complete, so a failed run leaves nothing partial. Creating it early reports a bad path at once.
-class staged_file {
-public:
-    explicit staged_file(std::string path);
-    staged_file(const staged_file&) = delete;
-    staged_file& operator=(const staged_file&) = delete;
-    ~staged_file();
-    // Writes the content under the temporary name; false if it could not.
-    bool write(const std::string& content);
-    bool commit();  // renames into place
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_, temporary_;
-    bool committed_ = false;
-};
