@@ -7,6 +7,7 @@
   lab_cli_test.py failures BINARY      out of memory (status 3) and a full disk (status 4)
   lab_cli_test.py tables BINARY        the quick cost study: every table with every hash that fits
   lab_cli_test.py commands BINARY      the commands, the common options around them, --list and --help
+  lab_cli_test.py check BINARY         hashlab check --quick: verdicts, exit status, JSON, a plugin, bad input
 """
 import csv
 import json
@@ -58,7 +59,9 @@ def outputs(binary, work):
     doc = json.loads((work / "out.json").read_text())
     check({"settings", "machine", "compiler", "results"} <= doc.keys(), "top-level fields: %s" % list(doc))
     rows = list(csv.DictReader(open(work / "out.csv", newline="")))
-    check(len(rows) == len(doc["results"]) == 2 * 17, "%d CSV rows, %d JSON results" % (len(rows), len(doc["results"])))
+    hashes = len(doc["settings"]["hashes"])
+    check(hashes > 20 and len(rows) == len(doc["results"]) == 2 * hashes,
+          "%d CSV rows, %d JSON results, %d hashes" % (len(rows), len(doc["results"]), hashes))
     for row, result in zip(rows, doc["results"]):
         check(row["hash"] == result["hash"] and int(row["collisions"]) == result["collisions"], "CSV differs from JSON")
     some = [r for r in doc["results"] if r["keys"].startswith("file:")]
@@ -79,7 +82,7 @@ def bad_input(binary, work):
         (["--keys", "file:" + str(work / "missing.txt")], "cannot open"),
         (["--keys", "file:" + str(work / "empty.txt")], "is empty"),
         (["--keys", "file:" + str(work)], "cannot read"),  # a directory
-        (["--keys", "decimal:0"], "size 0"),
+        (["--keys", "decimal:0"], "a size or length of 0"),
         (["--keys", "random:64:99999999999999"], "more than a key set holds"),
         (["--keys", "uuid:12x"], "malformed number '12x'"),
         (["--seed", "abc"], "seed"),
@@ -137,6 +140,35 @@ def tables(binary, work):
           "std::map first: %s" % [len(row) for row in rows])
 
 
+def check_command(binary, work):
+    """hashlab check --quick: the verdicts, the exit status, the JSON, a plugin alone, bad input."""
+    run = lab(binary, "check", "--quick", "--hash", "xxh3", "--hash", "fnv1a", "--json", work / "check.json")
+    check(run.returncode == 1, "a failing hash: status %d, %s" % (run.returncode, run.stderr))
+    check(re.search(r"^xxh3 +PASS +(\d+)/\1 ", run.stdout, re.M) and re.search(r"^fnv1a +FAIL ", run.stdout, re.M),
+          "verdict lines:\n" + run.stdout)
+    check(re.search(r"^    two-bytes:1:6: [\d,]+ collisions in all 32 bits where [\d.]+ are expected, p < 2\^-\d+",
+                    run.stdout, re.M), "the failure in words:\n" + run.stdout)
+    doc = json.loads((work / "check.json").read_text())
+    verdicts = {v["hash"]: v for v in doc["verdicts"]}
+    check(verdicts["xxh3"]["verdict"] == "PASS" and verdicts["fnv1a"]["verdict"] == "FAIL", "JSON verdicts")
+    test = doc["tests"][0]
+    check({"hash", "family", "set", "test", "statistic", "expected", "log2_p", "looked_at", "log2_p_corrected"} <= test.keys(),
+          "test fields: %s" % list(test))
+    check(len(doc["tests"]) == verdicts["xxh3"]["total"] + verdicts["fnv1a"]["total"], "one test per result")
+    run = lab(binary, "check", "--quick", "--hash", "xxh3", "--family", "sparse", "--family", "seed-grid")
+    check(run.returncode == 0 and re.search(r"^xxh3 +PASS +18/18 ", run.stdout, re.M), "xxh3 alone:\n" + run.stdout)
+    plugin = build_plugin(work)
+    run = lab(binary, "check", "--quick", "--family", "words", "--plugin", plugin + ":my_fnv64:64")
+    check(run.returncode in (0, 1) and re.findall(r"^(\S+) +(PASS|WARN|FAIL) ", run.stdout, re.M)[0][0] == "my_fnv64"
+          and len(re.findall(r"^\S+ +(?:PASS|WARN|FAIL) ", run.stdout, re.M)) == 1, "a plugin alone:\n" + run.stdout)
+    for args, words in ((["--family", "nope"], "unknown family 'nope'"),
+                        (["--family", "seed-grid", "--hash", "fnv1a"], "--family seed-grid: fnv1a takes no seed"),
+                        (["--keys", "decimal:10"], "choose them with --family"),
+                        (["--hash", "xxh32-index"], "xxh32-index seeds each key by its place")):
+        run = lab(binary, "check", "--quick", *args)
+        check(run.returncode == 2 and words in run.stderr and run.stdout == "", "%s: %d %r" % (args, run.returncode, run.stderr))
+
+
 def commands(binary, work):
     """The commands and the common options around them; --list and --help from the registries."""
     runs = {}
@@ -159,5 +191,5 @@ def commands(binary, work):
 if __name__ == "__main__":
     with tempfile.TemporaryDirectory() as directory:
         {"cross-check": cross_check, "outputs": outputs, "bad-input": bad_input,
-         "failures": failures, "tables": tables, "commands": commands}[sys.argv[1]](sys.argv[2], pathlib.Path(directory))
+         "failures": failures, "tables": tables, "commands": commands, "check": check_command}[sys.argv[1]](sys.argv[2], pathlib.Path(directory))
     print("ok")

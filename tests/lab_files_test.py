@@ -159,7 +159,7 @@ class Input(Folder):
             (["--seed", "18446744073709551616"], "--seed 18446744073709551616: expected a whole number"),
             (["--seed", "9" * 30], "expected a whole number"),
             (["--sample", "0"], "--sample 0: expected a whole number from 1 to"),
-            (["--keys", "random:5000000000:1"], "a key of 5000000000 bytes is longer than a key set holds"),
+            (["--keys", "random:5000000000:1"], "its keys hold 5000000000 bytes in all, more than a key set holds"),
             (["--hash", "xxh3", "--hash", "xxh3"], "--hash xxh3 is given twice"),
             (["--keys", "decimal:5", "--keys", "decimal:5"], "--keys decimal:5 is given twice"),
             (["--table", "std::map", "--table", "std::map"], "--table std::map is given twice"),

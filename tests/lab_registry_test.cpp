@@ -30,6 +30,25 @@ TEST(HashRegistry, EveryRowGivesItsKnownAnswer) {
     }
 }
 
+// A text hash's twin reads the key's length: the same value where the key holds no NUL, and keys
+// that differ only after a NUL told apart.
+TEST(HashRegistry, TextHashTwinsReadTheWholeKey) {
+    using namespace std::string_literals;
+    int twins = 0;
+    for (const auto& h : builtin_hashes()) {
+        if (!h.stops_at_nul) continue;
+        const lab_hash twin = select_hashes({h.name + "/len"}, {}).front();
+        ++twins;
+        for (const std::string& key : {""s, "a"s, "\xff\x80 text"s, std::string(1000, 'z')})
+            EXPECT_EQ(twin(key.c_str(), key.size(), 0), h(key.c_str(), key.size(), 0)) << twin.name;
+        const std::string a = "a\0b"s, b = "a\0c"s;
+        EXPECT_EQ(h(a.c_str(), a.size(), 0), h(b.c_str(), b.size(), 0)) << h.name;
+        EXPECT_NE(twin(a.c_str(), a.size(), 0), twin(b.c_str(), b.size(), 0)) << twin.name;
+        EXPECT_FALSE(twin.stops_at_nul);
+    }
+    EXPECT_EQ(twins, 4);
+}
+
 uint64_t wide_value(const char*, std::size_t, uint64_t) { return ~uint64_t{0}; }
 
 TEST(HashRegistry, APluginKeepsOnlyItsDeclaredWidth) {
@@ -112,7 +131,8 @@ TEST(KeyFamilies, StreamedKeysAreTheArenasKeys) {
 }
 
 TEST(KeyFamilies, UsageComesFromTheRowsAndMalformedArgumentsAreRefused) {
-    EXPECT_EQ(key_family_usages(), "decimal[:N], words, file:PATH, random:LEN[:N], uuid[:N]");
+    EXPECT_EQ(key_family_usages().substr(0, 55), "decimal[:N], words, file:PATH, random:LEN[:N], uuid[:N]");
+    EXPECT_NE(key_family_usages().find(", sparse:BITS:K, two-bytes:FROM:TO,"), std::string::npos);
     struct bad { const char* given; const char* words; };
     const bad cases[] = {
         {"nope", "unknown key set 'nope'"},
@@ -121,9 +141,10 @@ TEST(KeyFamilies, UsageComesFromTheRowsAndMalformedArgumentsAreRefused) {
         {"uuid:1:2", "unknown key set"},      // one number too many
         {"decimal:", "malformed number ''"},
         {"uuid:12x", "malformed number '12x'"},
-        {"decimal:0", "a key set of size 0"},
-        {"random:0:5", "a key set of size 0"},
+        {"decimal:0", "a size or length of 0"},
+        {"random:0:5", "a size or length of 0"},
         {"random:64:99999999999999", "more than a key set holds"},
+        {"random:5000000000:1", "its keys hold 5000000000 bytes in all, more than a key set holds"},
     };
     for (const auto& c : cases) {
         try {

@@ -55,12 +55,14 @@ struct family_args {
 struct key_family {
     std::string name;
     std::vector<std::string> parameters;  // numbers that must follow the name, e.g. {"LEN"}
-    uint64_t default_count;               // 0: the family takes no count (its keys are fixed)
+    uint64_t default_count;               // 0: the family takes no count N after its parameters
     bool takes_path;
     bool distinct;                        // no two keys alike, so none need dropping
     std::string note;
-    // The longest key, for the memory check before a set is built; 0 when not known in advance.
-    uint64_t (*longest)(const family_args&);
+    // The number of keys and their bytes in all, for the memory check before a set is built;
+    // nullptr when known only once read. Both refuse impossible parameters with bad_input.
+    uint64_t (*count)(const family_args&);
+    uint64_t (*bytes)(const family_args&);
     void (*generate)(const family_args&, uint64_t seed, const key_sink&);
 
     std::string usage() const;  // e.g. "random:LEN[:N]"
@@ -73,10 +75,6 @@ std::string key_family_usages();
 // The family a --keys argument names and its parameters; bad_input when it is malformed.
 const key_family& parse_family(const std::string& given, family_args& args);
 
-// The number of keys of a family with these parameters, when it takes a count.
-inline uint64_t key_count_of(const key_family& family, const family_args& args) {
-    return family.default_count == 0 ? 0 : args.numbers.back();
-}
 
 // Builds the set a --keys argument names, in memory.
 key_set make_key_set(const std::string& given, uint64_t seed);

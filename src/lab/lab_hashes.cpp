@@ -24,27 +24,78 @@ uint64_t x31(const char* d, std::size_t, uint64_t) { return X31_hash_string(d); 
 uint64_t ramakrishna(const char* d, std::size_t, uint64_t) { return HashRamakrishna(d); }
 uint64_t fletcher(const char* d, std::size_t, uint64_t) { return fletcher32s(d); }
 uint64_t one_at_a_time(const char* d, std::size_t, uint64_t) { return one_at_a_time_hash(d); }
+
+// The text hashes' twins: the same steps over the key's length, so that the battery judges their
+// mixing on keys that hold NUL bytes instead of their stopping at the first one.
+uint64_t x31_len(const char* d, std::size_t n, uint64_t) {
+    uint32_t h = 0;
+    for (std::size_t i = 0; i < n; ++i) h = (h << 5) - h + sign_widened(d[i]);
+    return h;
+}
+uint64_t ramakrishna_len(const char* d, std::size_t n, uint64_t) {
+    uint32_t h = 0;
+    for (std::size_t i = 0; i < n; ++i) h = (h << 5) + (h >> 2) + sign_widened(d[i]);
+    return h;
+}
+uint64_t one_at_a_time_len(const char* d, std::size_t n, uint64_t) {
+    uint32_t h = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        h += sign_widened(d[i]);
+        h += h << 10;
+        h ^= h >> 6;
+    }
+    h += h << 3;
+    h ^= h >> 11;
+    h += h << 15;
+    return h;
+}
+uint64_t fletcher_len(const char* d, std::size_t n, uint64_t) {
+    uint32_t sum1 = 0xFFFFu, sum2 = 0xFFFFu;
+    while (n != 0) {
+        std::size_t block = n < 359 ? n : 359;  // the fold points of fletcher32s
+        n -= block;
+        for (; block != 0; --block) {
+            sum1 += sign_widened(*d++);
+            sum2 += sum1;
+        }
+        sum1 = fletcher_fold(sum1);
+        sum2 = fletcher_fold(sum2);
+    }
+    return (fletcher_fold(sum2) << 16) | fletcher_fold(sum1);
+}
 uint64_t lookup2(const char* d, std::size_t n, uint64_t s) {
     return lookup2_hash(d, static_cast<uint32_t>(n), static_cast<uint32_t>(s));
 }
 uint64_t xxh32(const char* d, std::size_t n, uint64_t s) { return XXH32(d, n, static_cast<uint32_t>(s)); }
 uint64_t xxh64(const char* d, std::size_t n, uint64_t s) { return XXH64(d, n, s); }
-uint64_t xxh3(const char* d, std::size_t n, uint64_t) { return XXH3_64bits(d, n); }
+uint64_t xxh3(const char* d, std::size_t n, uint64_t s) { return XXH3_64bits_withSeed(d, n, s); }
 uint64_t wy(const char* d, std::size_t n, uint64_t s) { return wyhash(d, n, s, _wyp); }
 uint64_t murmur3(const char* d, std::size_t n, uint64_t s) {
     uint32_t out[1];
     lmmh_x86_32(d, static_cast<unsigned>(n), static_cast<uint32_t>(s), out);
     return out[0];
 }
-// SipHash-2-4 is keyed; the lab uses the key 00 01 02 .. 0f, the one of the algorithm's test
-// vectors, so its values can be checked against them.
-const unsigned char siphash_key[crypto_shorthash_KEYBYTES] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-uint64_t siphash(const char* d, std::size_t n, uint64_t) {
-    unsigned char out[crypto_shorthash_BYTES];
-    crypto_shorthash(out, reinterpret_cast<const unsigned char*>(d), n, siphash_key);
+// SipHash-2-4 and BLAKE2b are keyed by 16 bytes. The seed goes into the first 8, little-endian:
+// at seed 0 SipHash's key is then 00 01 02 .. 0f, the one of the algorithm's test vectors.
+uint64_t little_endian(const unsigned char* bytes) {
     uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) value = value << 8 | out[i];  // little-endian, as the algorithm defines its output
+    for (int i = 7; i >= 0; --i) value = value << 8 | bytes[i];
     return value;
+}
+uint64_t siphash(const char* d, std::size_t n, uint64_t s) {
+    unsigned char key[crypto_shorthash_KEYBYTES] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    for (int i = 0; i < 8; ++i) key[i] = static_cast<unsigned char>(key[i] ^ (s >> (8 * i)));
+    unsigned char out[crypto_shorthash_BYTES];
+    crypto_shorthash(out, reinterpret_cast<const unsigned char*>(d), n, key);
+    return little_endian(out);
+}
+// A cryptographic hash, keyed: the battery's stand-in for a random function.
+uint64_t blake2b(const char* d, std::size_t n, uint64_t s) {
+    unsigned char key[16] = {};
+    for (int i = 0; i < 8; ++i) key[i] = static_cast<unsigned char>(s >> (8 * i));
+    unsigned char out[8];
+    crypto_generichash(out, sizeof out, reinterpret_cast<const unsigned char*>(d), n, key, sizeof key);
+    return little_endian(out);
 }
 uint64_t std_hash(const char* d, std::size_t n, uint64_t) { return std::hash<std::string_view>{}({d, n}); }
 
@@ -75,19 +126,23 @@ void hash_all_through_pointer(const lab_hash& h, const key_set& keys, uint64_t* 
               keys, out);
 }
 
-// What sets a row apart beyond its call: where its seed comes from, whether it reads text.
+// What sets a row apart beyond its call: where its seed comes from, whether it reads text, and
+// how many bits of seed it takes.
 struct kind {
     seeding seeds;
     bool stops_at_nul;
+    int seed_bits;
 };
-constexpr kind counted{seeding::none, false};        // reads the given length
-constexpr kind text{seeding::none, true};            // stops at the first NUL
-constexpr kind index_seeded{seeding::index, false};  // as the fixed run seeds xxh32 and xxh64
-constexpr kind chained{seeding::chained, false};     // as the fixed run chains lookup2
+constexpr kind counted{seeding::none, false, 0};        // reads the given length, takes no seed
+constexpr kind seeded32{seeding::none, false, 32};      // reads the length, takes a 32-bit seed
+constexpr kind seeded64{seeding::none, false, 64};
+constexpr kind text{seeding::none, true, 0};            // stops at the first NUL
+constexpr kind index_seeded{seeding::index, false, 0};  // as the fixed run seeds xxh32 and xxh64
+constexpr kind chained{seeding::chained, false, 0};     // as the fixed run chains lookup2
 
 template <hash_call F>
 lab_hash row(const char* name, int width, kind k, uint64_t known_answer, const char* source, const char* note) {
-    return {name, width, F, k.seeds, k.stops_at_nul, source, note, known_answer, hash_all_inline<F>,
+    return {name, width, F, k.seeds, k.stops_at_nul, k.seed_bits, source, note, known_answer, hash_all_inline<F>,
             table_runs::run_inline<F>};
 }
 
@@ -103,23 +158,29 @@ const std::vector<lab_hash>& builtin_hashes() {
         row<ramakrishna>("ramakrishna", 32, text, 0xd5b4df65, "hashbench", "shift-add-xor of Ramakrishna and Zobel"),
         row<fletcher>("fletcher32s", 32, text, 0x5ba30fd9, "hashbench", "Fletcher-32 checksum over single bytes"),
         row<one_at_a_time>("one_at_a_time", 32, text, 0x519e91f5, "hashbench", "Jenkins' one-at-a-time"),
-        row<lookup2>("lookup2", 32, counted, 0xfc1558de, "hashbench", "Jenkins' lookup2, initial value 0"),
-        row<xxh32>("xxh32", 32, counted, 0xe85ea4de, "libxxhash-dev", "XXH32, seed 0"),
-        row<xxh64>("xxh64", 64, counted, 0xb242d361fda71bc, "libxxhash-dev", "XXH64, seed 0"),
+        row<x31_len>("x31/len", 32, counted, 0xdbacdd53, "hashbench", "x31 over the key's length, NUL bytes included"),
+        row<ramakrishna_len>("ramakrishna/len", 32, counted, 0xd5b4df65, "hashbench", "ramakrishna over the key's length"),
+        row<fletcher_len>("fletcher32s/len", 32, counted, 0x5ba30fd9, "hashbench", "fletcher32s over the key's length"),
+        row<one_at_a_time_len>("one_at_a_time/len", 32, counted, 0x519e91f5, "hashbench",
+                               "one_at_a_time over the key's length"),
+        row<lookup2>("lookup2", 32, seeded32, 0xfc1558de, "hashbench", "Jenkins' lookup2, initial value 0 (the seed)"),
+        row<xxh32>("xxh32", 32, seeded32, 0xe85ea4de, "libxxhash-dev", "XXH32, seed 0"),
+        row<xxh64>("xxh64", 64, seeded64, 0xb242d361fda71bc, "libxxhash-dev", "XXH64, seed 0"),
         row<xxh32>("xxh32-index", 32, index_seeded, 0xe85ea4de, "libxxhash-dev", "XXH32 seeded with the key's index, as hashbench"),
         row<xxh64>("xxh64-index", 64, index_seeded, 0xb242d361fda71bc, "libxxhash-dev", "XXH64 seeded with the key's index, as hashbench"),
         row<lookup2>("lookup2-chained", 32, chained, 0xfc1558de, "hashbench", "lookup2 seeded with the previous key's hash, as hashbench"),
-        row<xxh3>("xxh3", 64, counted, 0xce7d19a5418fb365, "libxxhash-dev", "XXH3 64-bit, default secret"),
-        row<wy>("wyhash", 64, counted, 0xf4028f6b9d91e00a, "libwyhash-dev", "wyhash final version, seed 0, default secret"),
-        row<murmur3>("murmur3", 32, counted, 0x2e4ff723, "libmurmurhash-dev", "MurmurHash3 x86 32-bit, seed 0"),
-        row<siphash>("siphash", 64, counted, 0x52276105dc1f6fe4, "libsodium-dev", "SipHash-2-4, key 00 01 .. 0f"),
+        row<xxh3>("xxh3", 64, seeded64, 0xce7d19a5418fb365, "libxxhash-dev", "XXH3 64-bit, default secret, seed 0"),
+        row<wy>("wyhash", 64, seeded64, 0xf4028f6b9d91e00a, "libwyhash-dev", "wyhash final version, seed 0, default secret"),
+        row<murmur3>("murmur3", 32, seeded32, 0x2e4ff723, "libmurmurhash-dev", "MurmurHash3 x86 32-bit, seed 0"),
+        row<siphash>("siphash", 64, seeded64, 0x52276105dc1f6fe4, "libsodium-dev", "SipHash-2-4, key 00 01 .. 0f xor the seed"),
+        row<blake2b>("blake2b", 64, seeded64, 0xa586e138407d5374, "libsodium-dev", "keyed BLAKE2b, 8 bytes out, key: the seed; a random function"),
         row<std_hash>("std", 64, counted, 0xdccbf2541704bc75, "libstdc++", "std::hash<std::string_view> of this build's library"),
     };
     return table;
 }
 
 lab_hash runtime_hash(std::string name, int width, hash_call call, std::string source) {
-    return {std::move(name), width, call, seeding::none, false, std::move(source), "plugin", 0,
+    return {std::move(name), width, call, seeding::none, false, 64, std::move(source), "plugin", 0,
             hash_all_through_pointer, table_runs::run_through_pointer};
 }
 

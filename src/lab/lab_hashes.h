@@ -37,6 +37,7 @@ struct lab_hash {
     hash_call call;
     seeding seeds = seeding::none;
     bool stops_at_nul = false;
+    int seed_bits = 0;  // of the call's seed that it uses; 0: it takes none (a plugin's is 64)
     std::string source;
     std::string note;
     uint64_t known_answer = 0;  // of known_answer_key at seed 0

@@ -18,6 +18,7 @@
 #include <new>
 #include <thread>
 
+#include "check.h"
 #include "keys.h"
 #include "lab_hashes.h"
 #include "outputs.h"
@@ -27,13 +28,15 @@
 
 namespace {
 
+constexpr int exit_hash_failed = 1;  // hashlab check: a hash failed the battery
 constexpr int exit_bad_input = 2;
 constexpr int exit_out_of_memory = 3;
 constexpr int exit_write_failed = 4;
 constexpr int exit_hash_ended_run = 5;
 
 struct options {
-    std::vector<std::string> keys, hashes, plugins, tables;
+    std::vector<std::string> keys, hashes, plugins, tables, families;
+    bool json_given = false, csv_given = false;
     std::string seed_text = "1", sample_text = "10000";
     uint64_t seed = 1, sample = 10'000;
     int repeat = 5;
@@ -125,6 +128,8 @@ void list_everything() {
     for (const auto& f : key_families()) std::printf("  %-20s %s\n", f.usage().c_str(), f.note.c_str());
     std::printf("\nMeasures:\n");
     for (const auto& m : quality_measures()) std::printf("  %s\n", m.name.c_str());
+    std::printf("\nFamilies of hashlab check (--family):\n");
+    for (const auto& f : check_families()) std::printf("  %-20s %s\n", f.name.c_str(), f.about.c_str());
     std::printf("\nTables (hashlab tables, --table):\n");
     for (const auto& t : lab_tables()) std::printf("  %-40s %s\n", t.name.c_str(), t.note.c_str());
 }
@@ -143,11 +148,11 @@ nlohmann::ordered_json machine() {
     return m;
 }
 
-int run(const options& opt, bool json_given, bool csv_given) {
-    // Every check that can refuse the run comes before any work.
+// The outputs a run will write, checked with everything else that can refuse it, before any work.
+output_files check_before_work(const options& opt) {
     output_files outputs;
-    if (json_given) outputs.add("--json", opt.json);
-    if (csv_given) outputs.add("--csv", opt.csv);
+    if (opt.json_given) outputs.add("--json", opt.json);
+    if (opt.csv_given) outputs.add("--csv", opt.csv);
     for (const auto& given : opt.keys)
         if (given.rfind("file:", 0) == 0) outputs.check_not_input(given.substr(5), "--keys " + given);
     for (const auto& plugin : opt.plugins)
@@ -155,6 +160,19 @@ int run(const options& opt, bool json_given, bool csv_given) {
     refuse_repeats("--hash", opt.hashes);
     refuse_repeats("--keys", opt.keys);
     refuse_repeats("--table", opt.tables);
+    refuse_repeats("--family", opt.families);
+    return outputs;
+}
+
+std::vector<std::string> written_contents(const options& opt, const std::string& json, const std::string& csv) {
+    std::vector<std::string> contents;
+    if (opt.json_given) contents.push_back(json);
+    if (opt.csv_given) contents.push_back(csv);
+    return contents;
+}
+
+int run_measure(const options& opt) {
+    output_files outputs = check_before_work(opt);
     set_step("loading the hashes");
     const std::vector<lab_hash> hashes = select_hashes(opt.hashes, opt.plugins);
     std::vector<lab_table> tables;
@@ -206,12 +224,57 @@ int run(const options& opt, bool json_given, bool csv_given) {
     flush_stdout();
 
     set_step("writing the results");
-    std::vector<std::string> contents;
-    if (json_given) contents.push_back(to_json(report));
-    if (csv_given) contents.push_back(to_csv(report));
-    outputs.write_all(contents);
+    outputs.write_all(written_contents(opt, opt.json_given ? to_json(report) : "", opt.csv_given ? to_csv(report) : ""));
     clear_progress();
     return 0;
+}
+
+// hashlab check: the battery over the chosen hashes; status 1 when any of them fails.
+int run_check(const options& opt) {
+    output_files outputs = check_before_work(opt);
+    if (!opt.keys.empty() || !opt.tables.empty())
+        throw bad_input("check makes its own key sets: choose them with --family, not --keys or --table");
+    std::vector<std::string> known;
+    for (const auto& f : check_families()) known.push_back(f.name);
+    for (const auto& f : opt.families)
+        if (std::find(known.begin(), known.end(), f) == known.end()) {
+            std::string list;
+            for (const auto& k : known) list += (list.empty() ? "" : ", ") + k;
+            throw bad_input("unknown family '" + f + "'; known: " + list);
+        }
+    set_step("loading the hashes");
+    // A plugin alone is checked alone; with no hash named, every built-in that gives a key one value.
+    std::vector<lab_hash> hashes;
+    if (opt.hashes.empty() && !opt.plugins.empty()) {
+        for (const auto& p : opt.plugins) hashes.push_back(load_plugin(p));
+    } else {
+        for (const auto& h : select_hashes(opt.hashes, opt.plugins))
+            if (h.deterministic() || !opt.hashes.empty()) hashes.push_back(h);
+    }
+    for (const auto& h : hashes) {
+        if (!h.deterministic())
+            throw bad_input(h.name + " seeds each key by its place in a set, which the battery has not: check the plain hash");
+        for (const auto& f : opt.families)
+            if (f.rfind("seed-", 0) == 0 && h.seed_bits == 0) throw bad_input("--family " + f + ": " + h.name + " takes no seed");
+    }
+    check_report report;
+    report.settings = {{"hashes", nlohmann::ordered_json::array()}, {"families", opt.families},
+                       {"seed", opt.seed}, {"quick", opt.quick}};
+    for (const auto& h : hashes) {
+        report.settings["hashes"].push_back(h.name);
+        report.hashes.push_back(h.name);
+    }
+    report.machine = machine();
+    report.compiler = std::string("g++ ") + __VERSION__;
+    report.results = run_battery(hashes, opt.quick, opt.families, opt.seed, set_step);
+    clear_progress();
+    print_check(stdout, report);
+    flush_stdout();
+    set_step("writing the results");
+    outputs.write_all(written_contents(opt, opt.json_given ? to_json(report) : "", opt.csv_given ? to_csv(report) : ""));
+    clear_progress();
+    const auto all = verdicts(report.hashes, report.results);
+    return std::any_of(all.begin(), all.end(), [](const check_verdict& v) { return v.verdict == "FAIL"; }) ? exit_hash_failed : 0;
 }
 
 }  // namespace
@@ -230,6 +293,9 @@ int main(int argc, char** argv) {
     app.require_subcommand(0, 1);
     app.add_subcommand("measure", "quality and speed of every hash on the key sets (the default)");
     CLI::App* tables = app.add_subcommand("tables", "the same, then the cost of each hash inside real tables");
+    CLI::App* check = app.add_subcommand("check", "the battery of structured key sets: a p-value for every result and a "
+                                                  "verdict per hash; status 1 when one fails");
+    check->add_option("--family", opt.families, "a family of the battery, repeatable (default: all; see --list)");
     bool list = false;
     app.set_version_flag("--version", std::string("hashlab ") + HASHBENCH_VERSION);
     app.add_flag("--list", list, "list the hashes, key sets, measures and tables, then exit");
@@ -269,7 +335,9 @@ int main(int argc, char** argv) {
     }
     if (tables->parsed() && opt.tables.empty()) opt.all_tables = true;
     const bool study = opt.all_tables || !opt.tables.empty();
-    if (opt.keys.empty()) opt.keys = {opt.quick ? "decimal:100000" : study ? "decimal:1000000" : "decimal"};
+    if (opt.keys.empty() && !check->parsed()) opt.keys = {opt.quick ? "decimal:100000" : study ? "decimal:1000000" : "decimal"};
+    opt.json_given = app.count("--json") != 0;
+    opt.csv_given = app.count("--csv") != 0;
     try {
         opt.seed = parse_number("--seed", opt.seed_text, 0);
         opt.sample = parse_number("--sample", opt.sample_text, 1);
@@ -278,7 +346,7 @@ int main(int argc, char** argv) {
             if (app.count("--sample") == 0) opt.sample = 2'000;
         }
         if (sodium_init() < 0) throw std::runtime_error("libsodium failed to initialise");
-        return run(opt, app.count("--json") != 0, app.count("--csv") != 0);
+        return check->parsed() ? run_check(opt) : run_measure(opt);
     } catch (const bad_input& e) {
         clear_progress();
         std::fprintf(stderr, "hashlab: %s\n", e.what());

@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <numeric>
 #include <random>
 #include <string>
@@ -62,8 +63,6 @@ double ideal_longest(double n, double m) {
 
 // ---- Collisions --------------------------------------------------------------------------------
 
-namespace {
-
 // Least significant digit first, 11 bits a pass: three passes for 32-bit values, six for 64.
 void radix_sort(std::vector<uint64_t>& values, int bits) {
     constexpr int digit_bits = 11;
@@ -78,8 +77,6 @@ void radix_sort(std::vector<uint64_t>& values, int bits) {
         values.swap(sorted);
     }
 }
-
-}  // namespace
 
 collisions count_collisions(std::vector<uint64_t>& values, int bits) {
     const uint64_t mask = bits == 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
@@ -135,12 +132,17 @@ table_spread spread(const std::vector<uint64_t>& values, uint64_t buckets) {
 
 // ---- Windows of output bits --------------------------------------------------------------------
 
-window_bias worst_window(const std::vector<uint64_t>& values, int width) {
-    window_bias worst;
-    const std::size_t n = values.size();
+int widest_window(std::size_t n) {
     int widest = 0;
     while (widest < 16 && (n >> (widest + 1)) >= 8) ++widest;
-    if (widest == 0) return worst;
+    return widest;
+}
+
+void for_each_window(const std::vector<uint64_t>& values, int width,
+                     const std::function<void(int first_bit, int bits, double chi_square)>& use) {
+    const std::size_t n = values.size();
+    const int widest = widest_window(n);
+    if (widest == 0) return;
     std::vector<uint64_t> count(std::size_t{1} << widest);
     const uint64_t mask = width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
     for (int first = 0; first < width; ++first) {
@@ -155,13 +157,20 @@ window_bias worst_window(const std::vector<uint64_t>& values, int width) {
             const double expected = static_cast<double>(n) / bins;
             double chi2 = 0;
             for (std::size_t j = 0; j < bins; ++j) chi2 += (count[j] - expected) * (count[j] - expected) / expected;
-            // Wilson and Hilferty: the cube root of chi-square / df is nearly normal.
-            const double df = static_cast<double>(bins - 1);
-            const double z = (std::cbrt(chi2 / df) - (1 - 2 / (9 * df))) / std::sqrt(2 / (9 * df));
-            if (z > worst.sigmas || worst.bits == 0) worst = {first, bits, z};
+            use(first, bits, chi2);
             for (std::size_t j = 0; j < bins / 2; ++j) count[j] += count[j + bins / 2];
         }
     }
+}
+
+window_bias worst_window(const std::vector<uint64_t>& values, int width) {
+    window_bias worst;
+    for_each_window(values, width, [&](int first, int bits, double chi2) {
+        // Wilson and Hilferty: the cube root of chi-square / df is nearly normal.
+        const double df = std::ldexp(1.0, bits) - 1;
+        const double z = (std::cbrt(chi2 / df) - (1 - 2 / (9 * df))) / std::sqrt(2 / (9 * df));
+        if (z > worst.sigmas || worst.bits == 0) worst = {first, bits, z};
+    });
     return worst;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "keys.h"
@@ -27,6 +28,8 @@ struct collisions {
 };
 // Sorts `values` in place (a radix sort), keeping only their low `bits` bits.
 collisions count_collisions(std::vector<uint64_t>& values, int bits);
+// Sorts values below 2^bits in place.
+void radix_sort(std::vector<uint64_t>& values, int bits);
 
 struct table_spread {
     uint64_t buckets = 0;
@@ -43,7 +46,12 @@ struct window_bias {
     int first_bit = 0, bits = 0;  // the window: bits first_bit .. first_bit + bits - 1, wrapping
     double sigmas = 0;            // its chi-square as a normal deviate; 0 when the set is too small
 };
-// Every window of 1 to 16 consecutive output bits that leaves at least 8 keys per bin.
+// Every window of 1 to 16 consecutive output bits that leaves at least 8 keys per bin: its first
+// bit, its width and the chi-square of its counts against the uniform (2^bits - 1 degrees of
+// freedom). widest_window(n) is the widest window for n values.
+int widest_window(std::size_t n);
+void for_each_window(const std::vector<uint64_t>& values, int width,
+                     const std::function<void(int first_bit, int bits, double chi_square)>& use);
 window_bias worst_window(const std::vector<uint64_t>& values, int width);
 
 struct avalanche_result {

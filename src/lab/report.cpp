@@ -294,3 +294,64 @@ std::string to_csv(const std::vector<std::string>& header, const std::vector<nlo
     }
     return csv.str();
 }
+
+// ---- hashlab check ------------------------------------------------------------------------------
+
+namespace {
+
+nlohmann::ordered_json to_json(const check_result& r) {
+    return {{"hash", r.hash},       {"family", r.family},         {"set", r.set},
+            {"test", r.test},       {"bits", r.bits},             {"part", r.part},
+            {"statistic", r.statistic}, {"expected", r.expected}, {"log2_p", r.log2_p},
+            {"looked_at", r.looked_at}, {"log2_p_corrected", r.log2_p_corrected},
+            {"nul_merged", r.nul_merged}, {"finding", r.finding}};
+}
+
+}  // namespace
+
+void print_check(std::FILE* out, const check_report& report) {
+    const auto all = verdicts(report.hashes, report.results);
+    std::fprintf(out, "\n%-18s %-7s %9s  %s\n", "hash", "verdict", "passed", "worst result (-log2 p, corrected)");
+    for (const auto& v : all) {
+        const check_result* worst = nullptr;
+        for (const auto& r : report.results)
+            if (r.hash == v.hash && (worst == nullptr || r.log2_p_corrected < worst->log2_p_corrected)) worst = &r;
+        std::fprintf(out, "%-18s %-7s %4d/%-4d  %.1f on %s (%s)\n", v.hash.c_str(), v.verdict.c_str(), v.passed, v.total,
+                     worst != nullptr ? -worst->log2_p_corrected : 0.0, worst != nullptr ? worst->set.c_str() : "-",
+                     worst != nullptr ? worst->test.c_str() : "-");
+        for (const auto* r : v.worst_failed) std::fprintf(out, "    %s\n", describe(*r).c_str());
+    }
+    if (!all.empty())
+        std::fprintf(out, "\nA result fails below p = 0.001 / T and warns below 0.01 / T, T the results of its hash (%d: "
+                          "-log2 p above %.1f fails, above %.1f warns): a perfect hash fails in at most 0.1 %% of runs.\n",
+                     all.front().total, -all.front().fail_log2, -all.front().warn_log2);
+}
+
+std::string to_json(const check_report& report) {
+    nlohmann::ordered_json doc;
+    doc["settings"] = report.settings;
+    doc["machine"] = report.machine;
+    doc["compiler"] = report.compiler;
+    doc["thresholds"] = "a result fails when p (corrected) < 0.001 / T and warns when p < 0.01 / T, T the hash's results";
+    doc["verdicts"] = nlohmann::ordered_json::array();
+    for (const auto& v : verdicts(report.hashes, report.results)) {
+        nlohmann::ordered_json failed = nlohmann::ordered_json::array();
+        for (const auto* r : v.worst_failed) failed.push_back(describe(*r));
+        doc["verdicts"].push_back({{"hash", v.hash}, {"verdict", v.verdict}, {"passed", v.passed}, {"total", v.total},
+                                   {"fail_below_log2_p", v.fail_log2}, {"warn_below_log2_p", v.warn_log2},
+                                   {"failed", failed}});
+    }
+    doc["tests"] = nlohmann::ordered_json::array();
+    for (const auto& r : report.results) doc["tests"].push_back(to_json(r));
+    make_utf8(doc);
+    return doc.dump(2) + "\n";
+}
+
+std::string to_csv(const check_report& report) {
+    std::vector<nlohmann::ordered_json> rows;
+    for (const auto& r : report.results) rows.push_back(to_json(r));
+    std::vector<std::string> header;
+    const nlohmann::ordered_json every_field = to_json(check_result{});
+    for (const auto& field : every_field.items()) header.push_back(field.key());
+    return to_csv(header, rows);
+}

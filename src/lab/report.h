@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "check.h"
 #include "keys.h"
 #include "quality.h"
 #include "tables.h"
@@ -42,3 +43,17 @@ std::string to_csv(const lab_report& report);
 nlohmann::ordered_json to_json(const cost_result& c);
 // Flat JSON objects as CSV under a fixed header: a field a row lacks, or that is null, is empty.
 std::string to_csv(const std::vector<std::string>& header, const std::vector<nlohmann::ordered_json>& rows);
+
+// What hashlab check found: every result of every hash, and the verdicts made of them.
+struct check_report {
+    nlohmann::ordered_json settings, machine;
+    std::string compiler;
+    std::vector<std::string> hashes;
+    std::vector<check_result> results;
+};
+
+// One line per hash (PASS, WARN or FAIL, passed/total), and for each hash that did not pass the
+// worst result of each family that failed, in words.
+void print_check(std::FILE* out, const check_report& report);
+std::string to_json(const check_report& report);
+std::string to_csv(const check_report& report);  // one row per result

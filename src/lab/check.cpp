@@ -1,0 +1,395 @@
+#include "check.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+#include <cstring>
+
+#include "hashes.h"
+#include "keys.h"
+#include "measures.h"
+#include "quality.h"
+#include "stats.h"
+
+namespace {
+
+// Windows are counted on at most this many values, taken at an even stride from the set: 64
+// values a bin for the widest window, and a set's windows cost a second or less.
+constexpr std::size_t window_sample = std::size_t{1} << 22;
+
+// The seed families hash one sentence-length key, or small keys, under many seeds.
+constexpr const char* seed_key = known_answer_key;
+
+std::string with_commas(uint64_t n) {
+    std::string digits = std::to_string(n), out;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i != 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+std::string p_text(double log2_p) {
+    if (log2_p > -10) return format("p = %.3g", std::exp2(log2_p));
+    return format("p < 2^%.0f", std::ceil(log2_p));
+}
+
+uint64_t bits_set_count(uint64_t bits, uint64_t most) {
+    uint64_t n = 0, c = 1;
+    for (uint64_t k = 0; k <= most && k <= bits; ++k) {
+        n += c;
+        c = c * (bits - k) / (k + 1);
+    }
+    return n;
+}
+
+// A key family's set: its count from the family's closed form, and the family's note with the
+// parameters' values in place of their names.
+check_set key_set_of(const std::string& given) {
+    family_args args;
+    const key_family& family = parse_family(given, args);
+    check_set set{family.name, given, family.note, family.count != nullptr ? family.count(args) : 0,
+                  family.name.rfind("text-", 0) != 0 && family.name != "words"};
+    std::vector<std::string> names = family.parameters;
+    if (family.default_count != 0) names.push_back("N");
+    for (std::size_t i = 0; i < names.size() && i < args.numbers.size(); ++i)
+        for (std::size_t at; (at = set.about.find(names[i])) != std::string::npos;)
+            set.about.replace(at, names[i].size(), with_commas(args.numbers[i]));
+    return set;
+}
+
+check_set seed_set(const std::string& family, uint64_t a, uint64_t b, int seed_bits) {
+    if (family == "seed-sweep")
+        return {family, format("seed-sweep:%llu", (unsigned long long)a),
+                "a sentence-length key under seeds 0 to " + with_commas(a - 1), a, false};
+    if (family == "seed-grid")
+        return {family, format("seed-grid:%llu:%llu", (unsigned long long)a, (unsigned long long)b),
+                "2-byte keys 0 to " + with_commas(a - 1) + " under seeds 0 to " + with_commas(b - 1), a * b, true};
+    return {family, format("seed-sparse:%llu", (unsigned long long)a),
+            "a sentence-length key under every " + std::to_string(seed_bits) + "-bit seed with at most " +
+                std::to_string(a) + " bits set",
+            bits_set_count(static_cast<uint64_t>(seed_bits), a), false};
+}
+
+}  // namespace
+
+const std::vector<check_family>& check_families() {
+    static const std::vector<check_family> families = {
+        {"zeroes", "all-zero keys of every length", false},
+        {"sparse", "keys with few bits set, from 16 to 2048 bits", false},
+        {"two-bytes", "keys with one or two non-zero bytes, by length", false},
+        {"blocks-low", "sequences of blocks using only their low bits", false},
+        {"blocks-high", "sequences of blocks using only their high bits", false},
+        {"blocks-top-bit", "sequences of blocks that are 0 or the top bit", false},
+        {"blocks-01", "sequences of blocks that are 0 or 1", false},
+        {"cyclic", "a random block repeated 8 times, blocks near the hash's width", false},
+        {"text-between", "4 letters or digits between fixed text", false},
+        {"text-first", "4 letters or digits before fixed text", false},
+        {"text-last", "4 letters or digits after fixed text", false},
+        {"words", "the system word list", false},
+        {"seed-sweep", "one key under consecutive seeds", true},
+        {"seed-grid", "small keys under small seeds: seeding that adds or xors the seed in", true},
+        {"seed-sparse", "one key under seeds with few bits set", true},
+    };
+    return families;
+}
+
+std::vector<check_set> battery(const lab_hash& h, bool quick, const std::vector<std::string>& families) {
+    const auto wanted = [&](const std::string& f) {
+        return families.empty() || std::find(families.begin(), families.end(), f) != families.end();
+    };
+    std::vector<check_set> sets;
+    const auto keys = [&](const std::string& family, const std::vector<std::string>& full,
+                          const std::vector<std::string>& small) {
+        if (!wanted(family)) return;
+        for (const auto& given : quick ? small : full) sets.push_back(key_set_of(given));
+    };
+    keys("zeroes", {"zeroes:200000"}, {"zeroes:20000"});
+    keys("sparse",
+         {"sparse:16:9", "sparse:24:8", "sparse:32:7", "sparse:40:6", "sparse:48:6", "sparse:56:5", "sparse:64:5",
+          "sparse:96:4", "sparse:160:4", "sparse:256:3", "sparse:512:3", "sparse:1024:2", "sparse:2048:2"},
+         {"sparse:16:9", "sparse:32:5", "sparse:64:4", "sparse:256:2", "sparse:1024:2"});
+    keys("two-bytes", {"two-bytes:1:8", "two-bytes:9:12", "two-bytes:13:16", "two-bytes:17:20"}, {"two-bytes:1:6"});
+    for (const char* set : {"blocks-low", "blocks-high"})
+        keys(set, {std::string(set) + ":4:7", std::string(set) + ":8:6"}, {std::string(set) + ":4:5"});
+    for (const char* set : {"blocks-top-bit", "blocks-01"})
+        keys(set, {std::string(set) + ":4:20", std::string(set) + ":8:20"}, {std::string(set) + ":8:14"});
+    const int bytes = h.width / 8;
+    std::vector<std::string> cyclic_full, cyclic_quick;
+    for (int extra : {0, 1, 2, 3, 4, 8}) cyclic_full.push_back(format("cyclic:%d:1000000", bytes + extra));
+    for (int extra : {0, 1, 4}) cyclic_quick.push_back(format("cyclic:%d:100000", bytes + extra));
+    keys("cyclic", cyclic_full, cyclic_quick);
+    for (const char* set : {"text-between", "text-first", "text-last"})
+        keys(set, {std::string(set) + ":4"}, {std::string(set) + ":3"});
+    keys("words", {"words"}, {"words"});
+    if (!sets.empty() && sets.back().family == "words") sets.back().count = make_key_set("words", 0).size();
+    if (h.seed_bits != 0) {
+        if (wanted("seed-sweep")) sets.push_back(seed_set("seed-sweep", quick ? 100'000 : 2'000'000, 0, h.seed_bits));
+        if (wanted("seed-grid")) sets.push_back(seed_set("seed-grid", quick ? 1024 : 4096, quick ? 1024 : 4096, h.seed_bits));
+        if (wanted("seed-sparse"))
+            sets.push_back(seed_set("seed-sparse", h.seed_bits == 64 ? (quick ? 3 : 4) : (quick ? 4 : 6), 0, h.seed_bits));
+    }
+    return sets;
+}
+
+namespace {
+
+// Calls use(key, seed) for every key and seed of a seed family, in order.
+template <class Use>
+void seed_pairs(const check_set& set, int seed_bits, Use use) {
+    const std::string_view sentence(seed_key);
+    if (set.family == "seed-sweep") {
+        for (uint64_t s = 0; s < set.count; ++s) use(sentence, s);
+    } else if (set.family == "seed-grid") {
+        const uint64_t keys = std::stoull(set.given.substr(set.given.find(':') + 1));
+        const uint64_t seeds = set.count / keys;
+        char key[3] = {};
+        for (uint64_t k = 0; k < keys; ++k) {
+            key[0] = static_cast<char>(k & 0xFF);
+            key[1] = static_cast<char>(k >> 8);
+            for (uint64_t s = 0; s < seeds; ++s) use(std::string_view(key, 2), s);
+        }
+    } else {
+        // Seeds with at most K of seed_bits bits set: combinations of K positions, as sparse keys.
+        const uint64_t most = std::stoull(set.given.substr(set.given.find(':') + 1));
+        std::vector<int> bits;
+        const auto emit = [&](const auto& self, int from, uint64_t seed, uint64_t left) -> void {
+            use(sentence, seed);
+            if (left == 0) return;
+            for (int b = from; b < seed_bits; ++b) self(self, b + 1, seed | (uint64_t{1} << b), left - 1);
+        };
+        emit(emit, 0, 0, most);
+    }
+}
+
+}  // namespace
+
+std::vector<uint64_t> hash_set(const lab_hash& h, const check_set& set, uint64_t seed) {
+    std::vector<uint64_t> values;
+    values.reserve(set.count);
+    const auto add = [&](std::string_view key, uint64_t s) { values.push_back(h(key.data(), key.size(), s)); };
+    if (set.family.rfind("seed-", 0) == 0) {
+        seed_pairs(set, h.seed_bits, add);
+    } else if (set.family == "words") {
+        const key_set words = make_key_set("words", seed);
+        for (std::size_t i = 0; i < words.size(); ++i) add(words.key(i), seed);
+    } else {
+        for_each_key(set.given, seed, [&](std::string_view key) { add(key, seed); });
+    }
+    return values;
+}
+
+namespace {
+
+// Keys that agree up to their first NUL, which a text hash cannot tell apart: the keys less the
+// distinct prefixes, the prefixes compared by a 64-bit hash of them (exact but for a chance of
+// n^2 / 2^65).
+uint64_t merged_at_nul(const check_set& set, uint64_t seed) {
+    std::vector<uint64_t> prefixes;
+    prefixes.reserve(set.count);
+    const auto add = [&](std::string_view key) { prefixes.push_back(XXH3_64bits(key.data(), std::strlen(key.data()))); };
+    if (set.family == "words") {
+        const key_set words = make_key_set("words", seed);
+        for (std::size_t i = 0; i < words.size(); ++i) add(words.key(i));
+    } else {
+        for_each_key(set.given, seed, add);
+    }
+    return count_collisions(prefixes, 64).count;
+}
+
+
+uint64_t reversed(uint64_t v, int width) {
+    v = ((v >> 1) & 0x5555555555555555ull) | ((v & 0x5555555555555555ull) << 1);
+    v = ((v >> 2) & 0x3333333333333333ull) | ((v & 0x3333333333333333ull) << 2);
+    v = ((v >> 4) & 0x0F0F0F0F0F0F0F0Full) | ((v & 0x0F0F0F0F0F0F0F0Full) << 4);
+    return __builtin_bswap64(v) >> (64 - width);
+}
+
+check_result collision_result(const lab_hash& h, const check_set& set, uint64_t count, double n, int bits,
+                              const char* part) {
+    check_result r;
+    r.hash = h.name;
+    r.family = set.family;
+    r.set = set.given;
+    r.statistic = static_cast<double>(count);
+    r.expected = ideal_collisions(n, std::ldexp(1.0, bits));
+    r.bits = bits;
+    r.part = part;
+    r.log2_p = poisson_tail_log2(r.statistic, r.expected);
+    const std::string where = std::string(part) == "all" ? format("all %d bits", bits) : format("the %s %d bits", part, bits);
+    r.finding = with_commas(count) + " collisions in " + where + " where " + format("%.3g", r.expected) + " are expected";
+    return r;
+}
+
+}  // namespace
+
+std::vector<uint64_t> collisions_in_top_bits(const std::vector<uint64_t>& sorted, int width) {
+    // Neighbours sharing their top L bits but not L + 1 collide at every width up to L.
+    std::vector<uint64_t> collisions(width + 1, 0);
+    for (std::size_t i = 1; i < sorted.size(); ++i) {
+        const uint64_t d = sorted[i] ^ sorted[i - 1];
+        ++collisions[d == 0 ? width : __builtin_clzll(d) - (64 - width)];
+    }
+    for (int b = width - 1; b >= 0; --b) collisions[b] += collisions[b + 1];
+    return collisions;
+}
+
+std::vector<check_result> test_values(const lab_hash& h, const check_set& set, std::vector<uint64_t>& values) {
+    const int width = h.width;
+    const double n = static_cast<double>(values.size());
+    std::vector<check_result> results;
+
+    // Windows first, on an even sample of the values in the set's order.
+    std::vector<uint64_t> sample;
+    const std::size_t stride = (values.size() + window_sample - 1) / window_sample;
+    for (std::size_t i = 0; i < values.size(); i += std::max<std::size_t>(stride, 1)) sample.push_back(values[i]);
+    check_result window;
+    window.hash = h.name;
+    window.family = set.family;
+    window.set = set.given;
+    window.test = "windows";
+    window.log2_p = 1;
+    double windows = 0;
+    for_each_window(sample, width, [&](int first, int bits, double chi2) {
+        ++windows;
+        const double df = std::ldexp(1.0, bits) - 1, log2_p = chi_square_tail_log2(chi2, df);
+        if (log2_p < window.log2_p) {
+            window.log2_p = log2_p;
+            window.statistic = chi2;
+            window.expected = df;
+            window.bits = bits;
+            window.part = format("bits %d..%d", first, (first + bits - 1) % width);
+        }
+    });
+
+    radix_sort(values, width);
+    const std::vector<uint64_t> high = collisions_in_top_bits(values, width);
+    results.push_back(collision_result(h, set, high[width], n, width, "all"));
+    results.back().test = "collisions";
+
+    // From where the ideal hash expects a handful of collisions to where it expects about a hundred.
+    std::vector<int> widths;
+    for (int b = width - 1; b >= 1; --b) {
+        const double expected = ideal_collisions(n, std::ldexp(1.0, b));
+        if (expected > 128) break;
+        if (expected >= 4) widths.push_back(b);
+    }
+    if (!widths.empty()) {
+        for (uint64_t& v : values) v = reversed(v, width);
+        radix_sort(values, width);
+        const std::vector<uint64_t> low = collisions_in_top_bits(values, width);
+        check_result worst;
+        worst.log2_p = 1;
+        for (int b : widths)
+            for (const auto& [histogram, part] : {std::pair{&high, "high"}, std::pair{&low, "low"}}) {
+                check_result r = collision_result(h, set, (*histogram)[b], n, b, part);
+                if (r.log2_p < worst.log2_p) worst = r;
+            }
+        worst.test = "truncated collisions";
+        worst.looked_at = 2.0 * static_cast<double>(widths.size());
+        results.push_back(worst);
+    }
+
+    if (windows > 0) {
+        window.looked_at = windows;
+        window.finding = format("output %s unevenly spread: chi-square %.0f on %.0f degrees of freedom",
+                                window.part.c_str(), window.statistic, window.expected);
+        results.push_back(window);
+    }
+    for (auto& r : results) r.log2_p_corrected = corrected_log2(r.log2_p, r.looked_at);
+    return results;
+}
+
+double fail_threshold_log2(int results) { return std::log2(0.001 / std::max(results, 1)); }
+double warn_threshold_log2(int results) { return std::log2(0.01 / std::max(results, 1)); }
+
+std::vector<check_verdict> verdicts(const std::vector<std::string>& hashes, const std::vector<check_result>& results) {
+    std::vector<check_verdict> all;
+    for (const auto& name : hashes) {
+        check_verdict v;
+        v.hash = name;
+        v.verdict = "PASS";
+        for (const auto& r : results) v.total += r.hash == name;
+        v.fail_log2 = fail_threshold_log2(v.total);
+        v.warn_log2 = warn_threshold_log2(v.total);
+        for (const auto& r : results) {
+            if (r.hash != name) continue;
+            const bool failed = r.log2_p_corrected < v.fail_log2, warned = r.log2_p_corrected < v.warn_log2;
+            v.passed += !warned;
+            if (failed) v.verdict = "FAIL";
+            if (warned && v.verdict == "PASS") v.verdict = "WARN";
+            if (!warned) continue;
+            const auto same_family = std::find_if(v.worst_failed.begin(), v.worst_failed.end(),
+                                                  [&](const check_result* w) { return w->family == r.family; });
+            if (same_family == v.worst_failed.end()) v.worst_failed.push_back(&r);
+            else if (r.log2_p_corrected < (*same_family)->log2_p_corrected) *same_family = &r;
+        }
+        all.push_back(v);
+    }
+    return all;
+}
+
+std::string describe(const check_result& r) {
+    std::string text = r.set + ": " + r.finding + ", " + p_text(r.log2_p);
+    if (r.looked_at > 1) text += format(" (the worst of %.0f; %s after that)", r.looked_at, p_text(r.log2_p_corrected).c_str());
+    if (r.nul_merged != 0) text += "; " + with_commas(r.nul_merged) + " keys are equal up to their first NUL, where this hash stops";
+    return text;
+}
+
+std::vector<check_result> run_battery(const std::vector<lab_hash>& hashes, bool quick, const std::vector<std::string>& families,
+                                      uint64_t seed, const std::function<void(const std::string&)>& step) {
+    struct job {
+        const lab_hash* hash;
+        check_set set;
+        std::vector<check_result> results;
+    };
+    std::vector<job> jobs;
+    for (const auto& h : hashes)
+        for (auto& set : battery(h, quick, families)) jobs.push_back({&h, std::move(set), {}});
+    // The largest first, so that no core is left with a long one at the end.
+    std::vector<job*> order;
+    for (auto& j : jobs) order.push_back(&j);
+    std::stable_sort(order.begin(), order.end(), [](const job* a, const job* b) { return a->set.count > b->set.count; });
+
+    std::atomic<std::size_t> next{0}, done{0};
+    std::exception_ptr failure;
+    std::mutex failure_mutex;
+    auto work = [&] {
+        for (std::size_t i; (i = next++) < order.size();) {
+            job& j = *order[i];
+            const std::string doing = "checking " + j.hash->name + " on " + j.set.given;
+            try {
+                step(format("%s (%zu of %zu sets done)", doing.c_str(), done.load(), order.size()));
+                std::vector<uint64_t> values = hash_set(*j.hash, j.set, seed);
+                j.results = test_values(*j.hash, j.set, values);
+                values = {};
+                if (j.hash->stops_at_nul && j.set.may_hold_nul) {
+                    const uint64_t merged = merged_at_nul(j.set, seed);
+                    for (auto& r : j.results) r.nul_merged = merged;
+                }
+                ++done;
+            } catch (...) {
+                const std::lock_guard<std::mutex> lock(failure_mutex);
+                if (!failure) {
+                    failure = std::current_exception();
+                    step(doing);
+                }
+                next = order.size();
+                return;
+            }
+        }
+    };
+    const std::size_t threads = std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(), order.size()));
+    std::vector<std::thread> pool;
+    for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(work);
+    work();
+    for (auto& thread : pool) thread.join();
+    if (failure) std::rethrow_exception(failure);
+    std::vector<check_result> results;
+    for (auto& j : jobs) results.insert(results.end(), j.results.begin(), j.results.end());
+    return results;
+}

@@ -1,0 +1,77 @@
+#include "stats.h"
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr double ln2 = 0.693147180559945309417;
+
+// ln of the series and continued-fraction parts of the incomplete gamma function (as in Numerical
+// Recipes' gser and gcf), with the prefactor x^a e^-x / Gamma(a) kept in log form, so that tails
+// of 10^-1000 and below come out as their logarithm instead of 0.
+long double log_prefactor(long double a, long double x) { return a * std::log(x) - x - std::lgamma(a); }
+
+// ln P(a, x) by its series; converges fast for x < a + 1.
+long double log_p_series(long double a, long double x) {
+    long double term = 1 / a, sum = term;
+    for (long double n = 1; n < 100000; ++n) {
+        term *= x / (a + n);
+        sum += term;
+        if (std::fabs(term) < std::fabs(sum) * 1e-17L) break;
+    }
+    return log_prefactor(a, x) + std::log(sum);
+}
+
+// ln Q(a, x) by its continued fraction (modified Lentz); converges fast for x >= a + 1.
+long double log_q_fraction(long double a, long double x) {
+    const long double tiny = 1e-300L;
+    long double b = x + 1 - a, c = 1 / tiny, d = 1 / b, h = d;
+    for (long double i = 1; i < 100000; ++i) {
+        const long double an = -i * (i - a);
+        b += 2;
+        d = an * d + b;
+        if (std::fabs(d) < tiny) d = tiny;
+        c = b + an / c;
+        if (std::fabs(c) < tiny) c = tiny;
+        d = 1 / d;
+        const long double delta = d * c;
+        h *= delta;
+        if (std::fabs(delta - 1) < 1e-17L) break;
+    }
+    return log_prefactor(a, x) + std::log(h);
+}
+
+// ln(1 - e^v) for v < 0, without losing digits near either end.
+long double log1m_exp(long double v) { return v > -ln2 ? std::log(-std::expm1(v)) : std::log1p(-std::exp(v)); }
+
+}  // namespace
+
+double gamma_p_log2(double a, double x) {
+    if (x <= 0) return -std::numeric_limits<double>::infinity();
+    const long double ln = x < a + 1 ? log_p_series(a, x) : log1m_exp(log_q_fraction(a, x));
+    return static_cast<double>(ln / ln2);
+}
+
+double gamma_q_log2(double a, double x) {
+    if (x <= 0) return 0;
+    const long double ln = x < a + 1 ? log1m_exp(log_p_series(a, x)) : log_q_fraction(a, x);
+    return static_cast<double>(ln / ln2);
+}
+
+double poisson_tail_log2(double k, double mean) {
+    if (k <= 0) return 0;
+    if (mean <= 0) return -std::numeric_limits<double>::infinity();
+    // P(X >= k) = P(k, mean): the regularised lower incomplete gamma function.
+    return std::fmin(0.0, gamma_p_log2(k, mean));
+}
+
+double chi_square_tail_log2(double x, double df) { return std::fmin(0.0, gamma_q_log2(df / 2, x / 2)); }
+
+double corrected_log2(double log2_p, double looked_at) {
+    if (looked_at <= 1) return log2_p;
+    // 1 - (1 - p)^N = -expm1(N log1p(-p)); for a tiny p that is N p, which also keeps its log.
+    const long double p = std::exp2(static_cast<long double>(log2_p));
+    if (p < 1e-12L) return log2_p + std::log2(looked_at);
+    return static_cast<double>(std::log2(-std::expm1(looked_at * std::log1p(-p))));
+}

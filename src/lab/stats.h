@@ -1,0 +1,20 @@
+// Tail probabilities under the ideal hash, in log2 so that results far beyond any double's range
+// (a p of 2^-5000) keep their size. Every verdict of the battery rests on these.
+#pragma once
+
+#include <cstdint>
+
+// log2 of P(X >= k) for X ~ Poisson(mean): the chance that an ideal hash gives k collisions or
+// more where it expects `mean`. 0 (p = 1) for k <= 0.
+double poisson_tail_log2(double k, double mean);
+
+// log2 of P(X >= x) for X ~ chi-square with `df` degrees of freedom.
+double chi_square_tail_log2(double x, double df);
+
+// log2 of the regularised incomplete gamma functions P(a, x) and Q(a, x) = 1 - P(a, x).
+double gamma_p_log2(double a, double x);
+double gamma_q_log2(double a, double x);
+
+// The p of the worst of `looked_at` independent results, each with p = 2^log2_p: the chance that
+// at least one of them does that badly, 1 - (1 - p)^looked_at (Sidak's correction).
+double corrected_log2(double log2_p, double looked_at);
