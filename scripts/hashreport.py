@@ -4,6 +4,7 @@
 usage: hashreport.py [--csv FILE] [--json FILE] [--chart FILE.png|FILE.svg]... [REPORT...]
        hashreport.py --lab HASHLAB.json --chart FILE.png|FILE.svg...
        hashreport.py --lab HASHLAB.json --compare OTHER.json
+       hashreport.py --lab CHECK.json --chart FILE.png|FILE.svg...   (from hashlab check --json)
 
 Reads one or more reports ("-" or none: standard input). Several reports are runs of the same
 benchmark: each case gets the median, minimum and maximum of its seconds. A report cut short (a
@@ -255,6 +256,50 @@ def render_lab_chart(lab, path):
     save(fig, path)
 
 
+def short_number(x):
+    for limit, suffix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
+        if x >= limit:
+            return "%.0f%s" % (x / limit, suffix)
+    return "%.0f" % x if x >= 10 else "%.1f" % x
+
+
+def render_check_chart(check, path):
+    """hashlab check: hashes by families, each cell the worst -log2 p of the family's results
+    (corrected), coloured by what it means for the hash's verdict."""
+    plt = pyplot()
+    verdicts = {v["hash"]: v for v in check["verdicts"]}
+    hashes = list(verdicts)
+    families = list(dict.fromkeys(t["family"] for t in check["tests"]))
+    worst = {}
+    for t in check["tests"]:
+        key = (t["hash"], t["family"])
+        worst[key] = max(worst.get(key, 0.0), -t["log2_p_corrected"])
+    colours = {"PASS": "#cfe8cf", "WARN": "#f6d37a", "FAIL": "#e06c5c", None: "#eeeeee"}
+    fig, ax = plt.subplots(figsize=(1.0 * len(families) + 4, 0.42 * len(hashes) + 2.2))
+    for i, h in enumerate(hashes):
+        v = verdicts[h]
+        for j, f in enumerate(families):
+            score = worst.get((h, f))
+            state = None if score is None else ("FAIL" if -score < v["fail_below_log2_p"] else
+                                                "WARN" if -score < v["warn_below_log2_p"] else "PASS")
+            ax.add_patch(plt.Rectangle((j, i), 1, 1, facecolor=colours[state], edgecolor="white"))
+            ax.text(j + 0.5, i + 0.5, "-" if score is None else short_number(score), ha="center", va="center",
+                    fontsize=7)
+    ax.set_xlim(0, len(families))
+    ax.set_ylim(len(hashes), 0)
+    ax.set_xticks([j + 0.5 for j in range(len(families))], families, rotation=45, ha="right", fontsize=8)
+    ax.set_yticks([i + 0.5 for i in range(len(hashes))],
+                  ["%s  %s %d/%d" % (h, verdicts[h]["verdict"], verdicts[h]["passed"], verdicts[h]["total"])
+                   for h in hashes], fontsize=8)
+    for label, h in zip(ax.get_yticklabels(), hashes):
+        label.set_color({"PASS": "#1b6e1b", "WARN": "#9a6a00", "FAIL": "#b0281a"}[verdicts[h]["verdict"]])
+    ax.set_title("hashlab check: worst -log2 p per family, corrected for the results looked at\n"
+                 "green: what an ideal hash gives; amber: warn (p < 0.01/T); red: fail (p < 0.001/T)")
+    handles = [plt.Rectangle((0, 0), 1, 1, color=colours[k]) for k in ("PASS", "WARN", "FAIL")]
+    ax.legend(handles, ["pass", "warn", "fail"], loc="upper left", bbox_to_anchor=(1.0, 1.0), fontsize=8)
+    save(fig, path)
+
+
 def compare_lab_runs(first, second):
     """How far apart two whole runs' medians lie, per figure, over every table and hash measured in
     both: as measured, and relative to the median hash of the same table and key set in its own
@@ -402,6 +447,12 @@ def load_lab(name):
     try:
         if not isinstance(lab, dict) or not isinstance(lab.get("results", []), list):
             raise TypeError("not an object with a list of results")
+        for v in lab.get("verdicts", []):
+            if not isinstance(v["hash"], str) or v["verdict"] not in ("PASS", "WARN", "FAIL"):
+                raise TypeError("a verdict that is not PASS, WARN or FAIL")
+        for t in lab.get("tests", []):
+            if not isinstance(t["family"], str) or not isinstance(t["log2_p_corrected"], (int, float)):
+                raise TypeError("a test without its family or p-value")
         for c in lab.get("table_results") or []:
             for field in ("table", "hash", "keys"):
                 if not isinstance(c[field], str):
@@ -441,7 +492,8 @@ def main(argv=None):
             plans = check_destinations(args.chart, [args.lab] + ([args.compare] if args.compare else []))
             lab = load_lab(args.lab)
             other = load_lab(args.compare) if args.compare else None
-            write_atomically([(chart, lambda tmp: render_lab_chart(lab, tmp)) for chart in args.chart], plans)
+            render = render_check_chart if "verdicts" in lab else render_lab_chart
+            write_atomically([(chart, lambda tmp: render(lab, tmp)) for chart in args.chart], plans)
             if other is not None:
                 try:
                     comparison = compare_lab_runs(lab, other)

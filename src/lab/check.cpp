@@ -21,8 +21,9 @@ namespace {
 // values a bin for the widest window, and a set's windows cost a second or less.
 constexpr std::size_t window_sample = std::size_t{1} << 22;
 
-// The seed families hash one sentence-length key, or small keys, under many seeds.
-constexpr const char* seed_key = known_answer_key;
+// The seed families hash one sentence-length key (the run's --seed written after it, so that runs
+// with different seeds test different keys), or small keys, under many seeds.
+std::string seed_key(uint64_t run_seed) { return std::string(known_answer_key) + " " + std::to_string(run_seed); }
 
 std::string with_commas(uint64_t n) {
     std::string digits = std::to_string(n), out;
@@ -140,8 +141,9 @@ namespace {
 
 // Calls use(key, seed) for every key and seed of a seed family, in order.
 template <class Use>
-void seed_pairs(const check_set& set, int seed_bits, Use use) {
-    const std::string_view sentence(seed_key);
+void seed_pairs(const check_set& set, int seed_bits, uint64_t run_seed, Use use) {
+    const std::string key_text = seed_key(run_seed);
+    const std::string_view sentence(key_text);
     if (set.family == "seed-sweep") {
         for (uint64_t s = 0; s < set.count; ++s) use(sentence, s);
     } else if (set.family == "seed-grid") {
@@ -173,7 +175,7 @@ std::vector<uint64_t> hash_set(const lab_hash& h, const check_set& set, uint64_t
     values.reserve(set.count);
     const auto add = [&](std::string_view key, uint64_t s) { values.push_back(h(key.data(), key.size(), s)); };
     if (set.family.rfind("seed-", 0) == 0) {
-        seed_pairs(set, h.seed_bits, add);
+        seed_pairs(set, h.seed_bits, seed, add);
     } else if (set.family == "words") {
         const key_set words = make_key_set("words", seed);
         for (std::size_t i = 0; i < words.size(); ++i) add(words.key(i), seed);
