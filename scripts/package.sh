@@ -5,5 +5,6 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh build lab test package
 scripts/build.sh build-package -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DHASHBENCH_MICROBENCH=ON \
   -DHASHBENCH_LAB=ON -DHASHBENCH_WERROR=ON
+rm -f build-package/hashbench_*_amd64.deb  # a package of an earlier version would be listed too
 (cd build-package && cpack -G DEB >/dev/null)
 ls build-package/hashbench_*_amd64.deb

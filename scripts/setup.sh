@@ -4,10 +4,10 @@
 set -euo pipefail
 
 declare -A groups=(
-  [build]="g++ cmake make libxxhash-dev"
+  [build]="g++ cmake make libxxhash-dev help2man"
   [test]="googletest libgtest-dev libbenchmark-dev python3"
   [fuzz]="clang libclang-rt-14-dev"
-  [package]="dpkg-dev file"
+  [package]="dpkg-dev file lintian man-db"
   [windows]="g++-mingw-w64-i686 wine wine32:i386"
   [lab]="libcli11-dev nlohmann-json3-dev libwyhash-dev libmurmurhash-dev libsodium-dev wamerican libabsl-dev libboost1.81-dev"
   # python3-fonttools (under matplotlib) needs python3-scipy or python3-munkres; scipy pulls in
