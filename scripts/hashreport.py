@@ -153,7 +153,7 @@ def to_json(rows, missing):
                        "missing": [{"report": name, "cases": cases} for name, cases in missing]}, indent=2) + "\n"
 
 
-PALETTE = ["#4c72b0", "#55a868", "#dd8452", "#c44e52", "#8172b3", "#937860"]
+PALETTE = ["#4c72b0", "#55a868", "#dd8452", "#c44e52", "#8172b3", "#937860", "#da8bc3", "#8c8c8c"]
 
 
 def pyplot():

@@ -125,7 +125,7 @@ def tables(binary, work):
     hashes = [h for h in doc["settings"]["hashes"] if h not in ("xxh32-index", "xxh64-index", "lookup2-chained")]
     expected = {(t, "none" if t == "std::map" else h) for t in doc["settings"]["tables"] for h in hashes}
     got = {(r["table"], r["hash"]) for r in doc["table_results"]}
-    check(len(doc["settings"]["tables"]) == 5 and got == expected, "table results: %s" % sorted(expected ^ got))
+    check(len(doc["settings"]["tables"]) == 7 and got == expected, "table results: %s" % sorted(expected ^ got))
     check(all(r["too_slow"] or r["runs"] == 2 for r in doc["table_results"]), "quick runs twice after a warm-up")
     check("left out, as they give one key different values: xxh32-index" in run.stdout, "no note on the left-out")
     rows = list(csv.reader(open(work / "out.csv", newline="")))

@@ -7,6 +7,8 @@
 #include <set>
 #include <string>
 
+#include <metrohash/metrohash64.h>
+
 #include "keys.h"
 #include "lab_hashes.h"
 #include "quality.h"
@@ -47,6 +49,35 @@ TEST(HashRegistry, TextHashTwinsReadTheWholeKey) {
         EXPECT_FALSE(twin.stops_at_nul);
     }
     EXPECT_EQ(twins, 4);
+}
+
+// The libraries' own published vectors, through the lab's adapters.
+TEST(HashRegistry, AdaptersGiveTheLibrariesPublishedVectors) {
+    const auto hash = [](const char* name, const std::string& key, uint64_t seed) {
+        const lab_hash h = select_hashes({name}, {}).front();
+        return h(key.data(), key.size(), seed);
+    };
+    std::string counting(64, '\0');
+    for (int i = 0; i < 64; ++i) counting[i] = static_cast<char>(i);
+    struct vector_case { const char* hash; std::string key; uint64_t seed, value; };
+    const vector_case cases[] = {
+        {"siphash", "", 0, 0x726fdb47dd0e0e31ull},  // key 00..0f, the first reference vector
+        {"murmur3", "", 0, 0},
+        {"xxh64", "", 0, 0xEF46DB3751D8E999ull},
+        {"xxh128-high", "", 0, 0x99aa06d3014798d8ull},  // xxhsum -H2 of nothing
+        {"xxh128-low", "", 0, 0x6001c324468d497full},
+        // HighwayHash's test vectors: key 00 01 .. 1f, the bytes 0, 1, .. n-1.
+        {"highwayhash64", counting.substr(0, 0), 0, 0x907A56DE22C26E53ull},
+        {"highwayhash64", counting.substr(0, 1), 0, 0x7EAB43AAC7CDDD78ull},
+        {"highwayhash64", counting.substr(0, 2), 0, 0xB8D0569AB0B53D62ull},
+    };
+    for (const auto& c : cases) EXPECT_EQ(hash(c.hash, c.key, c.seed), c.value) << c.hash << " of " << c.key.size() << " bytes";
+    // MetroHash's vectors come with the library: its test string under seeds 0 and 1.
+    for (const auto& [seed, expected] : {std::pair{0, MetroHash64::test_seed_0}, std::pair{1, MetroHash64::test_seed_1}}) {
+        uint64_t value;
+        std::memcpy(&value, expected, sizeof value);
+        EXPECT_EQ(hash("metrohash64", MetroHash64::test_string, seed), value) << "seed " << seed;
+    }
 }
 
 uint64_t wide_value(const char*, std::size_t, uint64_t) { return ~uint64_t{0}; }

@@ -11,6 +11,10 @@
 #include "hashes.h"
 #include "table_runs.h"
 
+#include <farmhash.h>
+#include <highwayhash/c_bindings.h>
+#include <metrohash/metrohash64.h>
+
 extern "C" {
 #include <murmurhash.h>
 #include <wyhash/wyhash.h>
@@ -69,7 +73,26 @@ uint64_t lookup2(const char* d, std::size_t n, uint64_t s) {
 uint64_t xxh32(const char* d, std::size_t n, uint64_t s) { return XXH32(d, n, static_cast<uint32_t>(s)); }
 uint64_t xxh64(const char* d, std::size_t n, uint64_t s) { return XXH64(d, n, s); }
 uint64_t xxh3(const char* d, std::size_t n, uint64_t s) { return XXH3_64bits_withSeed(d, n, s); }
+uint64_t xxh128_low(const char* d, std::size_t n, uint64_t s) { return XXH3_128bits_withSeed(d, n, s).low64; }
+uint64_t xxh128_high(const char* d, std::size_t n, uint64_t s) { return XXH3_128bits_withSeed(d, n, s).high64; }
 uint64_t wy(const char* d, std::size_t n, uint64_t s) { return wyhash(d, n, s, _wyp); }
+uint64_t farm32(const char* d, std::size_t n, uint64_t) { return util::Hash32(d, n); }
+uint64_t farm64(const char* d, std::size_t n, uint64_t) { return util::Hash64(d, n); }
+uint64_t farm_fingerprint64(const char* d, std::size_t n, uint64_t) { return util::Fingerprint64(d, n); }
+uint64_t metro64(const char* d, std::size_t n, uint64_t s) {
+    uint8_t out[8];
+    MetroHash64::Hash(reinterpret_cast<const uint8_t*>(d), n, out, s);
+    uint64_t value;
+    std::memcpy(&value, out, sizeof value);  // the library writes its state's bytes as they lie in memory
+    return value;
+}
+// HighwayHash's key is four words; the lab uses its test vectors' key, 00 01 .. 1f, with the seed
+// xored into the first word (at seed 0, the test vectors' own key).
+uint64_t highway64(const char* d, std::size_t n, uint64_t s) {
+    const uint64_t key[4] = {0x0706050403020100ull ^ s, 0x0F0E0D0C0B0A0908ull, 0x1716151413121110ull,
+                             0x1F1E1D1C1B1A1918ull};
+    return HighwayHash64(key, d, n);
+}
 uint64_t murmur3(const char* d, std::size_t n, uint64_t s) {
     uint32_t out[1];
     lmmh_x86_32(d, static_cast<unsigned>(n), static_cast<uint32_t>(s), out);
@@ -149,9 +172,10 @@ lab_hash row(const char* name, int width, kind k, uint64_t known_answer, const c
 }  // namespace
 
 const std::vector<lab_hash>& builtin_hashes() {
-    // Known answers, of known_answer_key at seed 0: fnv1a's, murmur3's, xxh32's and xxh64's are the
-    // algorithms' published values for this text; the others are today's values, pinned, so that
-    // a row calling the wrong function fails the registry's test.
+    // Known answers, of known_answer_key at seed 0: fnv1a's, murmur3's, xxh32's, xxh64's and
+    // xxh128's are the algorithms' published values for this text (xxh128's as xxhsum -H2 prints
+    // it); the others are today's values, pinned, so that a row calling the wrong function fails
+    // the registry's test. Where a library publishes vectors of its own, the tests check those too.
     static const std::vector<lab_hash> table = {
         row<fnv1a>("fnv1a", 32, counted, 0x48fff90, "hashbench", "32-bit FNV-1a over data and length"),
         row<x31>("x31", 32, text, 0xdbacdd53, "hashbench", "h * 31 + byte, from 0"),
@@ -170,6 +194,15 @@ const std::vector<lab_hash>& builtin_hashes() {
         row<xxh64>("xxh64-index", 64, index_seeded, 0xb242d361fda71bc, "libxxhash-dev", "XXH64 seeded with the key's index, as hashbench"),
         row<lookup2>("lookup2-chained", 32, chained, 0xfc1558de, "hashbench", "lookup2 seeded with the previous key's hash, as hashbench"),
         row<xxh3>("xxh3", 64, seeded64, 0xce7d19a5418fb365, "libxxhash-dev", "XXH3 64-bit, default secret, seed 0"),
+        row<xxh128_low>("xxh128-low", 64, seeded64, 0x24a1cc2e3a8a7651, "libxxhash-dev", "XXH3 128-bit, its low 64 bits, default secret"),
+        row<xxh128_high>("xxh128-high", 64, seeded64, 0xddd650205ca3e7fa, "libxxhash-dev", "XXH3 128-bit, its high 64 bits, default secret"),
+        row<farm32>("farmhash32", 32, counted, 0xdfe2a0b9, "libfarmhash-dev", "FarmHash's Hash32"),
+        row<farm64>("farmhash64", 64, counted, 0x6466f758d91acaa, "libfarmhash-dev", "FarmHash's Hash64"),
+        row<farm_fingerprint64>("farm-fingerprint64", 64, counted, 0xabbe83f33b1b5134, "libfarmhash-dev",
+                                "FarmHash's Fingerprint64 (the same on every platform)"),
+        row<highway64>("highwayhash64", 64, seeded64, 0xb3396196ccc174af, "libhighwayhash-dev",
+                       "HighwayHash 64-bit, key 00 01 .. 1f xor the seed, best path the processor has"),
+        row<metro64>("metrohash64", 64, seeded64, 0x9c3874191571b837, "libmetrohash-dev", "MetroHash64 (its Hash, seed 0)"),
         row<wy>("wyhash", 64, seeded64, 0xf4028f6b9d91e00a, "libwyhash-dev", "wyhash final version, seed 0, default secret"),
         row<murmur3>("murmur3", 32, seeded32, 0x2e4ff723, "libmurmurhash-dev", "MurmurHash3 x86 32-bit, seed 0"),
         row<siphash>("siphash", 64, seeded64, 0x52276105dc1f6fe4, "libsodium-dev", "SipHash-2-4, key 00 01 .. 0f xor the seed"),

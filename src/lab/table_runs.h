@@ -4,6 +4,8 @@
 
 #include <absl/container/flat_hash_map.h>
 #include <boost/unordered/unordered_flat_map.hpp>
+#include <sparsehash/dense_hash_map>
+#include <tsl/hopscotch_map.h>
 
 #include <algorithm>
 #include <chrono>
@@ -52,6 +54,12 @@ using boost_flat = boost::unordered_flat_map<std::string, uint32_t, H, std::equa
 template <class H>
 using absl_flat = absl::flat_hash_map<std::string, uint32_t, H, std::equal_to<std::string>, counting_allocator<entry>>;
 using ordered = std::map<std::string, uint32_t, std::less<std::string>, counting_allocator<entry>>;
+// Power-of-two growth, its default.
+template <class H>
+using hopscotch = tsl::hopscotch_map<std::string, uint32_t, H, std::equal_to<std::string>,
+                                     counting_allocator<std::pair<std::string, uint32_t>>>;
+template <class H>
+using dense = google::dense_hash_map<std::string, uint32_t, H, std::equal_to<std::string>, counting_allocator<entry>>;
 
 using clock = std::chrono::steady_clock;
 
@@ -77,6 +85,22 @@ double timed_loop(std::size_t n, clock::time_point deadline, std::size_t& done, 
     return done == 0 ? 0 : std::chrono::duration<double, std::nano>(now - start).count() / static_cast<double>(done);
 }
 
+// Adds a key: emplace where the table has it; google::dense_hash_map has only insert.
+template <class Table, class = void>
+struct has_emplace : std::false_type {};
+template <class Table>
+struct has_emplace<Table, std::void_t<decltype(std::declval<Table&>().emplace(std::declval<const std::string&>(), 0u))>>
+    : std::true_type {};
+
+template <class Table>
+void put(Table& table, const std::string& key, uint32_t value) {
+    if constexpr (has_emplace<Table>::value) {
+        table.emplace(key, value);
+    } else {
+        table.insert({key, value});
+    }
+}
+
 // Fills a new table in the set's order, then another in shuffled order and looks up every key and
 // as many absent ones. Only the loops are timed; the checks after them make a wrong table an error.
 // A loop that runs longer than `budget` stops there and the run is marked cut short.
@@ -96,7 +120,7 @@ table_run fill_and_find(const study_keys& keys, clock::duration budget, Make mak
         allocations = {};
         auto table = make();
         run.insert_ordered = timed_loop(n, deadline_after(budget), done, [&](std::size_t i) {
-            table.emplace(keys.ordered[i], static_cast<uint32_t>(i));
+            put(table, keys.ordered[i], static_cast<uint32_t>(i));
         });
         if (cut("insert", run.insert_ordered, n)) return run;
         run.bytes_per_entry = static_cast<double>(allocations.live) / static_cast<double>(n);
@@ -105,7 +129,7 @@ table_run fill_and_find(const study_keys& keys, clock::duration budget, Make mak
     }
     auto table = make();
     run.insert_shuffled = timed_loop(n, deadline_after(budget), done, [&](std::size_t i) {
-        table.emplace(keys.shuffled[i], static_cast<uint32_t>(i));
+        put(table, keys.shuffled[i], static_cast<uint32_t>(i));
     });
     if (cut("insert_shuffled", run.insert_shuffled, n)) return run;
     std::size_t found = 0;
@@ -135,6 +159,12 @@ auto with_table(table_id id, Call call, Use use) {
         case table_id::boost_flat: return use([&] { return boost_flat<plain>(0, plain{{}, call}); });
         case table_id::boost_flat_avalanching: return use([&] { return boost_flat<marked>(0, marked{{}, call}); });
         case table_id::absl_flat: return use([&] { return absl_flat<plain>(0, plain{{}, call}); });
+        case table_id::hopscotch: return use([&] { return hopscotch<plain>(0, plain{{}, call}); });
+        case table_id::dense: return use([&] {
+            dense<plain> table(0, plain{{}, call});
+            table.set_empty_key(dense_empty_key);  // a key it may never hold; run_cost_study checks
+            return table;
+        });
     }
     throw std::logic_error("no such table");
 }

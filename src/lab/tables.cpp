@@ -17,6 +17,8 @@ const std::vector<lab_table>& lab_tables() {
         {table_id::boost_flat_avalanching, "boost::unordered_flat_map:avalanching", true,
          "the same with the hash marked avalanching: no mixing"},
         {table_id::absl_flat, "absl::flat_hash_map", true, "open addressing, power-of-two groups (Swiss table)"},
+        {table_id::hopscotch, "tsl::hopscotch_map", true, "hopscotch hashing, power-of-two growth; neighbourhoods of 62"},
+        {table_id::dense, "google::dense_hash_map", true, "open addressing, quadratic probing; an empty key reserved"},
     };
     return tables;
 }
@@ -84,6 +86,10 @@ core_pin::~core_pin() {
 
 std::vector<cost_result> run_cost_study(const std::vector<lab_hash>& hashes, const std::vector<lab_table>& tables,
                                         const key_set& keys, int repeat, uint64_t seed) {
+    for (const auto& t : tables)
+        for (std::size_t i = 0; t.id == table_id::dense && i < keys.size(); ++i)
+            if (keys.key(i) == dense_empty_key)
+                throw bad_input("key set " + keys.name + " holds the key google::dense_hash_map reserves for its empty slots");
     const study_keys study = prepare_study(keys, seed);
     struct combination {
         const lab_hash* hash;

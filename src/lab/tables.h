@@ -14,7 +14,12 @@ struct lab_hash;
 
 // The tables of the cost study. How each is built is in table_runs.h, in a switch over this enum
 // that the compiler checks for a missing case.
-enum class table_id : int { std_unordered, std_map, boost_flat, boost_flat_avalanching, absl_flat };
+enum class table_id : int { std_unordered, std_map, boost_flat, boost_flat_avalanching, absl_flat, hopscotch, dense };
+
+// google::dense_hash_map marks its empty slots with a key of the caller's choosing, which no key of
+// the study may equal: bytes no key family makes, checked before the study.
+inline constexpr char dense_empty_bytes[] = "\0hashlab: no key\0\xfe\xfd\xfc\xfb\x01";
+inline const std::string dense_empty_key(dense_empty_bytes, sizeof dense_empty_bytes - 1);
 
 struct lab_table {
     table_id id;
@@ -51,9 +56,21 @@ struct allocation_count {
 };
 inline thread_local allocation_count allocations;
 
+// The nested types and rebind are what an allocator had to declare before C++11; sparsehash
+// still asks for them.
 template <class T>
 struct counting_allocator {
     using value_type = T;
+    using pointer = T*;
+    using const_pointer = const T*;
+    using reference = T&;
+    using const_reference = const T&;
+    using size_type = std::size_t;
+    using difference_type = std::ptrdiff_t;
+    template <class U>
+    struct rebind {
+        using other = counting_allocator<U>;
+    };
     counting_allocator() = default;
     template <class U>
     counting_allocator(const counting_allocator<U>&) noexcept {}
@@ -67,6 +84,7 @@ struct counting_allocator {
         allocations.live -= n * sizeof(T);
         std::allocator<T>().deallocate(p, n);
     }
+    std::size_t max_size() const noexcept { return std::size_t(-1) / sizeof(T); }
     template <class U>
     bool operator==(const counting_allocator<U>&) const noexcept { return true; }
     template <class U>
