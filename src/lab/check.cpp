@@ -3,15 +3,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <exception>
-#include <mutex>
-#include <thread>
 
 #include <cstring>
 
 #include "hashes.h"
 #include "keys.h"
 #include "measures.h"
+#include "parallel.h"
 #include "quality.h"
 #include "stats.h"
 
@@ -357,40 +355,23 @@ std::vector<check_result> run_battery(const std::vector<lab_hash>& hashes, bool 
     for (auto& j : jobs) order.push_back(&j);
     std::stable_sort(order.begin(), order.end(), [](const job* a, const job* b) { return a->set.count > b->set.count; });
 
-    std::atomic<std::size_t> next{0}, done{0};
-    std::exception_ptr failure;
-    std::mutex failure_mutex;
-    auto work = [&] {
-        for (std::size_t i; (i = next++) < order.size();) {
+    std::atomic<std::size_t> done{0};
+    const auto doing = [&](std::size_t i) { return "checking " + order[i]->hash->name + " on " + order[i]->set.given; };
+    on_every_core(
+        order.size(),
+        [&](std::size_t i) {
             job& j = *order[i];
-            const std::string doing = "checking " + j.hash->name + " on " + j.set.given;
-            try {
-                step(format("%s (%zu of %zu sets done)", doing.c_str(), done.load(), order.size()));
-                std::vector<uint64_t> values = hash_set(*j.hash, j.set, seed);
-                j.results = test_values(*j.hash, j.set, values);
-                values = {};
-                if (j.hash->stops_at_nul && j.set.may_hold_nul) {
-                    const uint64_t merged = merged_at_nul(j.set, seed);
-                    for (auto& r : j.results) r.nul_merged = merged;
-                }
-                ++done;
-            } catch (...) {
-                const std::lock_guard<std::mutex> lock(failure_mutex);
-                if (!failure) {
-                    failure = std::current_exception();
-                    step(doing);
-                }
-                next = order.size();
-                return;
+            step(format("%s (%zu of %zu sets done)", doing(i).c_str(), done.load(), order.size()));
+            std::vector<uint64_t> values = hash_set(*j.hash, j.set, seed);
+            j.results = test_values(*j.hash, j.set, values);
+            values = {};
+            if (j.hash->stops_at_nul && j.set.may_hold_nul) {
+                const uint64_t merged = merged_at_nul(j.set, seed);
+                for (auto& r : j.results) r.nul_merged = merged;
             }
-        }
-    };
-    const std::size_t threads = std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(), order.size()));
-    std::vector<std::thread> pool;
-    for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(work);
-    work();
-    for (auto& thread : pool) thread.join();
-    if (failure) std::rethrow_exception(failure);
+            ++done;
+        },
+        [&](std::size_t i) { step(doing(i)); });
     std::vector<check_result> results;
     for (auto& j : jobs) results.insert(results.end(), j.results.begin(), j.results.end());
     return results;

@@ -1,16 +1,12 @@
 #include "quality.h"
 
-#include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <exception>
-#include <mutex>
-#include <thread>
 #include <cstdarg>
 #include <cstdio>
 #include <limits>
 
 #include "measures.h"
+#include "parallel.h"
 
 std::string format(const char* fmt, ...) {
     va_list args, again;
@@ -243,34 +239,16 @@ std::vector<quality_row> study_quality(const std::vector<lab_hash>& hashes, cons
         }
     }
     std::vector<quality_row> rows(hashes.size());
-    std::atomic<std::size_t> next{0};
-    std::exception_ptr failure;
-    std::mutex failure_mutex;
-    auto work = [&] {
-        for (std::size_t i; (i = next++) < hashes.size();) {
-            const std::string doing = "measuring " + hashes[i].name + " on " + keys.name;
-            try {
-                step(doing);
-                std::vector<uint64_t> values(keys.size());
-                hashes[i].hash_all(hashes[i], keys, values.data());
-                rows[i] = measure_quality({hashes[i], keys, values, sample, seed}, ns[i]);
-            } catch (...) {
-                const std::lock_guard<std::mutex> lock(failure_mutex);
-                if (!failure) {
-                    failure = std::current_exception();
-                    step(doing);  // the other thread may have named its own step since
-                }
-                next = hashes.size();
-                return;
-            }
-        }
-    };
-    const std::size_t threads = std::max(1u, std::min<unsigned>(std::thread::hardware_concurrency(), hashes.size()));
-    std::vector<std::thread> pool;
-    for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(work);
-    work();
-    for (auto& thread : pool) thread.join();
-    if (failure) std::rethrow_exception(failure);
+    const auto doing = [&](std::size_t i) { return "measuring " + hashes[i].name + " on " + keys.name; };
+    on_every_core(
+        hashes.size(),
+        [&](std::size_t i) {
+            step(doing(i));
+            std::vector<uint64_t> values(keys.size());
+            hashes[i].hash_all(hashes[i], keys, values.data());
+            rows[i] = measure_quality({hashes[i], keys, values, sample, seed}, ns[i]);
+        },
+        [&](std::size_t i) { step(doing(i)); });  // the other thread may have named its own step since
     return rows;
 }
 
