@@ -180,7 +180,10 @@ TEST(Battery, ARandomFunctionPasses) {
 TEST(Battery, CountsAndWindowsMatchAPlainComputation) {
     std::vector<uint64_t> values(1 << 16);
     uint64_t x = 1;
-    for (auto& v : values) v = (x = mix64(x)) >> (x % 40);  // some short, some long, in 64 bits
+    for (auto& v : values) {
+        x = mix64(x);
+        v = x >> (x % 40);  // some short, some long, in 64 bits
+    }
     std::vector<uint64_t> sorted = values;
     std::sort(sorted.begin(), sorted.end());
     const std::vector<uint64_t> counted = collisions_in_top_bits(sorted, 64);
