@@ -551,4 +551,7 @@ def write_stdout(text):
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:  # Ctrl-C: staged files are already gone; no traceback
+        sys.exit(128 + signal.SIGINT)
