@@ -140,6 +140,27 @@ void hash_keys(Call call, seeding seeds, const key_set& keys, uint64_t* out) {
     }
 }
 
+// A table's hasher calls a built-in hash inlined, a runtime one through its pointer and mask.
+template <hash_call F>
+struct inline_call {
+    uint64_t operator()(const char* data, std::size_t length, uint64_t seed) const { return F(data, length, seed); }
+};
+
+struct pointer_call {
+    const lab_hash* hash;
+    uint64_t operator()(const char* data, std::size_t length, uint64_t seed) const { return (*hash)(data, length, seed); }
+};
+
+template <hash_call F>
+table_run run_inline(const lab_hash&, table_id table, const study_keys& keys, std::chrono::steady_clock::duration budget) {
+    return table_runs::run_in_table(table, inline_call<F>{}, keys, budget);
+}
+
+table_run run_through_pointer(const lab_hash& h, table_id table, const study_keys& keys,
+                              std::chrono::steady_clock::duration budget) {
+    return table_runs::run_in_table(table, pointer_call{&h}, keys, budget);
+}
+
 template <hash_call F>
 void hash_all_inline(const lab_hash& h, const key_set& keys, uint64_t* out) { hash_keys(F, h.seeds, keys, out); }
 
@@ -166,7 +187,7 @@ constexpr kind chained{seeding::chained, false, 0};     // as the fixed run chai
 template <hash_call F>
 lab_hash row(const char* name, int width, kind k, uint64_t known_answer, const char* source, const char* note) {
     return {name, width, F, k.seeds, k.stops_at_nul, k.seed_bits, source, note, known_answer, hash_all_inline<F>,
-            table_runs::run_inline<F>};
+            run_inline<F>};
 }
 
 }  // namespace
@@ -214,7 +235,7 @@ const std::vector<lab_hash>& builtin_hashes() {
 
 lab_hash runtime_hash(std::string name, int width, hash_call call, std::string source) {
     return {std::move(name), width, call, seeding::none, false, 64, std::move(source), "plugin", 0,
-            hash_all_through_pointer, table_runs::run_through_pointer};
+            hash_all_through_pointer, run_through_pointer};
 }
 
 lab_hash load_plugin(const std::string& argument) {

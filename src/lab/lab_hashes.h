@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "keys.h"
+#include "tables.h"
 
 // Every hash is called as (key bytes, length, seed); the arena puts a NUL after each key, so a
 // text hash may ignore the length and stop at the first NUL.
@@ -16,12 +17,6 @@ using hash_call = uint64_t (*)(const char* data, std::size_t length, uint64_t se
 
 // Where a key's seed comes from: always 0, the key's index, or the previous key's hash (from 0).
 enum class seeding { none, index, chained };
-
-// The cost study's types, defined in tables.h: a hash row only carries the function that runs
-// its own call inlined in a table.
-struct study_keys;
-struct table_run;
-enum class table_id : int;
 
 struct lab_hash;
 using hash_all_call = void (*)(const lab_hash&, const key_set&, uint64_t* out);

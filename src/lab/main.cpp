@@ -24,6 +24,7 @@
 #include "outputs.h"
 #include "quality.h"
 #include "report.h"
+#include "cost_study.h"
 #include "tables.h"
 
 namespace {

@@ -8,9 +8,9 @@
 #include <nlohmann/json.hpp>
 
 #include "check.h"
+#include "cost_study.h"
 #include "keys.h"
 #include "quality.h"
-#include "tables.h"
 
 // Everything a run found, built by the studies and written only by report.cpp.
 struct key_set_summary {

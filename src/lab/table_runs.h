@@ -1,5 +1,5 @@
-// The timed loops of the cost study, one template for every table and hash. Included only where
-// the table of hashes is made, so each built-in hash is inlined into its tables' hashers.
+// The timed loops of the cost study, one template for every table and any hash call. Included
+// where the table of hashes is made, so each built-in hash is inlined into its tables' hashers.
 #pragma once
 
 #include <absl/container/flat_hash_map.h>
@@ -16,7 +16,6 @@
 #include <type_traits>
 #include <unordered_map>
 
-#include "lab_hashes.h"
 #include "tables.h"
 
 namespace table_runs {
@@ -34,16 +33,6 @@ struct hasher : std::conditional_t<Avalanching, avalanching_mark, no_mark> {
     std::size_t operator()(const std::string& key) const noexcept {
         return static_cast<std::size_t>(call(key.c_str(), key.size(), 0));
     }
-};
-
-template <hash_call F>
-struct inline_call {
-    uint64_t operator()(const char* data, std::size_t length, uint64_t seed) const { return F(data, length, seed); }
-};
-
-struct pointer_call {
-    const lab_hash* hash;
-    uint64_t operator()(const char* data, std::size_t length, uint64_t seed) const { return (*hash)(data, length, seed); }
 };
 
 using entry = std::pair<const std::string, uint32_t>;
@@ -172,16 +161,6 @@ auto with_table(table_id id, Call call, Use use) {
 template <class Call>
 table_run run_in_table(table_id table, Call call, const study_keys& keys, clock::duration budget) {
     return with_table(table, call, [&](auto make) { return fill_and_find(keys, budget, make); });
-}
-
-template <hash_call F>
-table_run run_inline(const lab_hash&, table_id table, const study_keys& keys, clock::duration budget) {
-    return run_in_table(table, inline_call<F>{}, keys, budget);
-}
-
-inline table_run run_through_pointer(const lab_hash& h, table_id table, const study_keys& keys,
-                                     clock::duration budget) {
-    return run_in_table(table, pointer_call{&h}, keys, budget);
 }
 
 }  // namespace table_runs
