@@ -19,6 +19,7 @@ TRUNCATED = os.path.join(DATA, "out-of-memory.txt")
 
 sys.path.insert(0, os.path.join(HERE, "..", "scripts"))
 import hashreport  # noqa: E402
+from device_folder import device_folder  # noqa: E402
 
 
 def tool(*args, stdin=""):
@@ -168,13 +169,7 @@ class Outputs(unittest.TestCase):
     line for every failure. /dev/null and /dev/full stand-ins are made with mknod in the folder."""
 
     def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.addCleanup(self.dir.cleanup)
-        self.path = lambda name: os.path.join(self.dir.name, name)
-        os.mknod(self.path("null"), 0o666 | stat.S_IFCHR, os.makedev(1, 3))
-        os.mknod(self.path("full"), 0o666 | stat.S_IFCHR, os.makedev(1, 7))
-        with open(self.path("keep.csv"), "w") as f:
-            f.write("old\n")
+        self.folder, self.path = device_folder(self, "keep.csv", "old\n")
 
     def assert_failed(self, result, status, words):
         self.assertEqual(result.returncode, status, result.stderr)
@@ -184,7 +179,7 @@ class Outputs(unittest.TestCase):
             self.assertEqual(f.read(), "old\n")
         for device in ("null", "full"):
             self.assertTrue(stat.S_ISCHR(os.stat(self.path(device)).st_mode))
-        self.assertEqual(sorted(n for n in os.listdir(self.dir.name) if n not in ("new.csv", "link.csv", "x.json", "adir")),
+        self.assertEqual(sorted(n for n in os.listdir(self.folder) if n not in ("new.csv", "link.csv", "x.json", "adir")),
                          ["full", "keep.csv", "null"], "stray files")
 
     def test_refused_destinations(self):
@@ -194,7 +189,7 @@ class Outputs(unittest.TestCase):
             (["--json", self.path("adir")], "adir: Is a directory"),
             (["--json", self.path("missing/out.json")], "its folder"),
             (["--json", ""], "an empty file name"),
-            (["--csv", self.path("keep.csv"), "--json", self.dir.name + "/./keep.csv"], "the same file as the output"),
+            (["--csv", self.path("keep.csv"), "--json", self.folder + "/./keep.csv"], "the same file as the output"),
             (["--csv", RUNS[1]], "the same file as the input"),
         ]
         for args, words in cases:

@@ -11,10 +11,11 @@ import signal
 import stat
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
+
+from device_folder import device_folder
 
 BINARY = None
 SMALL = ["--keys", "decimal:2000", "--hash", "xxh3"]
@@ -35,17 +36,11 @@ class Folder(unittest.TestCase):
     mknod, so the machine's own /dev is never touched) and an existing result that must survive."""
 
     def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.addCleanup(self.dir.cleanup)
-        self.path = lambda name: os.path.join(self.dir.name, name)
-        os.mknod(self.path("null"), 0o666 | stat.S_IFCHR, os.makedev(1, 3))
-        os.mknod(self.path("full"), 0o666 | stat.S_IFCHR, os.makedev(1, 7))
-        with open(self.path("keep.json"), "w") as f:
-            f.write("old result\n")
-        self.before = sorted(os.listdir(self.dir.name))
+        self.folder, self.path = device_folder(self, "keep.json", "old result\n")
+        self.before = sorted(os.listdir(self.folder))
 
     def assert_untouched(self, extra=()):
-        self.assertEqual(sorted(os.listdir(self.dir.name)), sorted(self.before + list(extra)), "stray or lost files")
+        self.assertEqual(sorted(os.listdir(self.folder)), sorted(self.before + list(extra)), "stray or lost files")
         self.assertEqual(read(self.path("keep.json")), "old result\n")
         for device in ("null", "full"):
             self.assertTrue(stat.S_ISCHR(os.stat(self.path(device)).st_mode), device + " is no longer a device")
@@ -69,7 +64,7 @@ class Destinations(Folder):
             (["--json", self.path("missing/out.json")], "missing/out.json: its folder"),
             (["--json", ""], "--json: an empty file name"),
             (["--csv", ""], "--csv: an empty file name"),
-            (["--json", self.path("keep.json"), "--csv", self.dir.name + "/./keep.json"], "the same file as --json"),
+            (["--json", self.path("keep.json"), "--csv", self.folder + "/./keep.json"], "the same file as --json"),
             (["--json", self.path("new.json"), "--csv", self.path("new.json")], "the same file as --json"),
             (["--json", self.path("keys.txt"), "--keys", "file:" + self.path("keys.txt")], "the same file as the input"),
         ]
@@ -133,7 +128,7 @@ class Endings(Folder):
                 process = subprocess.Popen([BINARY, *SMALL, "--json", self.path("keep.json"), "--csv", fifo],
                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                 deadline = time.time() + 30
-                while not [n for n in os.listdir(self.dir.name) if n.startswith("keep.json.")]:
+                while not [n for n in os.listdir(self.folder) if n.startswith("keep.json.")]:
                     self.assertLess(time.time(), deadline, "the JSON was never staged")
                     time.sleep(0.01)
                 process.send_signal(number)
@@ -176,14 +171,14 @@ class Input(Folder):
         self.assert_untouched()
 
     def test_a_key_file_name_that_is_not_utf8(self):
-        name = os.path.join(os.fsencode(self.dir.name), b"k\xffeys.txt")
+        name = os.path.join(os.fsencode(self.folder), b"k\xffeys.txt")
         with open(name, "w") as f:
             f.write("a\nb\n")
         run = subprocess.run([BINARY.encode(), b"--keys", b"file:" + name, b"--hash", b"xxh3", b"--json",
                               self.path("out.json").encode()], capture_output=True)
         self.assertEqual(run.returncode, 0, run.stderr)
         doc = json.loads(read(self.path("out.json")))
-        self.assertEqual(doc["results"][0]["keys"], "file:" + self.dir.name + "/k\\xFFeys.txt")
+        self.assertEqual(doc["results"][0]["keys"], "file:" + self.folder + "/k\\xFFeys.txt")
 
 
 class Plugins(Folder):

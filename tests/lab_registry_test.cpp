@@ -91,31 +91,6 @@ TEST(HashRegistry, APluginKeepsOnlyItsDeclaredWidth) {
     EXPECT_EQ(narrow("a", 1, 0), 0xFFFFFFFFu);
 }
 
-// Each family's size, first and last key, against what its definition says.
-TEST(KeyFamilies, CountsAndEndKeys) {
-    struct family_case { std::string given; std::size_t count; std::string first, last; };
-    const family_case cases[] = {
-        {"decimal:1", 1, "0", "0"},
-        {"decimal:1000", 1000, "0", "999"},
-        {"decimal:1001", 1001, "0", "1000"},
-        {"random:5:300", 300, "", ""},
-        {"uuid:40", 40, "", ""},
-    };
-    for (const auto& c : cases) {
-        const key_set keys = make_key_set(c.given, 7);
-        ASSERT_EQ(keys.size(), c.count) << c.given;
-        if (!c.first.empty()) {
-            EXPECT_EQ(keys.key(0), c.first) << c.given;
-            EXPECT_EQ(keys.key(keys.size() - 1), c.last) << c.given;
-        }
-        std::set<std::string_view> distinct;
-        for (std::size_t i = 0; i < keys.size(); ++i) distinct.insert(keys.key(i));
-        EXPECT_EQ(distinct.size(), keys.size()) << c.given << ": repeats left in the set";
-    }
-    EXPECT_EQ(make_key_set("decimal", 1).size(), 5'000'000u);
-    EXPECT_EQ(make_key_set("uuid", 1).size(), 1'000'000u);
-}
-
 TEST(KeyFamilies, RandomKeysUseEveryBitOfEveryByte) {
     const key_set keys = make_key_set("random:16:4000", 3);
     uint64_t set_bits[8] = {}, bytes = 0;
@@ -176,6 +151,13 @@ TEST(KeyFamilies, UsageComesFromTheRowsAndMalformedArgumentsAreRefused) {
         {"random:0:5", "a size or length of 0"},
         {"random:64:99999999999999", "more than a key set holds"},
         {"random:5000000000:1", "its keys hold 5000000000 bytes in all, more than a key set holds"},
+        {"sparse:16:17", "more bits set than the key has"},
+        {"sparse:12:2", "BITS a multiple of 8"},
+        {"two-bytes:0:4", "a size or length of 0"},
+        {"two-bytes:5:4", "the first length is past the last"},
+        {"blocks-low:5:3", "a block is 4 or 8 bytes"},
+        {"cyclic:1:257", "give at most 256 different keys"},
+        {"text-first:0", "a size or length of 0"},
     };
     for (const auto& c : cases) {
         try {

@@ -37,15 +37,6 @@ std::string p_text(double log2_p) {
     return format("p < 2^%.0f", std::ceil(log2_p));
 }
 
-uint64_t bits_set_count(uint64_t bits, uint64_t most) {
-    uint64_t n = 0, c = 1;
-    for (uint64_t k = 0; k <= most && k <= bits; ++k) {
-        n += c;
-        c = c * (bits - k) / (k + 1);
-    }
-    return n;
-}
-
 // A key family's set: its count from the family's closed form, and the family's note with the
 // parameters' values in place of their names.
 check_set key_set_of(const std::string& given) {
@@ -71,7 +62,7 @@ check_set seed_set(const std::string& family, uint64_t a, uint64_t b, int seed_b
     return {family, format("seed-sparse:%llu", (unsigned long long)a),
             "a sentence-length key under every " + std::to_string(seed_bits) + "-bit seed with at most " +
                 std::to_string(a) + " bits set",
-            bits_set_count(static_cast<uint64_t>(seed_bits), a), false};
+            key_set_of(format("sparse:%d:%llu", seed_bits, (unsigned long long)a)).count, false};  // as many as sparse keys
 }
 
 }  // namespace
