@@ -200,21 +200,10 @@ TEST(TableRegistry, EveryTableOnceByNameAndId) {
     EXPECT_THROW(table_named("nope"), bad_input);
 }
 
-TEST(MeasureRegistry, EveryFieldOnceAndEveryMeasureFillsItsOwn) {
+// Two measures declaring the same field would overwrite each other's values in every row.
+TEST(MeasureRegistry, EveryFieldOnce) {
     std::set<std::string> fields;
     for (const auto& c : quality_columns()) EXPECT_TRUE(fields.insert(c.field).second) << c.field;
-    const key_set keys = make_key_set("decimal:3000", 1);
-    for (const auto& name : {"xxh3", "fnv1a"}) {
-        const lab_hash h = select_hashes({name}, {}).front();
-        std::vector<uint64_t> values(keys.size());
-        h.hash_all(h, keys, values.data());
-        const quality_row row = measure_quality({h, keys, values, 500, 1}, 1.5);
-        std::vector<std::string> got;
-        for (const auto& field : row.items()) got.push_back(field.key());
-        std::vector<std::string> declared;
-        for (const auto& c : quality_columns()) declared.push_back(c.field);
-        EXPECT_EQ(got, declared) << name << ": the row's fields are the declared columns, in order";
-    }
 }
 
 }  // namespace
