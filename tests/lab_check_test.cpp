@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 
@@ -29,6 +30,8 @@ TEST(Stats, TailProbabilitiesAtKnownPoints) {
         for (int j = k; j < k + 400; ++j) p += std::exp(j * std::log((long double)mean) - mean - std::lgamma(j + 1.0L));
         return static_cast<double>(std::log2(p));
     };
+    std::vector<double> simulated;
+    for (int k = 199; k >= 0; --k) simulated.push_back(-1 - k / 8.0);
     const point points[] = {
         {"P(X >= 1 | 1) = 1 - 1/e", poisson_tail_log2(1, 1), std::log2(1 - std::exp(-1.0)), 1e-12},
         {"P(X >= 3 | 2) = 1 - 5/e^2", poisson_tail_log2(3, 2), std::log2(1 - 5 * std::exp(-2.0)), 1e-12},
@@ -39,9 +42,14 @@ TEST(Stats, TailProbabilitiesAtKnownPoints) {
         {"chi-square, 2 df, x = 20000", chi_square_tail_log2(20000, 2), -10000 / ln2, 1e-6},
         {"chi-square, 1 df: the 5 % point", chi_square_tail_log2(3.841458820694124, 1), std::log2(0.05), 1e-9},
         {"chi-square, 4 df: (1 + x/2) e^(-x/2)", chi_square_tail_log2(9, 4), std::log2(5.5 * std::exp(-4.5)), 1e-12},
-        {"corrected: 1 - 0.99^10", corrected_log2(std::log2(0.01), 10), std::log2(1 - std::pow(0.99, 10)), 1e-12},
-        {"corrected, tiny p: N p", corrected_log2(-100, 1024), -90, 1e-9},
-        {"corrected, N = 1: unchanged", corrected_log2(-3.5, 1), -3.5, 0},
+        {"Sidak: 1 - 0.99^10", sidak_log2(std::log2(0.01), 10), std::log2(1 - std::pow(0.99, 10)), 1e-12},
+        {"Sidak, tiny p: N p", sidak_log2(-100, 1024), -90, 1e-9},
+        {"Sidak, N = 1: unchanged", sidak_log2(-3.5, 1), -3.5, 0},
+        // 200 simulated runs whose worst were 2^-1, 2^-1.125, ... 2^-25.875: 101 as bad as 2^-13.375.
+        {"simulated: the share as bad", corrected_log2(-13.375, 1024, simulated), std::log2(101 / 200.0), 1e-12},
+        {"simulated: the second worst", corrected_log2(-25.75, 1024, simulated), std::log2(2 / 200.0), 1e-12},
+        {"simulated, beyond 1 %: Sidak", corrected_log2(-40, 1024, simulated), sidak_log2(-40, 1024), 1e-12},
+        {"simulated, just beyond: 1 %", corrected_log2(-25.9, 1 << 24, simulated), std::log2(0.01), 1e-12},
     };
     for (const auto& p : points) EXPECT_NEAR(p.got, p.expected, p.tolerance) << p.what;
     // P and Q add up to 1, on both sides of the switch between series and continued fraction.
@@ -223,8 +231,32 @@ TEST(Battery, CountsAndWindowsMatchAPlainComputation) {
     EXPECT_NEAR(window.statistic, chi2, 1e-6 * chi2);
     EXPECT_EQ(window.expected, double(bins.size() - 1));
     EXPECT_DOUBLE_EQ(window.log2_p, chi_square_tail_log2(chi2, window.expected));
-    EXPECT_DOUBLE_EQ(window.log2_p_corrected, corrected_log2(window.log2_p, window.looked_at));
+    EXPECT_GE(window.log2_p_corrected, window.log2_p);
+    EXPECT_LE(window.log2_p_corrected, sidak_log2(window.log2_p, window.looked_at) + 1e-9);
     EXPECT_EQ(window.looked_at, 64.0 * widest_window(original.size()));
+}
+
+// The corrected p-values of a random function spread as the uniform distribution, for the windows
+// and the truncated widths alike: overlapping results corrected as if independent crowd towards 1.
+TEST(Battery, RandomValuesGiveUniformCorrectedPValues) {
+    const lab_hash h = runtime_hash("random", 64, [](const char*, std::size_t, uint64_t) -> uint64_t { return 0; }, "test");
+    const check_set set{"random", "random", "", 1 << 14, false};
+    std::map<std::string, std::vector<double>> corrected;
+    uint64_t state = 0;
+    for (int run = 0; run < 400; ++run) {
+        std::vector<uint64_t> values(set.count);
+        for (uint64_t& v : values) v = mix64(++state);
+        for (const auto& r : test_values(h, set, values))
+            if (r.looked_at > 1) corrected[r.test].push_back(std::exp2(r.log2_p_corrected));
+    }
+    ASSERT_EQ(corrected.size(), 2u);
+    for (auto& [test, p] : corrected) {
+        std::sort(p.begin(), p.end());
+        double distance = 0;  // Kolmogorov-Smirnov
+        for (std::size_t i = 0; i < p.size(); ++i)
+            distance = std::max({distance, (i + 1.0) / p.size() - p[i], p[i] - double(i) / p.size()});
+        EXPECT_LT(distance, 1.95 / std::sqrt(double(p.size()))) << test << ": the uniform is rejected at 0.1 %";
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "stats.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -68,10 +69,20 @@ double poisson_tail_log2(double k, double mean) {
 
 double chi_square_tail_log2(double x, double df) { return std::fmin(0.0, gamma_q_log2(df / 2, x / 2)); }
 
-double corrected_log2(double log2_p, double looked_at) {
+double sidak_log2(double log2_p, double looked_at) {
     if (looked_at <= 1) return log2_p;
     // 1 - (1 - p)^N = -expm1(N log1p(-p)); for a tiny p that is N p, which also keeps its log.
     const long double p = std::exp2(static_cast<long double>(log2_p));
     if (p < 1e-12L) return log2_p + std::log2(looked_at);
     return static_cast<double>(std::log2(-std::expm1(looked_at * std::log1p(-p))));
+}
+
+
+double corrected_log2(double log2_p, double looked_at, const std::vector<double>& simulated) {
+    if (looked_at <= 1 || simulated.empty()) return sidak_log2(log2_p, looked_at);
+    const double runs = static_cast<double>(simulated.size());
+    const double as_bad = static_cast<double>(std::upper_bound(simulated.begin(), simulated.end(), log2_p) - simulated.begin());
+    const double enough = std::ceil(0.01 * runs);
+    if (as_bad >= enough) return std::log2(as_bad / runs);
+    return std::fmin(sidak_log2(log2_p, looked_at), std::log2(enough / runs));
 }

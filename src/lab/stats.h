@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 // log2 of P(X >= k) for X ~ Poisson(mean): the chance that an ideal hash gives k collisions or
 // more where it expects `mean`. 0 (p = 1) for k <= 0.
@@ -17,4 +18,11 @@ double gamma_q_log2(double a, double x);
 
 // The p of the worst of `looked_at` independent results, each with p = 2^log2_p: the chance that
 // at least one of them does that badly, 1 - (1 - p)^looked_at (Sidak's correction).
-double corrected_log2(double log2_p, double looked_at);
+double sidak_log2(double log2_p, double looked_at);
+
+// The p of the worst of `looked_at` overlapping results, given the smallest p (log2, sorted) of
+// each of many runs of the same test simulated under the ideal hash: the share of simulated runs
+// that did as badly or worse, while at least 1 % of them did. Further out, where the simulation
+// thins, Sidak's p (capped at that 1 %), which overlap only makes an overestimate.
+double corrected_log2(double log2_p, double looked_at, const std::vector<double>& simulated);
+
