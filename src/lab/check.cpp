@@ -8,6 +8,7 @@
 #include <mutex>
 #include <random>
 
+#include "bit_flips.h"
 #include "hashes.h"
 #include "keys.h"
 #include "measures.h"
@@ -54,6 +55,19 @@ check_set key_set_of(const std::string& given) {
     return set;
 }
 
+// Each input bit is flipped in as many keys as a budget of flips a set allows, up to a cap.
+check_set flip_set(const lab_hash& h, std::size_t length, bool quick) {
+    const uint64_t inputs = input_bits(h, length).size();
+    const uint64_t samples = std::clamp<uint64_t>((quick ? 1 << 18 : 1 << 21) / inputs, 1 << 12, quick ? 1 << 14 : 1 << 17);
+    check_set set{length == 0 ? "seed-bit-flips" : "bit-flips", length == 0 ? "seed-bit-flips" : format("bit-flips:%zu", length),
+                  "", samples * inputs, false, length, samples};
+    const std::string what = length == 0 ? "random 16-byte keys under random seeds, each of the " + std::to_string(inputs) + " seed bits"
+                                         : format("random keys of %zu bytes, each of %s bits", length,
+                                                  (inputs == 8 * length ? "their " + std::to_string(inputs) : std::string("the first and last 256")).c_str());
+    set.about = what + " flipped in " + with_commas(samples) + " of them";
+    return set;
+}
+
 check_set seed_set(const std::string& family, uint64_t a, uint64_t b, int seed_bits) {
     if (family == "seed-sweep")
         return {family, format("seed-sweep:%llu", (unsigned long long)a),
@@ -83,9 +97,11 @@ const std::vector<check_family>& check_families() {
         {"text-first", "4 letters or digits before fixed text", false},
         {"text-last", "4 letters or digits after fixed text", false},
         {"words", "the system word list", false},
+        {"bit-flips", "random keys by length, every input bit flipped: avalanche, bit independence, differences", false},
         {"seed-sweep", "one key under consecutive seeds", true},
         {"seed-grid", "small keys under small seeds: seeding that adds or xors the seed in", true},
         {"seed-sparse", "one key under seeds with few bits set", true},
+        {"seed-bit-flips", "random keys under random seeds, every seed bit flipped", true},
     };
     return families;
 }
@@ -119,11 +135,16 @@ std::vector<check_set> battery(const lab_hash& h, bool quick, const std::vector<
         keys(set, {std::string(set) + ":4"}, {std::string(set) + ":3"});
     keys("words", {"words"}, {"words"});
     if (!sets.empty() && sets.back().family == "words") sets.back().count = make_key_set("words", 0).size();
+    if (wanted("bit-flips"))
+        for (std::size_t length : quick ? std::vector<std::size_t>{3, 8, 16, 64}
+                                        : std::vector<std::size_t>{3, 4, 8, 11, 15, 16, 24, 32, 64, 128, 256, 1024})
+            sets.push_back(flip_set(h, length, quick));
     if (h.seed_bits != 0) {
         if (wanted("seed-sweep")) sets.push_back(seed_set("seed-sweep", quick ? 100'000 : 2'000'000, 0, h.seed_bits));
         if (wanted("seed-grid")) sets.push_back(seed_set("seed-grid", quick ? 1024 : 4096, quick ? 1024 : 4096, h.seed_bits));
         if (wanted("seed-sparse"))
             sets.push_back(seed_set("seed-sparse", h.seed_bits == 64 ? (quick ? 3 : 4) : (quick ? 4 : 6), 0, h.seed_bits));
+        if (wanted("seed-bit-flips")) sets.push_back(flip_set(h, 0, quick));
     }
     return sets;
 }
@@ -378,6 +399,50 @@ std::vector<check_result> test_values(const lab_hash& h, const check_set& set, s
     return results;
 }
 
+bool flips_bits(const check_set& set) { return set.family == "bit-flips" || set.family == "seed-bit-flips"; }
+
+namespace {
+
+// The worst cell and pair of a bit-flip set as results, then the battery's tests on the differences.
+std::vector<check_result> flip_results(const lab_hash& h, const check_set& set, uint64_t seed) {
+    std::vector<uint64_t> differences;
+    const flip_worst w = flip_study(h, set.length, set.samples, seed, differences);
+    std::vector<check_result> results = test_values(h, set, differences);
+    const auto input = [&](int bit) {
+        return set.length == 0 ? format("seed bit %d", bit) : format("input bit %d (byte %d, bit %d)", bit, bit / 8, bit % 8);
+    };
+    const double n = static_cast<double>(w.samples), flips = static_cast<double>(w.avalanche_flips);
+    check_result cell;
+    cell.hash = h.name;
+    cell.family = set.family;
+    cell.set = set.given;
+    cell.test = "avalanche";
+    cell.statistic = flips;
+    cell.expected = n / 2;
+    cell.bits = w.avalanche_output;
+    cell.part = input(w.avalanche_input) + format(", output bit %d", w.avalanche_output);
+    cell.log2_p = std::fmin(0.0, 1 + binomial_lower_log2(std::min(flips, n - flips), n, 0.5));  // two-sided
+    cell.looked_at = static_cast<double>(w.inputs) * h.width;
+    cell.log2_p_corrected = sidak_log2(cell.log2_p, cell.looked_at);
+    cell.finding = format("output bit %d flips in %.2f %% of %s flips where 50 %% is expected", w.avalanche_output,
+                          100 * flips / n, input(w.avalanche_input).c_str());
+    check_result pair = cell;
+    pair.test = "bit independence";
+    pair.statistic = w.pair_chi_square;
+    pair.expected = 1;
+    pair.bits = w.pair_b;
+    pair.part = input(w.pair_input) + format(", output bits %d and %d", w.pair_a, w.pair_b);
+    pair.log2_p = chi_square_tail_log2(w.pair_chi_square, 1);
+    pair.looked_at = static_cast<double>(w.inputs) * h.width * (h.width - 1) / 2;
+    pair.log2_p_corrected = sidak_log2(pair.log2_p, pair.looked_at);
+    pair.finding = format("output bits %d and %d flip together with correlation %+.3f (chi-square %.1f) when %s flips",
+                          w.pair_a, w.pair_b, w.pair_correlation, w.pair_chi_square, input(w.pair_input).c_str());
+    results.insert(results.begin(), {cell, pair});
+    return results;
+}
+
+}  // namespace
+
 double fail_threshold_log2(int results) { return std::log2(0.001 / std::max(results, 1)); }
 double warn_threshold_log2(int results) { return std::log2(0.01 / std::max(results, 1)); }
 
@@ -436,6 +501,11 @@ std::vector<check_result> run_battery(const std::vector<lab_hash>& hashes, bool 
         [&](std::size_t i) {
             job& j = *order[i];
             step(format("%s (%zu of %zu sets done)", doing(i).c_str(), done.load(), order.size()));
+            if (flips_bits(j.set)) {
+                j.results = flip_results(*j.hash, j.set, seed);
+                ++done;
+                return;
+            }
             std::vector<uint64_t> values = hash_set(*j.hash, j.set, seed);
             j.results = test_values(*j.hash, j.set, values);
             values = {};

@@ -15,8 +15,12 @@ struct check_set {
     std::string family;  // "sparse", "seed-grid", ...
     std::string given;   // the set in the --keys form, e.g. "sparse:32:7"
     std::string about;   // the set in words
-    uint64_t count = 0;  // its keys (or key and seed pairs)
+    uint64_t count = 0;  // its keys (or key and seed pairs, or flips)
     bool may_hold_nul = true;
+    // The bit-flip families: random keys of `length` bytes (0: seed bits flipped), `samples` flips
+    // of each input bit.
+    std::size_t length = 0;
+    uint64_t samples = 0;
 };
 
 // The families of the battery, in report order, each with what it is; seed families last.
@@ -30,10 +34,12 @@ const std::vector<check_family>& check_families();
 // to it, with the sizes of the default battery or the quick one.
 std::vector<check_set> battery(const lab_hash& h, bool quick, const std::vector<std::string>& families);
 
+bool flips_bits(const check_set& set);
+
 // One result: a test of one hash on one set, and its p-value under the ideal hash, before and
 // after the correction for the number of results its test looked at (the worst of them is kept).
 struct check_result {
-    std::string hash, family, set, test;  // test: "collisions", "truncated collisions", "windows"
+    std::string hash, family, set, test;  // "collisions", "truncated collisions", "windows", "avalanche", "bit independence"
     std::string finding;                  // the result in words
     double statistic = 0, expected = 0;   // collisions and their ideal count, or a chi-square and its df
     int bits = 0;

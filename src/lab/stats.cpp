@@ -46,7 +46,45 @@ long double log_q_fraction(long double a, long double x) {
 // ln(1 - e^v) for v < 0, without losing digits near either end.
 long double log1m_exp(long double v) { return v > -ln2 ? std::log(-std::expm1(v)) : std::log1p(-std::exp(v)); }
 
+// ln I_x(a, b), the regularised incomplete beta function, by its continued fraction (modified
+// Lentz, as Numerical Recipes' betacf), which converges fast for x < (a + 1) / (a + b + 2).
+long double log_beta_fraction(long double a, long double b, long double x) {
+    const long double tiny = 1e-300L;
+    long double c = 1, d = 1 - (a + b) * x / (a + 1);
+    if (std::fabs(d) < tiny) d = tiny;
+    d = 1 / d;
+    long double h = d;
+    for (long double m = 1; m < 100000; ++m) {
+        for (const long double coefficient : {m * (b - m) * x / ((a + 2 * m - 1) * (a + 2 * m)),
+                                              -(a + m) * (a + b + m) * x / ((a + 2 * m) * (a + 2 * m + 1))}) {
+            d = 1 + coefficient * d;
+            if (std::fabs(d) < tiny) d = tiny;
+            c = 1 + coefficient / c;
+            if (std::fabs(c) < tiny) c = tiny;
+            d = 1 / d;
+            h *= d * c;
+        }
+        if (std::fabs(d * c - 1) < 1e-17L) break;
+    }
+    const long double log_front = a * std::log(x) + b * std::log1p(-x) - std::log(a) - (std::lgamma(a) + std::lgamma(b) - std::lgamma(a + b));
+    return log_front + std::log(h);
+}
+
+long double log_beta_regularised(long double a, long double b, long double x) {
+    if (x <= 0) return -std::numeric_limits<long double>::infinity();
+    if (x >= 1) return 0;
+    if (x < (a + 1) / (a + b + 2)) return log_beta_fraction(a, b, x);
+    return log1m_exp(log_beta_fraction(b, a, 1 - x));
+}
+
 }  // namespace
+
+double binomial_lower_log2(double k, double n, double q) {
+    if (k >= n) return 0;
+    if (k < 0) return -std::numeric_limits<double>::infinity();
+    // P(X <= k) = I_{1-q}(n - k, k + 1).
+    return std::fmin(0.0, static_cast<double>(log_beta_regularised(n - k, k + 1, 1 - q) / ln2));
+}
 
 double gamma_p_log2(double a, double x) {
     if (x <= 0) return -std::numeric_limits<double>::infinity();

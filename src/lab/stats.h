@@ -9,6 +9,9 @@
 // more where it expects `mean`. 0 (p = 1) for k <= 0.
 double poisson_tail_log2(double k, double mean);
 
+// log2 of P(X <= k) for X ~ Binomial(n, q).
+double binomial_lower_log2(double k, double n, double q);
+
 // log2 of P(X >= x) for X ~ chi-square with `df` degrees of freedom.
 double chi_square_tail_log2(double x, double df);
 
