@@ -10,6 +10,7 @@
 
 #include "hashes.h"
 #include "table_runs.h"
+#include "xxh3_dispatch.h"
 
 #include <farmhash.h>
 #include <highwayhash/c_bindings.h>
@@ -72,9 +73,17 @@ uint64_t lookup2(const char* d, std::size_t n, uint64_t s) {
 }
 uint64_t xxh32(const char* d, std::size_t n, uint64_t s) { return XXH32(d, n, static_cast<uint32_t>(s)); }
 uint64_t xxh64(const char* d, std::size_t n, uint64_t s) { return XXH64(d, n, s); }
-uint64_t xxh3(const char* d, std::size_t n, uint64_t s) { return XXH3_64bits_withSeed(d, n, s); }
-uint64_t xxh128_low(const char* d, std::size_t n, uint64_t s) { return XXH3_128bits_withSeed(d, n, s).low64; }
-uint64_t xxh128_high(const char* d, std::size_t n, uint64_t s) { return XXH3_128bits_withSeed(d, n, s).high64; }
+uint64_t xxh3(const char* d, std::size_t n, uint64_t s) { return xxh3_best(d, n, s); }
+uint64_t xxh128_low(const char* d, std::size_t n, uint64_t s) {
+    uint64_t low, high;
+    xxh128_best(d, n, s, low, high);
+    return low;
+}
+uint64_t xxh128_high(const char* d, std::size_t n, uint64_t s) {
+    uint64_t low, high;
+    xxh128_best(d, n, s, low, high);
+    return high;
+}
 uint64_t wy(const char* d, std::size_t n, uint64_t s) { return wyhash(d, n, s, _wyp); }
 uint64_t farm32(const char* d, std::size_t n, uint64_t) { return util::Hash32(d, n); }
 uint64_t farm64(const char* d, std::size_t n, uint64_t) { return util::Hash64(d, n); }
@@ -162,6 +171,11 @@ table_run run_through_pointer(const lab_hash& h, table_id table, const study_key
 }
 
 template <hash_call F>
+uint64_t speed_inline(const lab_hash&, const speed_input& in) { return run_speed(F, in); }
+
+uint64_t speed_through_pointer(const lab_hash& h, const speed_input& in) { return run_speed(pointer_call{&h}, in); }
+
+template <hash_call F>
 void hash_all_inline(const lab_hash& h, const key_set& keys, uint64_t* out) { hash_keys(F, h.seeds, keys, out); }
 
 // A runtime hash returns 64 bits, of which its row keeps the low `width`.
@@ -187,7 +201,7 @@ constexpr kind chained{seeding::chained, false, 0};     // as the fixed run chai
 template <hash_call F>
 lab_hash row(const char* name, int width, kind k, uint64_t known_answer, const char* source, const char* note) {
     return {name, width, F, k.seeds, k.stops_at_nul, k.seed_bits, source, note, known_answer, hash_all_inline<F>,
-            run_inline<F>};
+            run_inline<F>, speed_inline<F>};
 }
 
 }  // namespace
@@ -214,9 +228,9 @@ const std::vector<lab_hash>& builtin_hashes() {
         row<xxh32>("xxh32-index", 32, index_seeded, 0xe85ea4de, "libxxhash-dev", "XXH32 seeded with the key's index, as hashbench"),
         row<xxh64>("xxh64-index", 64, index_seeded, 0xb242d361fda71bc, "libxxhash-dev", "XXH64 seeded with the key's index, as hashbench"),
         row<lookup2>("lookup2-chained", 32, chained, 0xfc1558de, "hashbench", "lookup2 seeded with the previous key's hash, as hashbench"),
-        row<xxh3>("xxh3", 64, seeded64, 0xce7d19a5418fb365, "libxxhash-dev", "XXH3 64-bit, default secret, seed 0"),
-        row<xxh128_low>("xxh128-low", 64, seeded64, 0x24a1cc2e3a8a7651, "libxxhash-dev", "XXH3 128-bit, its low 64 bits, default secret"),
-        row<xxh128_high>("xxh128-high", 64, seeded64, 0xddd650205ca3e7fa, "libxxhash-dev", "XXH3 128-bit, its high 64 bits, default secret"),
+        row<xxh3>("xxh3", 64, seeded64, 0xce7d19a5418fb365, "libxxhash-dev", "XXH3 64-bit, default secret, seed 0; keys over 240 bytes by the best vector path"),
+        row<xxh128_low>("xxh128-low", 64, seeded64, 0x24a1cc2e3a8a7651, "libxxhash-dev", "XXH3 128-bit, its low 64 bits, default secret; vector path as xxh3"),
+        row<xxh128_high>("xxh128-high", 64, seeded64, 0xddd650205ca3e7fa, "libxxhash-dev", "XXH3 128-bit, its high 64 bits, default secret; vector path as xxh3"),
         row<farm32>("farmhash32", 32, counted, 0xdfe2a0b9, "libfarmhash-dev", "FarmHash's Hash32"),
         row<farm64>("farmhash64", 64, counted, 0x6466f758d91acaa, "libfarmhash-dev", "FarmHash's Hash64"),
         row<farm_fingerprint64>("farm-fingerprint64", 64, counted, 0xabbe83f33b1b5134, "libfarmhash-dev",
@@ -235,7 +249,7 @@ const std::vector<lab_hash>& builtin_hashes() {
 
 lab_hash runtime_hash(std::string name, int width, hash_call call, std::string source) {
     return {std::move(name), width, call, seeding::none, false, 64, std::move(source), "plugin", 0,
-            hash_all_through_pointer, run_through_pointer};
+            hash_all_through_pointer, run_through_pointer, speed_through_pointer};
 }
 
 lab_hash load_plugin(const std::string& argument) {

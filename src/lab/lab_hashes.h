@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "keys.h"
+#include "speed_loop.h"
 #include "tables.h"
 
 // Every hash is called as (key bytes, length, seed); the arena puts a NUL after each key, so a
@@ -21,6 +22,7 @@ enum class seeding { none, index, chained };
 struct lab_hash;
 using hash_all_call = void (*)(const lab_hash&, const key_set&, uint64_t* out);
 using table_call = table_run (*)(const lab_hash&, table_id, const study_keys&, std::chrono::steady_clock::duration budget);
+using speed_call = uint64_t (*)(const lab_hash&, const speed_input&);
 
 // The key every row's known answer is taken of, at seed 0: long enough to pass the block loops of
 // the block-wise hashes, with a tail that is not a whole block.
@@ -41,6 +43,8 @@ struct lab_hash {
     hash_all_call hash_all = nullptr;
     // One repetition of the cost study in one table, the hash inlined likewise.
     table_call run_in_table = nullptr;
+    // One timed round of hashlab speed, the hash inlined likewise.
+    speed_call run_speed_round = nullptr;
 
     uint64_t mask() const { return width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1; }
     uint64_t operator()(const char* data, std::size_t length, uint64_t seed) const {

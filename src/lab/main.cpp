@@ -24,8 +24,10 @@
 #include "outputs.h"
 #include "quality.h"
 #include "report.h"
+#include "speed.h"
 #include "cost_study.h"
 #include "tables.h"
+#include "xxh3_dispatch.h"
 
 namespace {
 
@@ -36,7 +38,7 @@ constexpr int exit_write_failed = 4;
 constexpr int exit_hash_ended_run = 5;
 
 struct options {
-    std::vector<std::string> keys, hashes, plugins, tables, families;
+    std::vector<std::string> keys, hashes, plugins, tables, families, lengths;
     bool json_given = false, csv_given = false;
     std::string seed_text = "1", sample_text = "10000";
     uint64_t seed = 1, sample = 10'000;
@@ -278,6 +280,45 @@ int run_check(const options& opt) {
     return std::any_of(all.begin(), all.end(), [](const check_verdict& v) { return v.verdict == "FAIL"; }) ? exit_hash_failed : 0;
 }
 
+// hashlab speed: every hash at every key length, throughput and latency, on one pinned core.
+int run_speed(const options& opt) {
+    output_files outputs = check_before_work(opt);
+    if (!opt.keys.empty() || !opt.tables.empty())
+        throw bad_input("speed makes its own keys: choose their lengths with --length, not --keys or --table");
+    refuse_repeats("--length", opt.lengths);
+    std::vector<length_range> chosen;
+    for (const auto& text : opt.lengths) chosen.push_back(parse_length(text));
+    set_step("loading the hashes");
+    const std::vector<lab_hash> hashes = opt.hashes.empty() && !opt.plugins.empty()
+                                             ? std::vector<lab_hash>{}
+                                             : select_hashes(opt.hashes, {});
+    std::vector<lab_hash> all = hashes;
+    for (const auto& p : opt.plugins) all.push_back(load_plugin(p));
+    const speed_plan plan = plan_speed(opt.quick, chosen);
+    speed_report report;
+    report.settings = {{"hashes", nlohmann::ordered_json::array()}, {"lengths", opt.lengths}, {"quick", opt.quick},
+                       {"rounds", plan.rounds}, {"round_seconds", plan.round_seconds}};
+    for (const auto& h : all) {
+        report.settings["hashes"].push_back(h.name);
+        report.hashes.push_back(h.name);
+    }
+    report.machine = machine();
+    report.compiler = std::string("g++ ") + __VERSION__;
+    report.vector_path = std::string("libxxhash's dispatcher, ") + xxh3_vector_path();
+    {
+        const core_pin pin;
+        report.pinning = pin.description();
+    }
+    report.points = run_speed_study(all, plan, opt.seed, set_step);
+    clear_progress();
+    print_speed(stdout, report);
+    flush_stdout();
+    set_step("writing the results");
+    outputs.write_all(written_contents(opt, opt.json_given ? to_json(report) : "", opt.csv_given ? to_csv(report) : ""));
+    clear_progress();
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -297,6 +338,9 @@ int main(int argc, char** argv) {
     CLI::App* check = app.add_subcommand("check", "the battery of structured key sets: a p-value for every result and a "
                                                   "verdict per hash; status 1 when one fails");
     check->add_option("--family", opt.families, "a family of the battery, repeatable (default: all; see --list)");
+    CLI::App* speed = app.add_subcommand("speed", "ns per hash by key length, throughput and latency, on one core");
+    speed->add_option("--length", opt.lengths, "a key length N or a range A-B of random lengths, repeatable "
+                                               "(default: 1 to 128, powers of two to 1 MiB, and 1-8 to 1-128)");
     bool list = false;
     app.set_version_flag("--version", std::string("hashlab ") + HASHBENCH_VERSION);
     app.add_flag("--list", list, "list the hashes, key sets, measures and tables, then exit");
@@ -336,7 +380,7 @@ int main(int argc, char** argv) {
     }
     if (tables->parsed() && opt.tables.empty()) opt.all_tables = true;
     const bool study = opt.all_tables || !opt.tables.empty();
-    if (opt.keys.empty() && !check->parsed()) opt.keys = {opt.quick ? "decimal:100000" : study ? "decimal:1000000" : "decimal"};
+    if (opt.keys.empty() && !check->parsed() && !speed->parsed()) opt.keys = {opt.quick ? "decimal:100000" : study ? "decimal:1000000" : "decimal"};
     opt.json_given = app.count("--json") != 0;
     opt.csv_given = app.count("--csv") != 0;
     try {
@@ -347,6 +391,7 @@ int main(int argc, char** argv) {
             if (app.count("--sample") == 0) opt.sample = 2'000;
         }
         if (sodium_init() < 0) throw std::runtime_error("libsodium failed to initialise");
+        if (speed->parsed()) return run_speed(opt);
         return check->parsed() ? run_check(opt) : run_measure(opt);
     } catch (const bad_input& e) {
         clear_progress();

@@ -11,6 +11,7 @@
 #include "cost_study.h"
 #include "keys.h"
 #include "quality.h"
+#include "speed.h"
 
 // Everything a run found, built by the studies and written only by report.cpp.
 struct key_set_summary {
@@ -57,3 +58,16 @@ struct check_report {
 void print_check(std::FILE* out, const check_report& report);
 std::string to_json(const check_report& report);
 std::string to_csv(const check_report& report);  // one row per result
+
+// What hashlab speed measured: every point, and how (the estimator, the vector path, the pinning).
+struct speed_report {
+    nlohmann::ordered_json settings, machine;
+    std::string compiler, vector_path, pinning;
+    std::vector<std::string> hashes;
+    std::vector<speed_point> points;
+};
+
+// ns per hash at the main lengths, throughput then latency, and GB/s at the longest fixed length.
+void print_speed(std::FILE* out, const speed_report& report);
+std::string to_json(const speed_report& report);
+std::string to_csv(const speed_report& report);  // one row per point

@@ -1,0 +1,105 @@
+#include "speed.h"
+
+#include <algorithm>
+#include <chrono>
+#include <charconv>
+#include <cmath>
+
+#include "cost_study.h"
+
+namespace {
+
+uint64_t mix64(uint64_t x) {
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// A sink the optimiser must assume is read: every round's sum ends here.
+volatile uint64_t sink;
+
+}  // namespace
+
+length_range parse_length(const std::string& text) {
+    const auto number = [&](std::string_view part) {
+        uint32_t value = 0;
+        const auto [end, error] = std::from_chars(part.data(), part.data() + part.size(), value);
+        if (part.empty() || error != std::errc() || end != part.data() + part.size() || value < 1 || value > (1u << 30))
+            throw bad_input("--length " + text + ": expected a length from 1 to 1073741824, or a range A-B");
+        return value;
+    };
+    const std::size_t dash = text.find('-');
+    if (dash == std::string::npos) {
+        const uint32_t n = number(text);
+        return {n, n};
+    }
+    const length_range r{number(std::string_view(text).substr(0, dash)), number(std::string_view(text).substr(dash + 1))};
+    if (r.shortest >= r.longest) throw bad_input("--length " + text + ": a range goes from the shorter length to the longer");
+    return r;
+}
+
+speed_plan plan_speed(bool quick, const std::vector<length_range>& chosen) {
+    speed_plan plan;
+    plan.rounds = quick ? 5 : 7;
+    plan.round_seconds = quick ? 0.0005 : 0.002;
+    if (!chosen.empty()) {
+        plan.lengths = chosen;
+        return plan;
+    }
+    if (quick) {
+        for (uint32_t n : {1u, 2u, 3u, 4u, 7u, 8u, 12u, 16u, 24u, 32u, 64u, 128u, 1024u, 65536u, 1u << 20}) plan.lengths.push_back({n, n});
+        for (uint32_t top : {16u, 128u}) plan.lengths.push_back({1, top});
+        return plan;
+    }
+    for (uint32_t n = 1; n <= 128; ++n) plan.lengths.push_back({n, n});
+    for (uint32_t n = 256; n <= (1u << 20); n *= 2) plan.lengths.push_back({n, n});
+    for (uint32_t top : {8u, 16u, 32u, 64u, 128u}) plan.lengths.push_back({1, top});
+    return plan;
+}
+
+double time_round(const lab_hash& h, const speed_input& in) {
+    const auto start = std::chrono::steady_clock::now();
+    sink = sink + h.run_speed_round(h, in);
+    const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
+    return took.count() / static_cast<double>(in.calls);
+}
+
+std::vector<speed_point> run_speed_study(const std::vector<lab_hash>& hashes, const speed_plan& plan, uint64_t seed,
+                                         const std::function<void(const std::string&)>& step) {
+    uint32_t longest = 1;
+    for (const auto& r : plan.lengths) longest = std::max(longest, r.longest);
+    // No NUL: the text hashes would stop at it and be timed on shorter keys than the others.
+    std::string buffer(longest + 64, '\0');
+    uint64_t state = mix64(seed);
+    for (char& c : buffer) c = static_cast<char>(1 + mix64(++state) % 255);
+    std::vector<uint32_t> lengths(speed_input::length_count);
+    const core_pin pin;
+
+    std::vector<speed_point> points;
+    for (const auto& range : plan.lengths) {
+        for (uint32_t& n : lengths) n = range.shortest + static_cast<uint32_t>(mix64(++state) % (range.longest - range.shortest + 1));
+        for (const bool latency : {false, true}) {
+            step("timing " + range.name() + "-byte keys, " + (latency ? "latency" : "throughput"));
+            std::vector<speed_input> inputs(hashes.size(), {buffer.data(), lengths.data(), latency, 1});
+            // Enough calls for a round of about plan.round_seconds; the calibration warms up too.
+            for (std::size_t i = 0; i < hashes.size(); ++i) {
+                speed_input& in = inputs[i];
+                double ns = time_round(hashes[i], in);
+                while (ns * static_cast<double>(in.calls) < plan.round_seconds * 1e9 / 8 && in.calls < (uint64_t{1} << 32)) {
+                    in.calls *= 8;
+                    ns = time_round(hashes[i], in);
+                }
+                in.calls = std::max<uint64_t>(1, static_cast<uint64_t>(plan.round_seconds * 1e9 / std::max(ns, 1e-3)));
+                time_round(hashes[i], in);
+            }
+            std::vector<std::vector<double>> rounds(hashes.size());
+            for (int r = 0; r < plan.rounds; ++r)
+                for (std::size_t i = 0; i < hashes.size(); ++i) rounds[i].push_back(time_round(hashes[i], inputs[i]));
+            for (std::size_t i = 0; i < hashes.size(); ++i) {
+                const spread_of_runs s = summarise(rounds[i]);
+                points.push_back({hashes[i].name, latency ? "latency" : "throughput", range, plan.rounds, inputs[i].calls, s.min, s.median});
+            }
+        }
+    }
+    return points;
+}

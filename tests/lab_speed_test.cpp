@@ -1,0 +1,115 @@
+// hashlab speed: the timed loop measures the hash and nothing else (a hash that does nothing
+// times as the empty loop, a known delay in proportion), and the lengths it is asked for.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "lab_hashes.h"
+#include "speed.h"
+#include "speed_loop.h"
+
+namespace {
+
+// A delay the optimiser cannot shorten: `steps` dependent multiplications from the key's first
+// byte, each result hidden from it so that none can be folded into the next. (The barrier is not
+// volatile: a call whose result is unused may still be dropped, as any pure call.)
+template <int steps>
+uint64_t delay(const char* data, std::size_t, uint64_t) {
+    uint64_t x = static_cast<unsigned char>(data[0]) | 1;
+    for (int i = 0; i < steps; ++i) {
+        x *= 0x9E3779B97F4A7C15ull;
+        asm("" : "+r"(x));
+    }
+    return x;
+}
+
+// The same without the barrier, for the inlined loop: a chain the optimiser cannot sum up in a
+// closed form, but may drop whole if its result is not used.
+template <int steps>
+uint64_t pure_delay(const char* data, std::size_t, uint64_t) {
+    uint64_t x = static_cast<unsigned char>(data[0]) | 1;
+    for (int i = 0; i < steps; ++i) x = (x ^ (x >> 29)) * 0x9E3779B97F4A7C15ull;
+    return x;
+}
+
+uint64_t nothing(const char*, std::size_t, uint64_t) { return 0; }
+
+const std::string buffer(200, 'x');
+const std::vector<uint32_t> lengths(speed_input::length_count, 100);
+
+// The fastest of many short rounds of each timing, taken in turn, as the study takes them: a slow
+// spell of the machine (it comes and goes over tens of milliseconds here) falls on all alike.
+std::vector<double> fastest(const std::vector<std::function<double()>>& timings) {
+    std::vector<double> best(timings.size(), 1e30);
+    for (int round = 0; round < 31; ++round)
+        for (std::size_t i = 0; i < timings.size(); ++i) best[i] = std::min(best[i], timings[i]());
+    return best;
+}
+
+TEST(SpeedLoop, TimesTheHashAndNothingElse) {
+    const lab_hash none = runtime_hash("nothing", 64, nothing, "test");
+    const lab_hash short_delay = runtime_hash("delay 100", 64, delay<100>, "test");
+    const lab_hash long_delay = runtime_hash("delay 300", 64, delay<300>, "test");
+    for (const bool latency : {false, true}) {
+        const speed_input in{buffer.data(), lengths.data(), latency, 2000};
+        const auto t = fastest({[&] { return time_round(none, in); }, [&] { return time_round(short_delay, in); },
+                                [&] { return time_round(long_delay, in); }});
+        const double empty = t[0], one = t[1], three = t[2];
+        // 100 dependent multiplications take 300 cycles or more: the loop and the call around them
+        // a few.
+        EXPECT_LT(empty, 0.05 * one) << (latency ? "latency" : "throughput");
+        // In latency each call waits for the one before, so the times add up; in throughput the
+        // processor may start a call's chain while the previous one ends, which shortens the
+        // shorter delay more.
+        if (latency) {
+            EXPECT_NEAR(three / one, 3.0, 0.4);
+        } else {
+            EXPECT_GT(three / one, 2.5);
+            EXPECT_LT(three / one, 4.0);
+        }
+    }
+}
+
+// Built-in rows get the loop with their call inlined; it must still make every call.
+TEST(SpeedLoop, KeepsEveryCallOfAnInlinedHash) {
+    for (const bool latency : {false, true}) {
+        const auto time_inline = [&](auto call) {
+            return [call, latency] {
+                const auto start = std::chrono::steady_clock::now();
+                const uint64_t sum = run_speed(call, speed_input{buffer.data(), lengths.data(), latency, 2000});
+                const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
+                EXPECT_NE(sum, 0u);
+                return took.count();
+            };
+        };
+        // Lambdas, as the rows' call objects: each its own type, its call known and inlined.
+        const auto t = fastest({time_inline([](const char* d, std::size_t n, uint64_t s) { return pure_delay<100>(d, n, s); }),
+                                time_inline([](const char* d, std::size_t n, uint64_t s) { return pure_delay<300>(d, n, s); })});
+        EXPECT_GT(t[1] / t[0], 2.5) << (latency ? "latency" : "throughput");
+        EXPECT_LT(t[1] / t[0], 4.0) << (latency ? "latency" : "throughput");
+    }
+}
+
+TEST(SpeedPlan, LengthsAsAsked) {
+    const speed_plan full = plan_speed(false, {});
+    EXPECT_EQ(full.lengths.size(), 128u + 13u + 5u);  // 1..128, 256..1 MiB, 1-8..1-128
+    EXPECT_EQ(full.lengths[127].shortest, 128u);
+    EXPECT_EQ(full.lengths[140].shortest, 1u << 20);
+    EXPECT_EQ(full.lengths.back().longest, 128u);
+    EXPECT_EQ(plan_speed(true, {{8, 8}}).lengths.size(), 1u);
+
+    struct case_ { const char* text; uint32_t shortest, longest; };
+    for (const auto& c : {case_{"1", 1, 1}, case_{"1-16", 1, 16}, case_{"1073741824", 1u << 30, 1u << 30}}) {
+        const length_range r = parse_length(c.text);
+        EXPECT_EQ(r.shortest, c.shortest) << c.text;
+        EXPECT_EQ(r.longest, c.longest) << c.text;
+    }
+    for (const char* bad : {"0", "", "-3", "5-3", "4-4", "1073741825", "8x", "1-", "2-x"})
+        EXPECT_THROW(parse_length(bad), bad_input) << bad;
+}
+
+}  // namespace
