@@ -5,6 +5,7 @@ usage: hashreport.py [--csv FILE] [--json FILE] [--chart FILE.png|FILE.svg]... [
        hashreport.py --lab HASHLAB.json --chart FILE.png|FILE.svg...
        hashreport.py --lab HASHLAB.json --compare OTHER.json
        hashreport.py --lab CHECK.json --chart FILE.png|FILE.svg...   (from hashlab check --json)
+       hashreport.py --lab SPEED.json --chart FILE.png|FILE.svg...   (from hashlab speed --json)
 
 Reads one or more reports ("-" or none: standard input). Several reports are runs of the same
 benchmark: each case gets the median, minimum and maximum of its seconds. A report cut short (a
@@ -300,6 +301,45 @@ def render_check_chart(check, path):
     save(fig, path)
 
 
+def render_speed_chart(speed, path):
+    """hashlab speed: ns per hash against key length (log-log) in throughput and in latency, and
+    GB/s over the long keys, one line per hash."""
+    plt = pyplot()
+    hashes = list(dict.fromkeys(p["hash"] for p in speed["points"]))
+    fixed = [p for p in speed["points"] if p["shortest"] == p["longest"]]
+    fig, axes = plt.subplots(1, 3, figsize=(19, 7.5))
+    colours = plt.get_cmap("tab20")
+    styles = ["-", "--", ":"]
+    for ax, mode in zip(axes[:2], ("throughput", "latency")):
+        for i, h in enumerate(hashes):
+            points = sorted((p["shortest"], p["ns"]) for p in fixed if p["hash"] == h and p["mode"] == mode)
+            ax.plot([x for x, _ in points], [y for _, y in points], styles[i // 20 % 3], color=colours(i % 20),
+                    linewidth=1, label=h)
+        ax.set_xscale("log", base=2)
+        ax.set_yscale("log")
+        ax.set_xlabel("key length, bytes")
+        ax.set_ylabel("ns per hash (fastest round)")
+        ax.set_title(mode)
+        ax.grid(True, which="both", linewidth=0.3)
+    ax = axes[2]
+    for i, h in enumerate(hashes):
+        points = sorted((p["shortest"], p["bytes_per_ns"]) for p in fixed
+                        if p["hash"] == h and p["mode"] == "throughput" and p["shortest"] >= 256)
+        ax.plot([x for x, _ in points], [y for _, y in points], styles[i // 20 % 3], color=colours(i % 20),
+                linewidth=1, label=h)
+    ax.set_xscale("log", base=2)
+    ax.set_yscale("log")
+    ax.set_xlabel("key length, bytes")
+    ax.set_ylabel("GB/s (throughput)")
+    ax.set_title("long keys")
+    ax.grid(True, which="both", linewidth=0.3)
+    axes[2].legend(loc="upper left", bbox_to_anchor=(1.0, 1.0), fontsize=7)
+    fig.suptitle("hashlab speed on %s; XXH3 long keys: %s" % (speed.get("machine", {}).get("cpu", "?"),
+                                                            speed.get("xxh3_vector_path", "?")))
+    fig.tight_layout()
+    save(fig, path)
+
+
 def compare_lab_runs(first, second):
     """How far apart two whole runs' medians lie, per figure, over every table and hash measured in
     both: as measured, and relative to the median hash of the same table and key set in its own
@@ -453,6 +493,12 @@ def load_lab(name):
         for t in lab.get("tests", []):
             if not isinstance(t["family"], str) or not isinstance(t["log2_p_corrected"], (int, float)):
                 raise TypeError("a test without its family or p-value")
+        for p in lab.get("points", []):
+            if not isinstance(p["hash"], str) or p["mode"] not in ("throughput", "latency"):
+                raise TypeError("a speed point without its hash or mode")
+            for field in ("shortest", "longest", "ns", "bytes_per_ns"):
+                if not isinstance(p[field], (int, float)):
+                    raise TypeError("%s is not a number" % field)
         for c in lab.get("table_results") or []:
             for field in ("table", "hash", "keys"):
                 if not isinstance(c[field], str):
@@ -476,7 +522,7 @@ def main(argv=None):
     parser.add_argument("--csv", help="write the table as CSV to this file (- for standard output)")
     parser.add_argument("--json", help="write the table as JSON to this file (- for standard output)")
     parser.add_argument("--chart", action="append", default=[], help="render a chart (.png or .svg)")
-    parser.add_argument("--lab", help="chart hashlab's JSON (written by hashlab tables) instead of reports")
+    parser.add_argument("--lab", help="chart hashlab's JSON (from hashlab tables, check or speed) instead of reports")
     parser.add_argument("--compare", help="with --lab: how far this second run's medians lie from the first's")
     args = parser.parse_args(argv)
     # Ended by a signal, the run still leaves through write_atomically's clean-up of staged files.
@@ -492,7 +538,8 @@ def main(argv=None):
             plans = check_destinations(args.chart, [args.lab] + ([args.compare] if args.compare else []))
             lab = load_lab(args.lab)
             other = load_lab(args.compare) if args.compare else None
-            render = render_check_chart if "verdicts" in lab else render_lab_chart
+            render = (render_check_chart if "verdicts" in lab else render_speed_chart if "points" in lab
+                      else render_lab_chart)
             write_atomically([(chart, lambda tmp: render(lab, tmp)) for chart in args.chart], plans)
             if other is not None:
                 try:

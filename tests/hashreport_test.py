@@ -129,13 +129,14 @@ class BadInput(unittest.TestCase):
 
 LAB = os.path.join(DATA, "lab-tables.json")  # hashlab --tables --quick, a real run
 CHECK = os.path.join(DATA, "check-quick.json")  # hashlab check --quick on three hashes, a real run
+SPEED = os.path.join(DATA, "speed-quick.json")  # hashlab speed --quick on three hashes, a real run
 
 
 class Chart(unittest.TestCase):
     def test_png_and_svg_are_valid_images(self):
         import matplotlib.image
         charts = [(RUNS, "Jenkins"), (["--lab", LAB], "boost::unordered_flat_map"),
-                  (["--lab", CHECK], "fnv1a  FAIL")]
+                  (["--lab", CHECK], "fnv1a  FAIL"), (["--lab", SPEED], "GB/s (throughput)")]
         for inputs, text in charts:
             with self.subTest(inputs=inputs[0]), tempfile.TemporaryDirectory() as d:
                 png, svg = os.path.join(d, "chart.png"), os.path.join(d, "chart.svg")

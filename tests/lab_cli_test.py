@@ -8,6 +8,7 @@
   lab_cli_test.py tables BINARY        the quick cost study: every table with every hash that fits
   lab_cli_test.py commands BINARY      the commands, the common options around them, --list and --help
   lab_cli_test.py check BINARY         hashlab check --quick: verdicts, exit status, JSON, a plugin, bad input
+  lab_cli_test.py speed BINARY         hashlab speed: the lengths asked for, both modes, JSON and CSV, bad input
 """
 import csv
 import json
@@ -177,6 +178,41 @@ def check_command(binary, work):
         check(run.returncode == 2 and words in run.stderr and run.stdout == "", "%s: %d %r" % (args, run.returncode, run.stderr))
 
 
+def speed(binary, work):
+    """hashlab speed on chosen lengths: every hash at every length in both modes, the same figures in
+    JSON and CSV, long keys faster per byte than short ones, and bad input refused."""
+    plugin = build_plugin(work)
+    run = lab(binary, "speed", "--hash", "xxh3", "--hash", "fnv1a", "--plugin", plugin + ":my_fnv64:64",
+              "--length", "8", "--length", "1-16", "--length", "65536", "--json", work / "speed.json", "--csv", work / "speed.csv")
+    check(run.returncode == 0, "status %d: %s" % (run.returncode, run.stderr))
+    check(re.search(r"^throughput, ns per hash", run.stdout, re.M) and re.search(r"^my_fnv64 ", run.stdout, re.M)
+          and "XXH3 long keys: libxxhash's dispatcher" in run.stdout, "the console report:\n" + run.stdout)
+    doc = json.loads((work / "speed.json").read_text())
+    points = {(p["hash"], p["mode"], p["shortest"], p["longest"]): p for p in doc["points"]}
+    expected = {(h, m, a, b) for h in ("xxh3", "fnv1a", "my_fnv64") for m in ("throughput", "latency")
+                for a, b in ((8, 8), (1, 16), (65536, 65536))}
+    check(set(points) == expected, "points: %s" % sorted(points))
+    check(all(0 < p["ns"] <= p["median_ns"] and p["rounds"] == 7 for p in points.values()), "fastest above the median")
+    long, short = points[("xxh3", "throughput", 65536, 65536)], points[("xxh3", "throughput", 8, 8)]
+    check(long["bytes_per_ns"] > 2 * short["bytes_per_ns"] and long["ns"] > 100 * short["ns"], "xxh3: %s %s" % (long, short))
+    with open(work / "speed.csv", newline="") as f:
+        rows = list(csv.DictReader(f))
+    check(len(rows) == len(doc["points"]) and all(float(r["ns"]) == p["ns"] for r, p in zip(rows, doc["points"])),
+          "CSV and JSON differ")
+    # The quick study over every built-in, as CI runs it: every length in both modes for each.
+    run = lab(binary, "speed", "--quick", "--json", work / "quick.json")
+    doc = json.loads((work / "quick.json").read_text())
+    hashes = doc["settings"]["hashes"]
+    lengths = {(p["shortest"], p["longest"]) for p in doc["points"]}
+    check(run.returncode == 0 and len(hashes) > 20 and len(lengths) > 10 and len(doc["points"]) == len(hashes) * len(lengths) * 2,
+          "quick: status %d, %d points" % (run.returncode, len(doc["points"])))
+    for args, words in ((["--length", "0"], "--length 0: expected a length"), (["--length", "9-3"], "--length 9-3: a range"),
+                        (["--keys", "decimal:10"], "choose their lengths with --length"),
+                        (["--length", "8", "--length", "8"], "--length 8 is given twice")):
+        run = lab(binary, "speed", "--hash", "xxh3", *args)
+        check(run.returncode == 2 and words in run.stderr and run.stdout == "", "%s: %d %r" % (args, run.returncode, run.stderr))
+
+
 def commands(binary, work):
     """The commands and the common options around them; --list and --help from the registries."""
     runs = {}
@@ -199,5 +235,5 @@ def commands(binary, work):
 if __name__ == "__main__":
     with tempfile.TemporaryDirectory() as directory:
         {"cross-check": cross_check, "outputs": outputs, "bad-input": bad_input,
-         "failures": failures, "tables": tables, "commands": commands, "check": check_command}[sys.argv[1]](sys.argv[2], pathlib.Path(directory))
+         "failures": failures, "tables": tables, "commands": commands, "check": check_command, "speed": speed}[sys.argv[1]](sys.argv[2], pathlib.Path(directory))
     print("ok")

@@ -25,17 +25,18 @@ _hashlab() {
             COMPREPLY=($(compgen -f -- "$cur"))
             return
             ;;
-        --seed | --sample | --repeat) return ;;
+        --seed | --sample | --repeat | --length) return ;;
         *)
             local command="" word
             for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
-                case $word in measure | tables | check) command=$word ;; esac
+                case $word in measure | tables | check | speed) command=$word ;; esac
             done
             if [[ $cur == -* || -n $command ]]; then
                 words=$options
                 [[ $command == check ]] && words="$words --family"
+                [[ $command == speed ]] && words="$words --length"
             else
-                words="measure tables check $options"
+                words="measure tables check speed $options"
             fi
             ;;
     esac
