@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -39,7 +41,7 @@ uint64_t pure_delay(const char* data, std::size_t, uint64_t) {
 uint64_t nothing(const char*, std::size_t, uint64_t) { return 0; }
 
 const std::string buffer(200, 'x');
-const std::vector<uint32_t> lengths(speed_input::length_count, 100);
+const std::vector<uint32_t> starts(speed_input::key_count, 0), lengths(speed_input::key_count, 100);
 
 // The fastest of many short rounds of each timing, taken in turn, as the study takes them: a slow
 // spell of the machine (it comes and goes over tens of milliseconds here) falls on all alike.
@@ -55,7 +57,7 @@ TEST(SpeedLoop, TimesTheHashAndNothingElse) {
     const lab_hash short_delay = runtime_hash("delay 100", 64, delay<100>, "test");
     const lab_hash long_delay = runtime_hash("delay 300", 64, delay<300>, "test");
     for (const bool latency : {false, true}) {
-        const speed_input in{buffer.data(), lengths.data(), latency, 2000};
+        const speed_input in{buffer.data(), starts.data(), lengths.data(), latency, 2000};
         const auto t = fastest({[&] { return time_round(none, in); }, [&] { return time_round(short_delay, in); },
                                 [&] { return time_round(long_delay, in); }});
         const double empty = t[0], one = t[1], three = t[2];
@@ -80,7 +82,7 @@ TEST(SpeedLoop, KeepsEveryCallOfAnInlinedHash) {
         const auto time_inline = [&](auto call) {
             return [call, latency] {
                 const auto start = std::chrono::steady_clock::now();
-                const uint64_t sum = run_speed(call, speed_input{buffer.data(), lengths.data(), latency, 2000});
+                const uint64_t sum = run_speed(call, speed_input{buffer.data(), starts.data(), lengths.data(), latency, 2000});
                 const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
                 EXPECT_NE(sum, 0u);
                 return took.count();
@@ -91,6 +93,32 @@ TEST(SpeedLoop, KeepsEveryCallOfAnInlinedHash) {
                                 time_inline([](const char* d, std::size_t n, uint64_t s) { return pure_delay<300>(d, n, s); })});
         EXPECT_GT(t[1] / t[0], 2.5) << (latency ? "latency" : "throughput");
         EXPECT_LT(t[1] / t[0], 4.0) << (latency ? "latency" : "throughput");
+    }
+}
+
+// A hash that stops at the first NUL reads each key to its given length, no further.
+std::size_t shortest_read, longest_read;
+uint64_t reads_to_nul(const char* data, std::size_t, uint64_t) {
+    const std::size_t n = std::strlen(data);
+    shortest_read = std::min(shortest_read, n);
+    longest_read = std::max(longest_read, n);
+    return n;
+}
+
+TEST(SpeedStudy, TextHashesReadKeysOfTheGivenLengths) {
+    lab_hash text = runtime_hash("to its NUL", 64, reads_to_nul, "test");
+    text.stops_at_nul = true;
+    struct case_ { length_range range; std::size_t shortest, longest; };
+    for (const auto& c : {case_{{100, 100}, 100, 100}, case_{{1, 16}, 1, 16}, case_{{100000, 100000}, 100000, 100000}}) {
+        shortest_read = SIZE_MAX;
+        longest_read = 0;
+        speed_plan plan;
+        plan.lengths = {c.range};
+        plan.rounds = 1;
+        plan.round_seconds = 1e-5;
+        run_speed_study({text}, plan, 1, [](const std::string&) {});
+        EXPECT_EQ(shortest_read, c.shortest) << c.range.name();
+        EXPECT_EQ(longest_read, c.longest) << c.range.name();
     }
 }
 

@@ -18,6 +18,36 @@ uint64_t mix64(uint64_t x) {
 // A sink the optimiser must assume is read: every round's sum ends here.
 volatile uint64_t sink;
 
+// The keys of one length or range. Most hashes read keys that overlap in one buffer of random
+// bytes, starting at 64 successive offsets (every alignment). The bytes hold no NUL, so that the
+// hashes that stop at the first NUL, which get keys of their own one after another, each ended by
+// a NUL, read as many bytes as the others. Those keys take up to 512 KiB: for long keys fewer
+// copies, and each key of a random-length range its own.
+struct key_layout {
+    std::string bytes;
+    std::vector<uint32_t> starts;
+};
+
+key_layout overlapping(uint32_t longest, uint64_t& state) {
+    key_layout keys{std::string(longest + 64, '\0'), std::vector<uint32_t>(speed_input::key_count)};
+    for (char& c : keys.bytes) c = static_cast<char>(1 + mix64(++state) % 255);
+    for (std::size_t j = 0; j < keys.starts.size(); ++j) keys.starts[j] = static_cast<uint32_t>(j & 63);
+    return keys;
+}
+
+key_layout nul_ended(const length_range& range, const std::vector<uint32_t>& lengths, uint64_t& state) {
+    key_layout keys{{}, std::vector<uint32_t>(speed_input::key_count)};
+    const std::size_t copies = range.fixed() ? std::clamp<std::size_t>((std::size_t{512} << 10) / (range.longest + 1), 1, 64)
+                                             : speed_input::key_count;
+    for (std::size_t j = 0; j < copies; ++j) {
+        keys.starts[j] = static_cast<uint32_t>(keys.bytes.size());
+        for (uint32_t b = 0; b < lengths[j]; ++b) keys.bytes += static_cast<char>(1 + mix64(++state) % 255);
+        keys.bytes += '\0';
+    }
+    for (std::size_t j = copies; j < keys.starts.size(); ++j) keys.starts[j] = keys.starts[j % copies];
+    return keys;
+}
+
 }  // namespace
 
 length_range parse_length(const std::string& text) {
@@ -66,21 +96,23 @@ double time_round(const lab_hash& h, const speed_input& in) {
 
 std::vector<speed_point> run_speed_study(const std::vector<lab_hash>& hashes, const speed_plan& plan, uint64_t seed,
                                          const std::function<void(const std::string&)>& step) {
-    uint32_t longest = 1;
-    for (const auto& r : plan.lengths) longest = std::max(longest, r.longest);
-    // No NUL: the text hashes would stop at it and be timed on shorter keys than the others.
-    std::string buffer(longest + 64, '\0');
     uint64_t state = mix64(seed);
-    for (char& c : buffer) c = static_cast<char>(1 + mix64(++state) % 255);
-    std::vector<uint32_t> lengths(speed_input::length_count);
+    std::vector<uint32_t> lengths(speed_input::key_count);
+    const bool any_text = std::any_of(hashes.begin(), hashes.end(), [](const lab_hash& h) { return h.stops_at_nul; });
     const core_pin pin;
 
     std::vector<speed_point> points;
     for (const auto& range : plan.lengths) {
         for (uint32_t& n : lengths) n = range.shortest + static_cast<uint32_t>(mix64(++state) % (range.longest - range.shortest + 1));
+        const key_layout shared = overlapping(range.longest, state);
+        const key_layout text = any_text ? nul_ended(range, lengths, state) : key_layout{};
         for (const bool latency : {false, true}) {
             step("timing " + range.name() + "-byte keys, " + (latency ? "latency" : "throughput"));
-            std::vector<speed_input> inputs(hashes.size(), {buffer.data(), lengths.data(), latency, 1});
+            std::vector<speed_input> inputs;
+            for (const auto& h : hashes) {
+                const key_layout& keys = h.stops_at_nul ? text : shared;
+                inputs.push_back({keys.bytes.data(), keys.starts.data(), lengths.data(), latency, 1});
+            }
             // Enough calls for a round of about plan.round_seconds; the calibration warms up too.
             for (std::size_t i = 0; i < hashes.size(); ++i) {
                 speed_input& in = inputs[i];

@@ -5,27 +5,29 @@
 #include <cstddef>
 #include <cstdint>
 
-// What one timed round hashes: `calls` keys read from `buffer`, their lengths taken in turn from
-// `lengths` (4096 of them: all equal, or drawn from a range).
+// What one timed round hashes: `calls` keys, key j of 4096 starting at buffer + starts[j] and
+// `lengths[j]` bytes long (all equal, or drawn from a range).
 struct speed_input {
-    static constexpr std::size_t length_count = 4096;
-    const char* buffer = nullptr;  // the longest key plus 64 bytes, none of them NUL
+    static constexpr std::size_t key_count = 4096;
+    const char* buffer = nullptr;
+    const uint32_t* starts = nullptr;
     const uint32_t* lengths = nullptr;
     bool latency = false;
     uint64_t calls = 0;
 };
 
-// Throughput: the keys start at 64 successive offsets and no call waits for another, so the
-// processor may overlap them. Latency: each key starts at an offset taken from the previous hash,
-// so no call can begin before the one before it has ended. Either way every result is used, so
-// the optimiser cannot drop a call, and the loop adds one add and one mask per call.
+// Throughput: the keys are taken in turn and no call waits for another, so the processor may
+// overlap them. Latency: the next key is chosen by the previous hash, so no call can begin before
+// the one before it has ended. Either way every result is used, so the optimiser cannot drop a
+// call, and the loop adds two loads, a mask and an add per call.
 template <class Call>
 uint64_t run_speed(Call call, const speed_input& in) {
+    constexpr uint64_t last = speed_input::key_count - 1;
     uint64_t sum = 0;
     if (in.latency) {
-        for (uint64_t i = 0; i < in.calls; ++i) sum = call(in.buffer + (sum & 63), in.lengths[i % speed_input::length_count], 0);
+        for (uint64_t i = 0; i < in.calls; ++i) sum = call(in.buffer + in.starts[sum & last], in.lengths[sum & last], 0);
     } else {
-        for (uint64_t i = 0; i < in.calls; ++i) sum += call(in.buffer + (i & 63), in.lengths[i % speed_input::length_count], 0);
+        for (uint64_t i = 0; i < in.calls; ++i) sum += call(in.buffer + in.starts[i & last], in.lengths[i & last], 0);
     }
     return sum;
 }
