@@ -113,16 +113,15 @@ std::vector<speed_point> run_speed_study(const std::vector<lab_hash>& hashes, co
                 const key_layout& keys = h.stops_at_nul ? text : shared;
                 inputs.push_back({keys.bytes.data(), keys.starts.data(), lengths.data(), latency, 1});
             }
-            // Enough calls for a round of about plan.round_seconds; the calibration warms up too.
+            // Enough calls for a round of at least half of plan.round_seconds, grown at most eightfold
+            // at a time, so that a slow first call (a library's symbol bound on first use, a page
+            // touched for the first time) cannot leave a round of a few calls. It warms up too.
+            const double round_ns = plan.round_seconds * 1e9;
             for (std::size_t i = 0; i < hashes.size(); ++i) {
                 speed_input& in = inputs[i];
-                double ns = time_round(hashes[i], in);
-                while (ns * static_cast<double>(in.calls) < plan.round_seconds * 1e9 / 8 && in.calls < (uint64_t{1} << 32)) {
-                    in.calls *= 8;
-                    ns = time_round(hashes[i], in);
-                }
-                in.calls = std::max<uint64_t>(1, static_cast<uint64_t>(plan.round_seconds * 1e9 / std::max(ns, 1e-3)));
-                time_round(hashes[i], in);
+                for (double ns = time_round(hashes[i], in); ns * static_cast<double>(in.calls) < round_ns / 2 && in.calls < (uint64_t{1} << 32);
+                     ns = time_round(hashes[i], in))
+                    in.calls = std::clamp<uint64_t>(static_cast<uint64_t>(round_ns / std::max(ns, 1e-3)), in.calls + 1, in.calls * 8);
             }
             std::vector<std::vector<double>> rounds(hashes.size());
             for (int r = 0; r < plan.rounds; ++r)
