@@ -366,7 +366,45 @@ def compare_lab_runs(first, second):
             lines.append("%-19s %-9s %5d   %12.1f %%   %6.1f %%   %.1f %% (%s, %s)" % (
                 figure, "relative" if relative else "measured", len(values), 100 * statistics.median(values),
                 100 * p90, 100 * values[-1], diffs[-1][1][0], diffs[-1][1][1]))
+    lines += agreement_of_marks(first, second)
     return "\n".join(lines) + "\n"
+
+
+def tied_sets(lab):
+    """Per (table, keys, figure): the best hash by median and the hashes marked tied with it (the
+    lab's rule: their range overlaps the best one's), with every hash's median."""
+    cells = {}
+    rows = [c for c in lab["table_results"] if not c["too_slow"] and c["hash"] != "none"]
+    for figure in ("insert_ns", "insert_shuffled_ns", "hit_ns", "miss_ns"):
+        for key in {(c["table"], c["keys"]) for c in rows}:
+            peers = [c for c in rows if (c["table"], c["keys"]) == key]
+            if len(peers) < 2:
+                continue
+            best = min(peers, key=lambda c: c[figure + "_median"])
+            tied = {c["hash"] for c in peers if c[figure + "_min"] <= best[figure + "_max"] and best[figure + "_min"] <= c[figure + "_max"]}
+            cells[key + (figure,)] = (best["hash"], tied, {c["hash"]: c[figure + "_median"] for c in peers})
+    return cells
+
+
+def agreement_of_marks(first, second):
+    """Whether two runs' marks agree: each run's best hash within the other's tied set, how many
+    hashes a tied set holds, and tied pairs whose medians differ by more than 5 %."""
+    a, b = tied_sets(first), tied_sets(second)
+    common = [k for k in a if k in b]
+    if not common:
+        return []
+    agree = sum(1 for k in common if a[k][0] in b[k][1] and b[k][0] in a[k][1])
+    same_best = sum(1 for k in common if a[k][0] == b[k][0])
+    sizes = [len(run[k][1]) for run in (a, b) for k in common]
+    wide = sum(1 for run in (a, b) for k in common for h in run[k][1]
+               if run[k][2][h] > 1.05 * run[k][2][run[k][0]])
+    marked = sum(len(run[k][1]) - 1 for run in (a, b) for k in common)
+    return ["",
+            "cells (table x figure)          %d" % len(common),
+            "each best in the other's tied   %d of %d" % (agree, len(common)),
+            "the same best hash              %d of %d" % (same_best, len(common)),
+            "hashes tied with the best       %.1f on average (the best included)" % statistics.mean(sizes),
+            "tied, yet over 5 %% slower       %d of %d marked" % (wide, marked)]
 
 
 def read_inputs(names):

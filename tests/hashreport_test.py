@@ -159,10 +159,39 @@ class Chart(unittest.TestCase):
             if not c["too_slow"]:
                 c["hit_ns_median"] *= 1.1
         lines = hashreport.compare_lab_runs(first, second).splitlines()
-        rows = {tuple(line.split()[:2]): line.split()[3] for line in lines[1:]}
+        table = lines[1:lines.index("")]
+        rows = {tuple(line.split()[:2]): line.split()[3] for line in table}
         self.assertEqual(rows[("insert_ns", "measured")], "0.0")
         self.assertEqual(rows[("hit_ns", "measured")], "10.0")
         self.assertEqual(rows[("hit_ns", "relative")], "0.0", "the same 10 % everywhere is the machine")
+
+    def test_compares_two_runs_marks(self):
+        """Each run's best within the other's tied set, and tied hashes more than 5 % slower."""
+        with open(LAB) as f:
+            first = json.load(f)
+        cells = hashreport.tied_sets(first)
+        (table, keys, figure), (best, tied, medians) = next(iter(cells.items()))
+        second = json.loads(json.dumps(first))
+        for c in second["table_results"]:
+            if (c["table"], c["keys"], c["hash"]) == (table, keys, best):  # far behind, in a narrow range
+                for end in ("_median", "_min", "_max"):
+                    c[figure + end] = 10 * max(medians.values())
+        def counts(a, b):
+            lines = hashreport.compare_lab_runs(a, b).splitlines()
+            return {line[:31].strip(): line[32:].split() for line in lines[lines.index("") + 1:]}
+        same = counts(first, first)
+        self.assertEqual(same["each best in the other's tied"][0], same["each best in the other's tied"][2])
+        # One more hash 10 % behind the best, its range overlapping the best's: tied, and over 5 %.
+        wider = json.loads(json.dumps(first))
+        other = next(h for h in medians if h != best and not (h in tied and medians[h] > 1.05 * medians[best]))
+        best_row = next(c for c in wider["table_results"] if (c["table"], c["keys"], c["hash"]) == (table, keys, best))
+        for c in wider["table_results"]:
+            if (c["table"], c["keys"], c["hash"]) == (table, keys, other):
+                c[figure + "_median"] = 1.1 * best_row[figure + "_median"]
+                c[figure + "_min"], c[figure + "_max"] = best_row[figure + "_min"], 2 * best_row[figure + "_max"]
+        self.assertEqual(int(counts(wider, wider)["tied, yet over 5 % slower"][0]),
+                         int(same["tied, yet over 5 % slower"][0]) + 2)
+        self.assertEqual(int(counts(first, second)["each best in the other's tied"][0]), len(cells) - 1)
 
 
 class Outputs(unittest.TestCase):

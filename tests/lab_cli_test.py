@@ -199,6 +199,9 @@ def speed(binary, work):
         rows = list(csv.DictReader(f))
     check(len(rows) == len(doc["points"]) and all(float(r["ns"]) == p["ns"] for r, p in zip(rows, doc["points"])),
           "CSV and JSON differ")
+    run = lab(binary, "speed", "--hash", "wyhash", "--length", "16", "--repeat", "3", "--json", work / "three.json")
+    check(run.returncode == 0 and all(p["rounds"] == 3 for p in json.loads((work / "three.json").read_text())["points"]),
+          "--repeat sets the rounds: %s" % run.stderr)
     # The quick study over every built-in, as CI runs it: every length in both modes for each.
     run = lab(binary, "speed", "--quick", "--json", work / "quick.json")
     doc = json.loads((work / "quick.json").read_text())
