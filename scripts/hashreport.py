@@ -309,30 +309,23 @@ def render_speed_chart(speed, path):
     fixed = [p for p in speed["points"] if p["shortest"] == p["longest"]]
     fig, axes = plt.subplots(1, 3, figsize=(19, 7.5))
     colours = plt.get_cmap("tab20")
-    styles = ["-", "--", ":"]
-    for ax, mode in zip(axes[:2], ("throughput", "latency")):
+
+    def panel(ax, mode, figure, shortest, ylabel, title):
         for i, h in enumerate(hashes):
-            points = sorted((p["shortest"], p["ns"]) for p in fixed if p["hash"] == h and p["mode"] == mode)
-            ax.plot([x for x, _ in points], [y for _, y in points], styles[i // 20 % 3], color=colours(i % 20),
-                    linewidth=1, label=h)
+            points = sorted((p["shortest"], p[figure]) for p in fixed
+                            if p["hash"] == h and p["mode"] == mode and p["shortest"] >= shortest)
+            ax.plot([x for x, _ in points], [y for _, y in points], ["-", "--", ":"][i // 20 % 3],
+                    color=colours(i % 20), linewidth=1, label=h)
         ax.set_xscale("log", base=2)
         ax.set_yscale("log")
         ax.set_xlabel("key length, bytes")
-        ax.set_ylabel("ns per hash (fastest round)")
-        ax.set_title(mode)
+        ax.set_ylabel(ylabel)
+        ax.set_title(title)
         ax.grid(True, which="both", linewidth=0.3)
-    ax = axes[2]
-    for i, h in enumerate(hashes):
-        points = sorted((p["shortest"], p["bytes_per_ns"]) for p in fixed
-                        if p["hash"] == h and p["mode"] == "throughput" and p["shortest"] >= 256)
-        ax.plot([x for x, _ in points], [y for _, y in points], styles[i // 20 % 3], color=colours(i % 20),
-                linewidth=1, label=h)
-    ax.set_xscale("log", base=2)
-    ax.set_yscale("log")
-    ax.set_xlabel("key length, bytes")
-    ax.set_ylabel("GB/s (throughput)")
-    ax.set_title("long keys")
-    ax.grid(True, which="both", linewidth=0.3)
+
+    for ax, mode in zip(axes[:2], ("throughput", "latency")):
+        panel(ax, mode, "ns", 0, "ns per hash (fastest round)", mode)
+    panel(axes[2], "throughput", "bytes_per_ns", 256, "GB/s (throughput)", "long keys")
     axes[2].legend(loc="upper left", bbox_to_anchor=(1.0, 1.0), fontsize=7)
     fig.suptitle("hashlab speed on %s; XXH3 long keys: %s" % (speed.get("machine", {}).get("cpu", "?"),
                                                             speed.get("xxh3_vector_path", "?")))

@@ -174,6 +174,27 @@ std::vector<std::string> written_contents(const options& opt, const std::string&
     return contents;
 }
 
+// The hashes a command runs: a plugin alone when only plugins are named, else the named built-ins
+// (every one when none is named) and then the plugins.
+std::vector<lab_hash> chosen_hashes(const options& opt) {
+    if (!opt.hashes.empty() || opt.plugins.empty()) return select_hashes(opt.hashes, opt.plugins);
+    std::vector<lab_hash> plugins;
+    for (const auto& p : opt.plugins) plugins.push_back(load_plugin(p));
+    return plugins;
+}
+
+// What every report of check and speed says of its run: the hashes, the machine, the compiler.
+template <class Report>
+void describe_run(Report& report, const std::vector<lab_hash>& hashes) {
+    report.settings["hashes"] = nlohmann::ordered_json::array();
+    for (const auto& h : hashes) {
+        report.settings["hashes"].push_back(h.name);
+        report.hashes.push_back(h.name);
+    }
+    report.machine = machine();
+    report.compiler = std::string("g++ ") + __VERSION__;
+}
+
 int run_measure(const options& opt) {
     output_files outputs = check_before_work(opt);
     set_step("loading the hashes");
@@ -246,14 +267,10 @@ int run_check(const options& opt) {
             throw bad_input("unknown family '" + f + "'; known: " + list);
         }
     set_step("loading the hashes");
-    // A plugin alone is checked alone; with no hash named, every built-in that gives a key one value.
+    // With no hash named, every built-in that gives a key one value.
     std::vector<lab_hash> hashes;
-    if (opt.hashes.empty() && !opt.plugins.empty()) {
-        for (const auto& p : opt.plugins) hashes.push_back(load_plugin(p));
-    } else {
-        for (const auto& h : select_hashes(opt.hashes, opt.plugins))
-            if (h.deterministic() || !opt.hashes.empty()) hashes.push_back(h);
-    }
+    for (const auto& h : chosen_hashes(opt))
+        if (h.deterministic() || !opt.hashes.empty()) hashes.push_back(h);
     for (const auto& h : hashes) {
         if (!h.deterministic())
             throw bad_input(h.name + " seeds each key by its place in a set, which the battery has not: check the plain hash");
@@ -261,14 +278,8 @@ int run_check(const options& opt) {
             if (f.rfind("seed-", 0) == 0 && h.seed_bits == 0) throw bad_input("--family " + f + ": " + h.name + " takes no seed");
     }
     check_report report;
-    report.settings = {{"hashes", nlohmann::ordered_json::array()}, {"families", opt.families},
-                       {"seed", opt.seed}, {"quick", opt.quick}};
-    for (const auto& h : hashes) {
-        report.settings["hashes"].push_back(h.name);
-        report.hashes.push_back(h.name);
-    }
-    report.machine = machine();
-    report.compiler = std::string("g++ ") + __VERSION__;
+    report.settings = {{"families", opt.families}, {"seed", opt.seed}, {"quick", opt.quick}};
+    describe_run(report, hashes);
     report.results = run_battery(hashes, opt.quick, opt.families, opt.seed, set_step);
     clear_progress();
     print_check(stdout, report);
@@ -289,28 +300,17 @@ int run_speed(const options& opt) {
     std::vector<length_range> chosen;
     for (const auto& text : opt.lengths) chosen.push_back(parse_length(text));
     set_step("loading the hashes");
-    const std::vector<lab_hash> hashes = opt.hashes.empty() && !opt.plugins.empty()
-                                             ? std::vector<lab_hash>{}
-                                             : select_hashes(opt.hashes, {});
-    std::vector<lab_hash> all = hashes;
-    for (const auto& p : opt.plugins) all.push_back(load_plugin(p));
+    const std::vector<lab_hash> hashes = chosen_hashes(opt);
     speed_plan plan = plan_speed(opt.quick, chosen);
     if (opt.repeat_given) plan.rounds = opt.repeat;
     speed_report report;
-    report.settings = {{"hashes", nlohmann::ordered_json::array()}, {"lengths", opt.lengths}, {"quick", opt.quick},
-                       {"rounds", plan.rounds}, {"round_seconds", plan.round_seconds}};
-    for (const auto& h : all) {
-        report.settings["hashes"].push_back(h.name);
-        report.hashes.push_back(h.name);
-    }
-    report.machine = machine();
-    report.compiler = std::string("g++ ") + __VERSION__;
+    report.settings = {{"lengths", opt.lengths}, {"quick", opt.quick}, {"rounds", plan.rounds},
+                       {"round_seconds", plan.round_seconds}};
+    describe_run(report, hashes);
     report.vector_path = std::string("libxxhash's dispatcher, ") + xxh3_vector_path();
-    {
-        const core_pin pin;
-        report.pinning = pin.description();
-    }
-    report.points = run_speed_study(all, plan, opt.seed, set_step);
+    const core_pin pin;
+    report.pinning = pin.description();
+    report.points = run_speed_study(hashes, plan, opt.seed, set_step);
     clear_progress();
     print_speed(stdout, report);
     flush_stdout();

@@ -295,6 +295,24 @@ std::string to_csv(const std::vector<std::string>& header, const std::vector<nlo
     return csv.str();
 }
 
+namespace {
+
+nlohmann::ordered_json to_json(const check_result& r);
+nlohmann::ordered_json to_json(const speed_point& p);
+
+// One CSV row per item, under the fields an item's JSON object has, in its order.
+template <class Item>
+std::string csv_of(const std::vector<Item>& items) {
+    std::vector<nlohmann::ordered_json> rows;
+    for (const auto& item : items) rows.push_back(to_json(item));
+    std::vector<std::string> header;
+    const nlohmann::ordered_json every_field = to_json(Item{});
+    for (const auto& field : every_field.items()) header.push_back(field.key());
+    return to_csv(header, rows);
+}
+
+}  // namespace
+
 // ---- hashlab check ------------------------------------------------------------------------------
 
 namespace {
@@ -347,14 +365,7 @@ std::string to_json(const check_report& report) {
     return doc.dump(2) + "\n";
 }
 
-std::string to_csv(const check_report& report) {
-    std::vector<nlohmann::ordered_json> rows;
-    for (const auto& r : report.results) rows.push_back(to_json(r));
-    std::vector<std::string> header;
-    const nlohmann::ordered_json every_field = to_json(check_result{});
-    for (const auto& field : every_field.items()) header.push_back(field.key());
-    return to_csv(header, rows);
-}
+std::string to_csv(const check_report& report) { return csv_of(report.results); }
 
 // ---- hashlab speed ------------------------------------------------------------------------------
 
@@ -449,11 +460,4 @@ std::string to_json(const speed_report& report) {
     return doc.dump(2) + "\n";
 }
 
-std::string to_csv(const speed_report& report) {
-    std::vector<nlohmann::ordered_json> rows;
-    for (const auto& p : report.points) rows.push_back(to_json(p));
-    std::vector<std::string> header;
-    const nlohmann::ordered_json every_field = to_json(speed_point{});
-    for (const auto& field : every_field.items()) header.push_back(field.key());
-    return to_csv(header, rows);
-}
+std::string to_csv(const speed_report& report) { return csv_of(report.points); }

@@ -42,8 +42,9 @@ struct speed_point {
     double bytes_per_ns() const { return ns > 0 ? (lengths.shortest + lengths.longest) / 2.0 / ns : 0; }
 };
 
-// Every hash at every length in both modes, on one core. Within a length and mode the hashes take
-// their rounds in turn, so that a slow spell of the machine falls on all of them alike.
+// Every hash at every length in both modes, on the calling thread (pinned by the caller). Within a
+// length and mode the hashes take their rounds in turn, so that a slow spell of the machine falls
+// on all of them alike.
 std::vector<speed_point> run_speed_study(const std::vector<lab_hash>& hashes, const speed_plan& plan, uint64_t seed,
                                          const std::function<void(const std::string&)>& step);
 
