@@ -441,6 +441,20 @@ std::vector<check_result> flip_results(const lab_hash& h, const check_set& set, 
     return results;
 }
 
+// The tests of a key set or seed family, with the keys a text hash merges at their first NUL.
+std::vector<check_result> key_set_results(const lab_hash& h, const check_set& set, uint64_t seed) {
+    std::vector<check_result> results;
+    {
+        std::vector<uint64_t> values = hash_set(h, set, seed);
+        results = test_values(h, set, values);
+    }  // the values freed before the NUL count takes its own
+    if (h.stops_at_nul && set.may_hold_nul) {
+        const uint64_t merged = merged_at_nul(set, seed);
+        for (auto& r : results) r.nul_merged = merged;
+    }
+    return results;
+}
+
 }  // namespace
 
 double fail_threshold_log2(int results) { return std::log2(0.001 / std::max(results, 1)); }
@@ -501,18 +515,7 @@ std::vector<check_result> run_battery(const std::vector<lab_hash>& hashes, bool 
         [&](std::size_t i) {
             job& j = *order[i];
             step(format("%s (%zu of %zu sets done)", doing(i).c_str(), done.load(), order.size()));
-            if (flips_bits(j.set)) {
-                j.results = flip_results(*j.hash, j.set, seed);
-                ++done;
-                return;
-            }
-            std::vector<uint64_t> values = hash_set(*j.hash, j.set, seed);
-            j.results = test_values(*j.hash, j.set, values);
-            values = {};
-            if (j.hash->stops_at_nul && j.set.may_hold_nul) {
-                const uint64_t merged = merged_at_nul(j.set, seed);
-                for (auto& r : j.results) r.nul_merged = merged;
-            }
+            j.results = flips_bits(j.set) ? flip_results(*j.hash, j.set, seed) : key_set_results(*j.hash, j.set, seed);
             ++done;
         },
         [&](std::size_t i) { step(doing(i)); });
