@@ -127,7 +127,16 @@ def tables(binary, work):
     expected = {(t, "none" if t == "std::map" else h) for t in doc["settings"]["tables"] for h in hashes}
     got = {(r["table"], r["hash"]) for r in doc["table_results"]}
     check(len(doc["settings"]["tables"]) == 7 and got == expected, "table results: %s" % sorted(expected ^ got))
-    check(all(r["too_slow"] or r["runs"] == 2 for r in doc["table_results"]), "quick runs twice after a warm-up")
+    measured = [r for r in doc["table_results"] if not r["too_slow"]]
+    check(all(r["runs"] >= 3 for r in measured), "quick: at least three rounds")
+    for t in doc["settings"]["tables"]:
+        peers = [r for r in measured if r["table"] == t]
+        check(len({r["runs"] for r in peers}) == 1, "%s: its hashes took different rounds" % t)
+        for f in ("insert", "insert_shuffled", "hit", "miss"):
+            marks = [r[f + "_mark"] for r in peers]
+            check(marks.count("best") == 1, "%s %s: %d best" % (t, f, marks.count("best")))
+            check(all((r[f + "_mark"] == "tied") == (r[f + "_vs_best_low"] <= 1) for r in peers if r[f + "_mark"] != "best"),
+                  "%s %s: tied, yet the interval of the ratio excludes 1, or the reverse" % (t, f))
     check("left out, as they give one key different values: xxh32-index" in run.stdout, "no note on the left-out")
     rows = list(csv.reader(open(work / "out.csv", newline="")))
     check(len(rows) == len(doc["table_results"]) + 1 and "pow2_empty" in rows[0], "CSV: one row per table and hash")

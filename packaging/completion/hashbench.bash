@@ -11,7 +11,7 @@ _hashbench_listed() {
 
 _hashlab() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} program=${COMP_WORDS[0]}
-    local options="--list --keys --hash --plugin --seed --sample --repeat --tables --table --quick --json --csv --help --version"
+    local options="--list --keys --hash --plugin --seed --sample --repeat --budget --tables --table --quick --json --csv --help --version"
     local words
     case $prev in
         --hash) words=$(_hashbench_listed "$program" "Hashes") ;;
@@ -25,7 +25,7 @@ _hashlab() {
             COMPREPLY=($(compgen -f -- "$cur"))
             return
             ;;
-        --seed | --sample | --repeat | --length) return ;;
+        --seed | --sample | --repeat | --budget | --length) return ;;
         *)
             local command="" word
             for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do

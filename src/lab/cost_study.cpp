@@ -1,47 +1,30 @@
 #include "cost_study.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <chrono>
 
-spread_of_runs summarise(std::vector<double> samples) {
-    if (samples.empty()) return {};
-    std::sort(samples.begin(), samples.end());
-    const std::size_t n = samples.size();
-    const double median = n % 2 == 1 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
-    return {median, samples.front(), samples.back()};
-}
-
-core_pin::core_pin() {
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
-        description_ = "not pinned: the allowed cores could not be read";
-        return;
+void mark_table(std::vector<cost_result*>& table, std::size_t operations) {
+    std::vector<cost_result*> peers;
+    for (auto* c : table)
+        if (!c->too_slow && c->runs > 0) peers.push_back(c);
+    for (const auto& [name, figure] : cost_time_figures) {
+        (void)name;
+        cost_figure* best = nullptr;
+        for (auto* p : peers) {
+            cost_figure& f = p->*figure;
+            f.ns = fastest_parts(f.parts, operations);
+            if (best == nullptr || f.ns < best->ns) best = &f;
+        }
+        for (auto* p : peers) {
+            cost_figure& f = p->*figure;
+            f.to_best = &f == best ? interval{} : ratio_interval(f.parts, best->parts);
+            f.mark = &f == best ? "best" : f.to_best.low <= 1 ? "tied" : "";
+        }
     }
-    saved_.assign(reinterpret_cast<unsigned char*>(&allowed), reinterpret_cast<unsigned char*>(&allowed) + sizeof allowed);
-    // The last allowed core: the first tends to take the system's interrupts.
-    int core = -1;
-    for (int c = 0; c < CPU_SETSIZE; ++c)
-        if (CPU_ISSET(c, &allowed)) core = c;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(core, &one);
-    if (core < 0 || sched_setaffinity(0, sizeof one, &one) != 0) {
-        description_ = "not pinned: the system refused";
-        return;
-    }
-    pinned_ = true;
-    description_ = "pinned to core " + std::to_string(core);
-}
-
-core_pin::~core_pin() {
-    if (pinned_) sched_setaffinity(0, saved_.size(), reinterpret_cast<const cpu_set_t*>(saved_.data()));
 }
 
 std::vector<cost_result> run_cost_study(const std::vector<lab_hash>& hashes, const std::vector<lab_table>& tables,
-                                        const key_set& keys, int repeat, uint64_t seed) {
+                                        const key_set& keys, const cost_effort& effort, uint64_t seed) {
     for (const auto& t : tables)
         for (std::size_t i = 0; t.id == table_id::dense && i < keys.size(); ++i)
             if (keys.key(i) == dense_empty_key)
@@ -49,58 +32,109 @@ std::vector<cost_result> run_cost_study(const std::vector<lab_hash>& hashes, con
     const study_keys study = prepare_study(keys, seed);
     struct combination {
         const lab_hash* hash;
-        const lab_table* table;
         cost_result result;
-        std::vector<table_run> runs;
     };
-    std::vector<combination> combinations;
+    // One group of combinations per table: they take their rounds together, so that each round
+    // holds every hash of the table, in an order shuffled anew each round.
+    struct group {
+        const lab_table* table;
+        std::vector<combination> members;
+        bool open = true;
+    };
+    std::vector<group> groups;
     for (const auto& table : tables) {
+        groups.push_back({&table, {}});
         for (const auto& h : hashes) {
             if (!h.deterministic()) continue;
-            combinations.push_back({&h, &table, {}, {}});
-            combinations.back().result.hash = table.hashed ? h.name : "none";
+            cost_result r;
+            r.table = table.name;
+            r.hash = table.hashed ? h.name : "none";
+            r.keys = keys.name;
+            r.key_count = keys.size();
+            groups.back().members.push_back({&h, r});
             if (!table.hashed) break;  // std::map: once, whatever the hash
         }
     }
-    for (auto& c : combinations) {
-        c.result.table = c.table->name;
-        c.result.keys = keys.name;
-        c.result.key_count = keys.size();
-    }
     // Long enough for any table that works, short enough that the study ends in minutes.
-    const auto budget = std::max<std::chrono::steady_clock::duration>(
+    const auto first_budget = std::max<std::chrono::steady_clock::duration>(
         std::chrono::seconds(1), std::chrono::microseconds(2) * static_cast<long>(keys.size()));
-    for (int round = 0; round <= repeat; ++round) {  // round 0 warms up, and finds the too slow
-        for (auto& c : combinations) {
-            if (c.result.too_slow) continue;
-            const table_run run = c.hash->run_in_table(*c.hash, c.table->id, study,
-                                                       round == 0 ? budget : std::chrono::steady_clock::duration::max());
-            if (!run.cut_in.empty()) {
-                c.result.too_slow = true;
-                c.result.cut_in = run.cut_in;
-                c.result.cut_after = run.cut_after;
-                c.result.cut_ns = run.cut_ns;
-            } else if (round > 0) {
-                c.runs.push_back(run);
-            }
-        }
-    }
-    std::vector<cost_result> results;
-    for (auto& c : combinations) {
+    std::size_t count = 0;
+    for (const auto& g : groups) count += g.members.size();
+    const double budget = effort.budget_seconds > 0 ? effort.budget_seconds : effort.seconds_per_combination * count;
+    const double start = steady_seconds();
+    disturbance_check check;
+    const auto calibrate = [&] { return check.calibrate(); };
+    const auto run_one = [&](const lab_table& table, combination& c, bool first) {
         cost_result& r = c.result;
-        r.runs = static_cast<int>(c.runs.size());
-        const auto figure = [&](double table_run::*field) {
-            std::vector<double> samples;
-            for (const auto& run : c.runs) samples.push_back(run.*field);
-            return summarise(samples);
+        table_run run;
+        // Past the budget (the fewest rounds took longer), runs neither wait nor are timed again.
+        const bool spent = steady_seconds() - start > budget;
+        const quiet_rules rules = spent ? quiet_rules{0, 1e9, 0} : quiet_rules{};
+        r.dropped += run_when_quiet(check, calibrate, [&] {
+            run = c.hash->run_in_table(*c.hash, table.id, study,
+                                       first ? first_budget : std::chrono::steady_clock::duration::max());
+            return run.cut_in.empty();
+        }, rules);
+        if (!run.cut_in.empty()) {
+            r.too_slow = true;
+            r.cut_in = run.cut_in;
+            r.cut_after = run.cut_after;
+            r.cut_ns = run.cut_ns;
+            return;
+        }
+        const auto keep = [](cost_figure& f, const timed_parts& passes) {
+            f.parts.insert(f.parts.end(), passes.begin(), passes.end());
         };
-        r.insert_ordered = figure(&table_run::insert_ordered);
-        r.insert_shuffled = figure(&table_run::insert_shuffled);
-        r.hit = figure(&table_run::hit);
-        r.miss = figure(&table_run::miss);
-        r.bytes_per_entry = figure(&table_run::bytes_per_entry);
-        r.peak_bytes_per_entry = figure(&table_run::peak_bytes_per_entry);
-        results.push_back(r);
+        keep(r.insert_ordered, run.insert_ordered_parts);
+        keep(r.insert_shuffled, run.insert_shuffled_parts);
+        keep(r.hit, run.hit_parts);
+        keep(r.miss, run.miss_parts);
+        // The same every round: a table's memory depends on its keys, not on the machine.
+        r.bytes_per_entry = summarise({run.bytes_per_entry});
+        r.peak_bytes_per_entry = summarise({run.peak_bytes_per_entry});
+        ++r.runs;
+    };
+    uint64_t order = seed * 0x9E3779B97F4A7C15ull + 1;
+    const auto round = [&](int r) {
+        for (auto& g : groups) {
+            if (!g.open) continue;
+            std::vector<combination*> members;
+            for (auto& c : g.members)
+                if (!c.result.too_slow) members.push_back(&c);
+            for (std::size_t i = members.size(); i > 1; --i) {
+                order = order * 6364136223846793005ull + 1442695040888963407ull;
+                std::swap(members[i - 1], members[(order >> 33) % i]);
+            }
+            for (auto* c : members) run_one(*g.table, *c, r == 0);
+        }
+    };
+    const auto mark = [&](group& g) {
+        std::vector<cost_result*> table;
+        for (auto& c : g.members) table.push_back(&c.result);
+        mark_table(table, keys.size());
+        return table;
+    };
+    const auto narrow = [&](const cost_result* c) {
+        return std::all_of(std::begin(cost_time_figures), std::end(cost_time_figures), [&](const auto& figure) {
+            const cost_figure& f = c->*figure.second;
+            return c->too_slow || f.mark == "best" || f.to_best.narrow(effort.resolution);
+        });
+    };
+    const auto enough = [&] {
+        bool all = true;
+        for (auto& g : groups) {
+            if (!g.open) continue;
+            const auto table = mark(g);
+            g.open = !std::all_of(table.begin(), table.end(), narrow);
+            all = all && !g.open;
+        }
+        return all;
+    };
+    repeat_rounds(effort.least, effort.most, budget, round, enough, steady_seconds);
+    std::vector<cost_result> results;
+    for (auto& g : groups) {
+        mark(g);
+        for (auto& c : g.members) results.push_back(c.result);
     }
     return results;
 }

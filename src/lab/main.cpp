@@ -43,6 +43,7 @@ struct options {
     std::string seed_text = "1", sample_text = "10000";
     uint64_t seed = 1, sample = 10'000;
     int repeat = 5;
+    double budget = 0;
     bool all_tables = false, quick = false;
     std::string json, csv;
 };
@@ -213,8 +214,18 @@ int run_measure(const options& opt) {
     }
 
     lab_report report;
+    cost_effort effort;
+    if (opt.quick) effort.least = 3, effort.seconds_per_combination = 1;
+    if (opt.repeat_given) effort.least = opt.repeat;
+    effort.most = std::max(effort.most, effort.least);
+    effort.budget_seconds = opt.budget;
     report.settings = {{"keys", opt.keys}, {"hashes", nlohmann::ordered_json::array()}, {"seed", opt.seed},
                        {"avalanche_sample", opt.sample}, {"repeat", opt.repeat}};
+    if (!tables.empty())
+        report.settings["table_rounds"] = {{"fewest", effort.least}, {"most", effort.most},
+                                           {"budget_seconds", opt.budget > 0 ? nlohmann::ordered_json(opt.budget) : nullptr},
+                                           {"seconds_per_combination", effort.seconds_per_combination},
+                                           {"resolution", effort.resolution}};
     for (const auto& h : hashes) report.settings["hashes"].push_back(h.name);
     for (const auto& t : tables) report.settings["tables"].push_back(t.name);
     report.machine = machine();
@@ -235,7 +246,7 @@ int run_measure(const options& opt) {
 
         set_step("measuring the tables on " + keys.name);
         const core_pin pin;
-        std::vector<cost_result> study = run_cost_study(hashes, tables, keys, opt.repeat, opt.seed);
+        std::vector<cost_result> study = run_cost_study(hashes, tables, keys, effort, opt.seed);
         for (auto& c : study)
             for (const auto& row : rows)
                 if (row.at("hash") == c.hash) c.hash_ns_per_key = row.at("ns_per_key").get<double>();
@@ -351,8 +362,12 @@ int main(int argc, char** argv) {
     app.add_option("--plugin", opt.plugins, "PATH:SYMBOL:WIDTH, a hash from a shared library, repeatable");
     app.add_option("--seed", opt.seed_text, "seed of the random key sets and samples (0 to 2^64-1)")->capture_default_str();
     app.add_option("--sample", opt.sample_text, "keys sampled for the avalanche measure (at least 1)")->capture_default_str();
-    app.add_option("--repeat", opt.repeat, "timed repetitions per hash (median; for speed, rounds, the fastest kept)")
+    app.add_option("--repeat", opt.repeat, "timed repetitions per hash (median; for speed, rounds, the fastest kept; "
+                                           "for tables, the fewest rounds, default 4)")
         ->check(CLI::Range(1, 1000))->capture_default_str();
+    app.add_option("--budget", opt.budget, "seconds the cost study may take per key set before it stops adding rounds "
+                                           "(default: 6.5 per table and hash, 1 with --quick)")
+        ->check(CLI::Range(1.0, 1e6));
     app.add_flag("--tables", opt.all_tables, "the same as the tables command");
     app.add_option("--table", opt.tables, "a table for the cost study, repeatable (see --list)");
     app.add_flag("--quick", opt.quick, "fewer keys, repetitions and samples: a smoke run");

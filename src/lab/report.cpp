@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include <algorithm>
+#include <numeric>
 #include <sstream>
 
 #include "measures.h"
@@ -54,14 +55,6 @@ void print_quality(std::FILE* out, const lab_report& report, const key_set_summa
 
 namespace {
 
-// Time figures per operation of the cost study, in report order.
-const std::pair<const char*, spread_of_runs cost_result::*> time_figures[] = {
-    {"insert", &cost_result::insert_ordered},
-    {"insert_shuffled", &cost_result::insert_shuffled},
-    {"hit", &cost_result::hit},
-    {"miss", &cost_result::miss},
-};
-
 // The results of the same table on the same keys that were measured (not left out as too slow).
 std::vector<const cost_result*> same_table(const std::vector<cost_result>& costs, const cost_result& c) {
     std::vector<const cost_result*> peers;
@@ -70,11 +63,10 @@ std::vector<const cost_result*> same_table(const std::vector<cost_result>& costs
     return peers;
 }
 
-const cost_result* best_of(const std::vector<const cost_result*>& peers, spread_of_runs cost_result::*figure) {
-    const cost_result* best = nullptr;
+const cost_result* best_of(const std::vector<const cost_result*>& peers, cost_figure cost_result::*figure) {
     for (const auto* p : peers)
-        if (best == nullptr || (p->*figure).median < (best->*figure).median) best = p;
-    return best;
+        if ((p->*figure).mark == "best") return p;
+    return nullptr;
 }
 
 }  // namespace
@@ -85,10 +77,18 @@ void print_costs(std::FILE* out, const lab_report& report, const std::string& ke
         if (c.keys == keys) costs.push_back(c);
     const auto& left_out = report.left_out;
     if (costs.empty()) return;
-    std::fprintf(out, "\n-- cost in tables, %s: %llu keys, %s, %d runs after a warm-up\n", costs.front().keys.c_str(),
-                 (unsigned long long)costs.front().key_count, pinning.c_str(), costs.front().runs);
-    std::fprintf(out, "   ns per operation: median and half the range over the runs; * the best hash in that table, "
-                      "~ within noise of it\n");
+    int dropped = 0, fewest = costs.front().runs, most = 0;
+    for (const auto& c : costs) {
+        dropped += c.dropped;
+        if (c.too_slow) continue;
+        fewest = std::min(fewest, c.runs);
+        most = std::max(most, c.runs);
+    }
+    std::fprintf(out, "\n-- cost in tables, %s: %llu keys, %s, %d to %d rounds, %d runs timed again (disturbed)\n",
+                 costs.front().keys.c_str(), (unsigned long long)costs.front().key_count, pinning.c_str(), fewest, most,
+                 dropped);
+    std::fprintf(out, "   ns per operation: each part of a loop at its fastest round; * the best hash in that table,\n"
+                      "   ~ tied with it; then how much slower than the best in the same rounds, and its 95 %% interval\n");
     if (!left_out.empty()) {
         std::string names;
         for (const auto& name : left_out) names += (names.empty() ? "" : ", ") + name;
@@ -98,7 +98,7 @@ void print_costs(std::FILE* out, const lab_report& report, const std::string& ke
     for (const auto& c : costs) {
         if (c.table != table) {
             table = c.table;
-            std::fprintf(out, "%s\n%-15s %7s  %-16s %-16s %-16s %-16s %7s %7s\n", table.c_str(), "hash", "hash ns",
+            std::fprintf(out, "%s\n%-15s %7s  %-26s %-26s %-26s %-26s %7s %7s\n", table.c_str(), "hash", "hash ns",
                          "insert ns", "shuffled ns", "hit ns", "miss ns", "B/entry", "peak B");
         }
         if (c.too_slow) {
@@ -107,13 +107,13 @@ void print_costs(std::FILE* out, const lab_report& report, const std::string& ke
             continue;
         }
         std::fprintf(out, "%-15s %7.2f ", c.hash.c_str(), c.hash_ns_per_key);
-        const auto peers = same_table(costs, c);
-        for (const auto& [name, figure] : time_figures) {
-            const spread_of_runs& f = c.*figure;
-            const cost_result* best = best_of(peers, figure);
-            const char mark = best == &c ? '*' : within_noise(f, best->*figure) ? '~' : ' ';
-            const double half_range = f.median > 0 ? 50 * (f.max - f.min) / f.median : 0;
-            std::fprintf(out, " %7.1f ±%4.1f%% %c", f.median, half_range, mark);
+        for (const auto& [name, figure] : cost_time_figures) {
+            (void)name;
+            const cost_figure& f = c.*figure;
+            const char mark = f.mark == "best" ? '*' : f.mark == "tied" ? '~' : ' ';
+            const std::string slower = f.mark == "best" ? "" : format("%+.0f%% %+.0f..%+.0f", 100 * (f.to_best.estimate - 1),
+                                                                      100 * (f.to_best.low - 1), 100 * (f.to_best.high - 1));
+            std::fprintf(out, " %7.1f %c %-16s", f.ns, mark, slower.c_str());
         }
         std::fprintf(out, " %7.1f %7.1f\n", c.bytes_per_entry.median, c.peak_bytes_per_entry.median);
     }
@@ -136,12 +136,13 @@ std::vector<std::string> cost_findings(const std::vector<cost_result>& costs) {
         }
         const auto peers = same_table(costs, c);
         std::string slower;
-        for (const auto& [name, figure] : {time_figures[1], time_figures[2]}) {
+        for (const auto& [name, figure] : {cost_time_figures[1], cost_time_figures[2]}) {
             const cost_result* best = best_of(peers, figure);
-            const spread_of_runs& f = c.*figure;
-            if (f.median >= slower_factor * (best->*figure).median && !within_noise(f, best->*figure))
-                slower += format("%s%.0f ns per %s, %.1f times the best (%s)", slower.empty() ? "" : "; ", f.median,
-                                 name, f.median / (best->*figure).median, best->hash.c_str());
+            const cost_figure& f = c.*figure;
+            // Only when the whole interval of the ratio lies that far above the best.
+            if (best != nullptr && best != &c && f.to_best.low >= slower_factor)
+                slower += format("%s%.0f ns per %s, %.1f (%.1f to %.1f) times the best (%s)", slower.empty() ? "" : "; ",
+                                 f.ns, name, f.to_best.estimate, f.to_best.low, f.to_best.high, best->hash.c_str());
         }
         if (!slower.empty())
             lines.push_back(format("%s in %s on %s: %s", c.hash.c_str(), c.table.c_str(), c.keys.c_str(), slower.c_str()));
@@ -173,13 +174,29 @@ nlohmann::ordered_json to_json(const cost_result& c) {
     j["keys"] = c.keys;
     j["key_count"] = c.key_count;
     j["runs"] = c.runs;
+    j["dropped"] = c.dropped;
     j["hash_ns_per_key"] = c.hash_ns_per_key;
+    const auto number = [&](double x) { return c.too_slow ? nlohmann::ordered_json() : nlohmann::ordered_json(x); };
     const auto put = [&](const std::string& name, const spread_of_runs& f) {
-        j[name + "_median"] = c.too_slow ? nlohmann::ordered_json() : nlohmann::ordered_json(f.median);
-        j[name + "_min"] = c.too_slow ? nlohmann::ordered_json() : nlohmann::ordered_json(f.min);
-        j[name + "_max"] = c.too_slow ? nlohmann::ordered_json() : nlohmann::ordered_json(f.max);
+        j[name + "_median"] = number(f.median);
+        j[name + "_min"] = number(f.min);
+        j[name + "_max"] = number(f.max);
     };
-    for (const auto& [name, figure] : time_figures) put(std::string(name) + "_ns", c.*figure);
+    for (const auto& [name, figure] : cost_time_figures) {
+        const cost_figure& f = c.*figure;
+        const std::string field = std::string(name) + "_ns";
+        j[field] = number(f.ns);
+        std::vector<double> passes;  // ns per operation of each pass as a whole
+        for (const auto& row : f.parts) passes.push_back(std::accumulate(row.begin(), row.end(), 0.0) / c.key_count);
+        put(field, summarise(passes));
+        j[std::string(name) + "_mark"] = f.mark;
+        const bool ratio = !c.too_slow && f.mark != "best" && f.to_best.samples > 0;
+        j[std::string(name) + "_vs_best"] = ratio ? nlohmann::ordered_json(f.to_best.estimate) : nullptr;
+        j[std::string(name) + "_vs_best_low"] = ratio ? nlohmann::ordered_json(f.to_best.low) : nullptr;
+        j[std::string(name) + "_vs_best_high"] = ratio ? nlohmann::ordered_json(f.to_best.high) : nullptr;
+        j[std::string(name) + "_vs_best_coverage"] = ratio ? nlohmann::ordered_json(f.to_best.coverage) : nullptr;
+        j[field + "_passes"] = passes;
+    }
     put("bytes_per_entry", c.bytes_per_entry);
     put("peak_bytes_per_entry", c.peak_bytes_per_entry);
     j["too_slow"] = c.too_slow;
@@ -251,7 +268,9 @@ std::string to_csv(const lab_report& report) {
     // A cost row carries its hash's quality on the same keys, for the chart and for sorting.
     std::vector<std::string> cost_header;
     const nlohmann::ordered_json every_cost_field = to_json(cost_result{});
-    for (const auto& field : every_cost_field.items()) cost_header.push_back(field.key());
+    // Each round's figures stay in the JSON: a CSV cell holds one value.
+    for (const auto& field : every_cost_field.items())
+        if (!field.value().is_array()) cost_header.push_back(field.key());
     for (const auto& name : header)
         if (std::find(cost_header.begin(), cost_header.end(), name) == cost_header.end()) cost_header.push_back(name);
     std::vector<nlohmann::ordered_json> rows;

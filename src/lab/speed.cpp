@@ -5,7 +5,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "cost_study.h"
+#include "timing.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "keys.h"
+#include "timing.h"
 
 // The tables of the cost study. How each is built is in table_runs.h, in a switch over this enum
 // that the compiler checks for a missing case.
@@ -36,12 +37,20 @@ struct study_keys {
 };
 study_keys prepare_study(const key_set& keys, uint64_t seed);
 
+// Operations per timed part of a loop: about a millisecond, shorter than the spells in which
+// another tenant of the machine slows its memory down.
+inline constexpr std::size_t table_part = 8192;
+// Passes of the lookup loops over one filled table.
+inline constexpr int lookup_passes = 2;
+
 // One repetition of one table with one hash: ns per operation, bytes the table holds from its
 // allocator per entry at the end of the fill, and the most it held at any time during the fill.
 // A loop that overran its time budget ends the run: cut_in names it ("insert", "insert_shuffled",
 // "hit", "miss"), with the operations done and their ns per operation.
 struct table_run {
-    double insert_ordered = 0, insert_shuffled = 0, hit = 0, miss = 0;
+    double insert_ordered = 0, insert_shuffled = 0, hit = 0, miss = 0;  // the first pass
+    // Each loop's ns in parts of table_part operations: a row per pass.
+    timed_parts insert_ordered_parts, insert_shuffled_parts, hit_parts, miss_parts;
     double bytes_per_entry = 0, peak_bytes_per_entry = 0;
     std::string cut_in;
     std::size_t cut_after = 0;
