@@ -223,14 +223,14 @@ def render_lab_chart(lab, path):
                 continue
             excess = 100 * (q["pow2_empty"] - q["pow2_ideal_empty"])
             slow = c["too_slow"]
-            ns = c["cut_ns"] if slow else c["insert_ns_median"]
+            ns = c["cut_ns"] if slow else estimate(c, "insert_ns")
             scatter.scatter(excess, ns, color=colours[c["table"]], marker="x" if slow else "o", s=28)
             scatter.annotate(c["hash"] + (" (too slow)" if slow else ""), (excess, ns), fontsize=6,
                              xytext=(3, 2), textcoords="offset points")
         scatter.set_xscale("symlog", linthresh=0.1)
         scatter.set_yscale("log")
         scatter.set_xlabel("power-of-two table: empty buckets above an ideal hash's, percentage points")
-        scatter.set_ylabel("ns per insert, median (x: too slow to run, measured on part of the keys)")
+        scatter.set_ylabel("ns per insert (x: too slow to run, measured on part of the keys)")
         scatter.set_title("%s: cost against spread, one point per hash and table" % keys)
         scatter.grid(alpha=0.3)
         handles = [plt.Line2D([], [], marker="o", linestyle="", color=colours[t]) for t in tables]
@@ -240,7 +240,7 @@ def render_lab_chart(lab, path):
                    ("miss_ns", "lookup, absent")]
         width = 0.8 / len(figures)
         for k, (field, label) in enumerate(figures):
-            per_table = [[c[field + "_median"] for c in rows if c["table"] == t and not c["too_slow"]] for t in tables]
+            per_table = [[estimate(c, field) for c in rows if c["table"] == t and not c["too_slow"]] for t in tables]
             medians = [statistics.median(v) if v else 0 for v in per_table]
             low = [m - min(v) if v else 0 for m, v in zip(medians, per_table)]
             high = [max(v) - m if v else 0 for m, v in zip(medians, per_table)]
@@ -333,16 +333,22 @@ def render_speed_chart(speed, path):
     save(fig, path)
 
 
+def estimate(c, figure):
+    """A table figure's estimate: the lab's own (each part of the loop at its fastest round) where
+    the file has one, else, in files of earlier versions, the median of its rounds."""
+    return c[figure] if figure in c else c[figure + "_median"]
+
+
 def compare_lab_runs(first, second):
-    """How far apart two whole runs' medians lie, per figure, over every table and hash measured in
+    """How far apart two whole runs' estimates lie, per figure, over every table and hash measured in
     both: as measured, and relative to the median hash of the same table and key set in its own
     run, which takes out a machine that was slower as a whole during one of the runs."""
     def figures(lab, figure, relative):
         rows = [c for c in lab["table_results"] if not c["too_slow"]]
         values = {}
         for c in rows:
-            peers = [p[figure + "_median"] for p in rows if p["table"] == c["table"] and p["keys"] == c["keys"]]
-            values[(c["table"], c["hash"], c["keys"])] = c[figure + "_median"] / (statistics.median(peers) if relative else 1)
+            peers = [estimate(p, figure) for p in rows if p["table"] == c["table"] and p["keys"] == c["keys"]]
+            values[(c["table"], c["hash"], c["keys"])] = estimate(c, figure) / (statistics.median(peers) if relative else 1)
         return values
 
     lines = ["figure              as        pairs   median |diff|   90th pct   largest (where)"]
@@ -364,8 +370,9 @@ def compare_lab_runs(first, second):
 
 
 def tied_sets(lab):
-    """Per (table, keys, figure): the best hash by median and the hashes marked tied with it (the
-    lab's rule: their range overlaps the best one's), with every hash's median."""
+    """Per (table, keys, figure): the best hash and the hashes tied with it (the best included), with
+    every hash's estimate. The marks are the lab's own where the file has them; files of earlier
+    versions get the rule those used: the best median, and ranges that overlap its range."""
     cells = {}
     rows = [c for c in lab["table_results"] if not c["too_slow"] and c["hash"] != "none"]
     for figure in ("insert_ns", "insert_shuffled_ns", "hit_ns", "miss_ns"):
@@ -373,15 +380,21 @@ def tied_sets(lab):
             peers = [c for c in rows if (c["table"], c["keys"]) == key]
             if len(peers) < 2:
                 continue
-            best = min(peers, key=lambda c: c[figure + "_median"])
-            tied = {c["hash"] for c in peers if c[figure + "_min"] <= best[figure + "_max"] and best[figure + "_min"] <= c[figure + "_max"]}
-            cells[key + (figure,)] = (best["hash"], tied, {c["hash"]: c[figure + "_median"] for c in peers})
+            mark = figure[:-len("_ns")] + "_mark"
+            if mark in peers[0]:
+                best = next(c for c in peers if c[mark] == "best")
+                tied = {c["hash"] for c in peers if c[mark] in ("best", "tied")}
+            else:
+                best = min(peers, key=lambda c: c[figure + "_median"])
+                tied = {c["hash"] for c in peers
+                        if c[figure + "_min"] <= best[figure + "_max"] and best[figure + "_min"] <= c[figure + "_max"]}
+            cells[key + (figure,)] = (best["hash"], tied, {c["hash"]: estimate(c, figure) for c in peers})
     return cells
 
 
 def agreement_of_marks(first, second):
     """Whether two runs' marks agree: each run's best hash within the other's tied set, how many
-    hashes a tied set holds, and tied pairs whose medians differ by more than 5 %."""
+    hashes a tied set holds, and tied pairs whose estimates differ by more than 5 %."""
     a, b = tied_sets(first), tied_sets(second)
     common = [k for k in a if k in b]
     if not common:

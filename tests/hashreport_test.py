@@ -157,7 +157,7 @@ class Chart(unittest.TestCase):
         second = json.loads(json.dumps(first))
         for c in second["table_results"]:
             if not c["too_slow"]:
-                c["hit_ns_median"] *= 1.1
+                c["hit_ns"] *= 1.1
         lines = hashreport.compare_lab_runs(first, second).splitlines()
         table = lines[1:lines.index("")]
         rows = {tuple(line.split()[:2]): line.split()[3] for line in table}
@@ -166,32 +166,49 @@ class Chart(unittest.TestCase):
         self.assertEqual(rows[("hit_ns", "relative")], "0.0", "the same 10 % everywhere is the machine")
 
     def test_compares_two_runs_marks(self):
-        """Each run's best within the other's tied set, and tied hashes more than 5 % slower."""
+        """Each run's best within the other's tied set, and tied hashes more than 5 % slower; the
+        marks are the lab's own, and a file of an earlier version gets the rule it was made with."""
         with open(LAB) as f:
             first = json.load(f)
         cells = hashreport.tied_sets(first)
-        (table, keys, figure), (best, tied, medians) = next(iter(cells.items()))
+        (table, keys, figure), (best, tied, estimates) = next(iter(cells.items()))
+        mark = figure[:-len("_ns")] + "_mark"
+        rows = {c["hash"]: c for c in first["table_results"] if (c["table"], c["keys"]) == (table, keys)}
+        self.assertEqual(rows[best][mark], "best")
+        self.assertEqual(tied, {h for h, c in rows.items() if c[mark] in ("best", "tied")})
+        # In a second run another hash is best, and the first one's best far behind it.
         second = json.loads(json.dumps(first))
+        other = next(h for h in estimates if h != best)
         for c in second["table_results"]:
-            if (c["table"], c["keys"], c["hash"]) == (table, keys, best):  # far behind, in a narrow range
-                for end in ("_median", "_min", "_max"):
-                    c[figure + end] = 10 * max(medians.values())
+            if (c["table"], c["keys"]) == (table, keys) and c["hash"] in (best, other):
+                c[mark] = "best" if c["hash"] == other else ""
+                c[figure] = estimates[best] if c["hash"] == other else 10 * max(estimates.values())
         def counts(a, b):
             lines = hashreport.compare_lab_runs(a, b).splitlines()
             return {line[:31].strip(): line[32:].split() for line in lines[lines.index("") + 1:]}
         same = counts(first, first)
         self.assertEqual(same["each best in the other's tied"][0], same["each best in the other's tied"][2])
-        # One more hash 10 % behind the best, its range overlapping the best's: tied, and over 5 %.
+        self.assertEqual(int(counts(first, second)["each best in the other's tied"][0]), len(cells) - 1)
+        # One more hash 10 % behind the best, marked tied: counted as over 5 % in both runs.
         wider = json.loads(json.dumps(first))
-        other = next(h for h in medians if h != best and not (h in tied and medians[h] > 1.05 * medians[best]))
-        best_row = next(c for c in wider["table_results"] if (c["table"], c["keys"], c["hash"]) == (table, keys, best))
+        behind = next(h for h in estimates if h != best and not (h in tied and estimates[h] > 1.05 * estimates[best]))
         for c in wider["table_results"]:
-            if (c["table"], c["keys"], c["hash"]) == (table, keys, other):
-                c[figure + "_median"] = 1.1 * best_row[figure + "_median"]
-                c[figure + "_min"], c[figure + "_max"] = best_row[figure + "_min"], 2 * best_row[figure + "_max"]
+            if (c["table"], c["keys"], c["hash"]) == (table, keys, behind):
+                c[mark], c[figure] = "tied", 1.1 * estimates[best]
         self.assertEqual(int(counts(wider, wider)["tied, yet over 5 % slower"][0]),
                          int(same["tied, yet over 5 % slower"][0]) + 2)
-        self.assertEqual(int(counts(first, second)["each best in the other's tied"][0]), len(cells) - 1)
+        # A file without marks: ranges that overlap the best median's range are tied.
+        old = json.loads(json.dumps(first))
+        for c in old["table_results"]:
+            for f in ("insert", "insert_shuffled", "hit", "miss"):
+                c.pop(f + "_mark", None)
+                c.pop(f + "_ns", None)
+        for c in old["table_results"]:
+            if (c["table"], c["keys"]) == (table, keys) and not c["too_slow"]:
+                c[figure + "_median"], c[figure + "_min"], c[figure + "_max"] = (
+                    (10, 9, 11) if c["hash"] == best else (12, 10.5, 13) if c["hash"] == other else (30, 29, 31))
+        old_best, old_tied, _ = hashreport.tied_sets(old)[(table, keys, figure)]
+        self.assertEqual((old_best, old_tied), (best, {best, other}))
 
 
 class Outputs(unittest.TestCase):
