@@ -52,7 +52,6 @@ public:
     // Whether a calibration of `ns` is more than `tolerance` slower than the fastest seen so far;
     // learns it as the fastest if it is.
     bool disturbed(double ns, double tolerance);
-    double fastest_ns() const { return fastest_; }
 
 private:
     std::vector<uint64_t> buffer_;
