@@ -55,6 +55,15 @@ TEST(Stats, TailProbabilitiesAtKnownPoints) {
         {"binomial: P(X <= 16384 | 32768, 1/2)", binomial_lower_log2(16384, 32768, 0.5), std::log2(binomial_sum(16384, 32768, 0.5)), 1e-8},
         {"chi-square, 1 df: the 5 % point", chi_square_tail_log2(3.841458820694124, 1), std::log2(0.05), 1e-9},
         {"chi-square, 4 df: (1 + x/2) e^(-x/2)", chi_square_tail_log2(9, 4), std::log2(5.5 * std::exp(-4.5)), 1e-12},
+        // Student's t: 1 df is Cauchy, tan(pi c / 2); 2 df has t = sqrt(2 / (1 - c^2) - 2) at
+        // two-sided c; the rest from the density integrated apart (Simpson's rule); a million df is
+        // the normal's.
+        {"t, 1 df, 95 %", student_t_quantile(0.95, 1), std::tan(3.141592653589793 * 0.95 / 2), 1e-9},
+        {"t, 2 df, 95 %", student_t_quantile(0.95, 2), std::sqrt(2 / (1 - 0.95 * 0.95) - 2), 1e-9},
+        {"t, 3 df, 95 %", student_t_quantile(0.95, 3), 3.1824463053, 1e-8},
+        {"t, 7 df, 99 %", student_t_quantile(0.99, 7), 3.4994832974, 1e-8},
+        {"t, 39 df, 95 %", student_t_quantile(0.95, 39), 2.0226909200, 1e-8},
+        {"t, 1e6 df, 95 %: the normal's", student_t_quantile(0.95, 1e6), 1.959966, 1e-5},
         {"Sidak: 1 - 0.99^10", sidak_log2(std::log2(0.01), 10), std::log2(1 - std::pow(0.99, 10)), 1e-12},
         {"Sidak, tiny p: N p", sidak_log2(-100, 1024), -90, 1e-9},
         {"Sidak, N = 1: unchanged", sidak_log2(-3.5, 1), -3.5, 0},

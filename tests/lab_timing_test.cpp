@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "cost_study.h"
@@ -11,20 +12,26 @@
 
 namespace {
 
-// Rounds of a loop of `parts` parts whose true cost per part is true_ns[p] * scale: the machine
-// only adds time, in two spells of ten parts per round that slow them by 30 to 100 % (a third of
-// a round of 60 parts), and a jitter of up to 1 %; as on the shared machine the lab runs on.
-timed_parts constructed_rounds(const std::vector<double>& true_ns, double scale, int rounds, uint64_t& state) {
+// Rounds of a loop of `parts` parts whose true cost per part is true_ns[p] * scale, slowed only, as
+// on the shared machine the lab runs on: each round as a whole by up to `level` (a lower clock,
+// another tenant's steady traffic: what no part escapes), then by two spells of ten parts that slow
+// them by 30 to 100 % (a third of a round of 60 parts), and a jitter of up to 1 %. A round of
+// several passes (lookups) has them in a row, sharing the round's level, each with spells of its own.
+timed_parts constructed_rounds(const std::vector<double>& true_ns, double scale, int rounds, uint64_t& state,
+                               double level = 0.1, int passes = 1) {
     const auto uniform = [&] {
         state = state * 6364136223846793005ull + 1442695040888963407ull;
         return static_cast<double>(state >> 11) / 0x1p53;
     };
-    timed_parts out(rounds, std::vector<double>(true_ns.size()));
-    for (auto& row : out) {
-        std::vector<double> slow(true_ns.size(), 1.0);
+    timed_parts out(static_cast<std::size_t>(rounds * passes), std::vector<double>(true_ns.size()));
+    double whole = 1;
+    for (std::size_t r = 0; r < out.size(); ++r) {
+        std::vector<double>& row = out[r];
+        if (r % static_cast<std::size_t>(passes) == 0) whole = 1 + level * uniform();
+        std::vector<double> slow(true_ns.size(), whole);
         for (int spell = 0; spell < 2; ++spell) {
             const std::size_t start = static_cast<std::size_t>(uniform() * static_cast<double>(true_ns.size()));
-            const double factor = 1.3 + 0.7 * uniform();
+            const double factor = whole * (1.3 + 0.7 * uniform());
             for (std::size_t p = start; p < std::min(true_ns.size(), start + 10); ++p) slow[p] = factor;
         }
         for (std::size_t p = 0; p < row.size(); ++p) row[p] = true_ns[p] * scale * slow[p] * (1 + 0.01 * uniform());
@@ -61,31 +68,50 @@ TEST(Timing, EachPartAtItsFastestRound) {
     EXPECT_EQ(even.median, 2.5);
 }
 
-// On rounds slowed as the machine slows them, the estimate lands within 1 % of the truth, a true
+// On rounds slowed as the machine slows them, the estimate lands near the truth, a true
 // 5 % difference is told apart and no difference is not: over many constructed pairs the interval
-// holds the true ratio about as often as it claims.
+// holds the true ratio about as often as it claims. Not quite: the jackknife of a sum of minima
+// runs a little narrow (about 91 % at 95 % here; the bootstrap over the rounds seen, used before,
+// 80 %), so the bar is 87.5 %. Passes of a round share its level, so they are left out together;
+// taken as rounds of their own, the interval held the truth in 65 %.
 TEST(Timing, TheRatioIntervalSeparatesFivePercentAndTiesNone) {
-    int held = 0, separated = 0, trials = 0;
-    for (uint64_t seed = 1; seed <= 100; ++seed, ++trials) {
-        uint64_t state = seed;
-        const std::vector<double> truth = part_costs(60, seed);
-        double sum = 0;
-        for (double ns : truth) sum += ns;
-        const timed_parts a = constructed_rounds(truth, 1.0, 8, state);
-        const timed_parts same = constructed_rounds(truth, 1.0, 8, state);
-        const timed_parts slower = constructed_rounds(truth, 1.05, 8, state);
-        EXPECT_NEAR(fastest_parts(a, 1) / sum, 1.0, 0.01);
-        const interval tie = ratio_interval(same, a);
-        const interval apart = ratio_interval(slower, a);
-        EXPECT_EQ(tie.samples, 8u);
-        EXPECT_LE(tie.low, tie.estimate);
-        EXPECT_GE(tie.high, tie.estimate);
-        held += tie.includes(1.0);
-        separated += apart.low > 1.0;
-        EXPECT_NEAR(apart.estimate, 1.05, 0.02);
+    struct coverage_case {
+        int rounds, passes;
+        int held_at_least, separated_at_least;  // of 200
+    };
+    for (const coverage_case c : {coverage_case{16, 1, 175, 180}, coverage_case{16, 2, 160, 180}}) {
+        int held = 0, separated = 0;
+        double estimates = 0, ratios = 0;  // summed, for their means
+        for (uint64_t seed = 1; seed <= 200; ++seed) {
+            uint64_t state = seed;
+            const std::vector<double> truth = part_costs(60, seed);
+            double sum = 0;
+            for (double ns : truth) sum += ns;
+            const timed_parts a = constructed_rounds(truth, 1.0, c.rounds, state, 0.1, c.passes);
+            const timed_parts same = constructed_rounds(truth, 1.0, c.rounds, state, 0.1, c.passes);
+            const timed_parts slower = constructed_rounds(truth, 1.05, c.rounds, state, 0.1, c.passes);
+            estimates += fastest_parts(a, 1) / sum;
+            const interval tie = ratio_interval(same, a, c.passes);
+            const interval apart = ratio_interval(slower, a, c.passes);
+            EXPECT_EQ(tie.samples, static_cast<std::size_t>(c.rounds));
+            EXPECT_LE(tie.low, tie.estimate);
+            EXPECT_GE(tie.high, tie.estimate);
+            held += tie.includes(1.0);
+            separated += apart.low > 1.0;
+            ratios += apart.estimate;
+        }
+        // The fastest of 16 rounds is at most a round's level above the truth, and cancels in a ratio.
+        EXPECT_NEAR(estimates / 200, 1.0, 0.015) << c.passes << " passes a round";
+        EXPECT_NEAR(ratios / 200, 1.05, 0.005) << c.passes << " passes a round";
+        EXPECT_GE(held, c.held_at_least) << c.passes << " passes a round: of 200 ties, held 1 in";
+        EXPECT_GE(separated, c.separated_at_least) << c.passes << " passes a round: of 200 true 5 % differences";
     }
-    EXPECT_GE(held, 90) << "of " << trials << " ties, the 95 % interval should hold 1 in about 95";
-    EXPECT_GE(separated, 90) << "of " << trials << " true 5 % differences";
+    // One round: no interval to speak of.
+    uint64_t state = 1;
+    const timed_parts one = constructed_rounds(part_costs(60, 1), 1.0, 1, state);
+    const interval unknown = ratio_interval(one, one);
+    EXPECT_EQ(unknown.low, 0);
+    EXPECT_EQ(unknown.high, std::numeric_limits<double>::infinity());
 }
 
 // A test's own clock and calibrations: each calibration returns the next scripted value.
@@ -178,7 +204,7 @@ TEST(CostMarks, TiedOnlyWhenTheIntervalOfTheRatioHoldsOne) {
         table[i].runs = 8;
         for (const auto& [name, figure] : cost_time_figures) {
             (void)name;
-            (table[i].*figure).parts = constructed_rounds(truth, scales[i], 8, state);
+            (table[i].*figure).parts = constructed_rounds(truth, scales[i], 8, state, 0.01);
         }
     }
     double sum = 0;

@@ -17,7 +17,9 @@ void mark_table(std::vector<cost_result*>& table, std::size_t operations) {
         }
         for (auto* p : peers) {
             cost_figure& f = p->*figure;
-            f.to_best = &f == best ? interval{} : ratio_interval(f.parts, best->parts);
+            // A round's passes: one fill, or every lookup pass of its run.
+            const std::size_t passes = f.parts.size() / static_cast<std::size_t>(p->runs);
+            f.to_best = &f == best ? interval{} : ratio_interval(f.parts, best->parts, passes);
             f.mark = &f == best ? "best" : f.to_best.low <= 1 ? "tied" : "";
         }
     }

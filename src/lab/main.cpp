@@ -216,7 +216,8 @@ int run_measure(const options& opt) {
     lab_report report;
     cost_effort effort;
     if (opt.quick) effort.least = 3, effort.seconds_per_combination = 1;
-    if (opt.repeat_given) effort.least = opt.repeat;
+    // Two rounds at least: an interval of a ratio needs a second round to see how far it moves.
+    if (opt.repeat_given) effort.least = std::max(2, opt.repeat);
     effort.most = std::max(effort.most, effort.least);
     effort.budget_seconds = opt.budget;
     report.settings = {{"keys", opt.keys}, {"hashes", nlohmann::ordered_json::array()}, {"seed", opt.seed},
@@ -363,7 +364,7 @@ int main(int argc, char** argv) {
     app.add_option("--seed", opt.seed_text, "seed of the random key sets and samples (0 to 2^64-1)")->capture_default_str();
     app.add_option("--sample", opt.sample_text, "keys sampled for the avalanche measure (at least 1)")->capture_default_str();
     app.add_option("--repeat", opt.repeat, "timed repetitions per hash (median; for speed, rounds, the fastest kept; "
-                                           "for tables, the fewest rounds, default 4)")
+                                           "for tables, the fewest rounds, default 4, at least 2)")
         ->check(CLI::Range(1, 1000))->capture_default_str();
     app.add_option("--budget", opt.budget, "seconds the cost study may take per key set before it stops adding rounds "
                                            "(default: 6.5 per table and hash, 1 with --quick)")

@@ -105,6 +105,18 @@ double poisson_tail_log2(double k, double mean) {
     return std::fmin(0.0, gamma_p_log2(k, mean));
 }
 
+double student_t_quantile(double confidence, double df) {
+    // P(|T| > t) = I_{df / (df + t^2)}(df / 2, 1 / 2), falling in t: halve the bracket until it is
+    // as narrow as a double allows.
+    const long double tail = std::log(static_cast<long double>(1 - confidence));
+    double low = 0, high = 1e6;
+    for (int i = 0; i < 200 && high - low > 1e-12 * high; ++i) {
+        const double t = (low + high) / 2;
+        (log_beta_regularised(df / 2, 0.5L, df / (df + static_cast<long double>(t) * t)) > tail ? low : high) = t;
+    }
+    return (low + high) / 2;
+}
+
 double chi_square_tail_log2(double x, double df) { return std::fmin(0.0, gamma_q_log2(df / 2, x / 2)); }
 
 double sidak_log2(double log2_p, double looked_at) {

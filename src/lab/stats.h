@@ -15,6 +15,10 @@ double binomial_lower_log2(double k, double n, double q);
 // log2 of P(X >= x) for X ~ chi-square with `df` degrees of freedom.
 double chi_square_tail_log2(double x, double df);
 
+// t such that P(|T| <= t) = confidence for T ~ Student's t with `df` degrees of freedom: the
+// half-width, in standard errors, of an interval from df + 1 samples.
+double student_t_quantile(double confidence, double df);
+
 // log2 of the regularised incomplete gamma functions P(a, x) and Q(a, x) = 1 - P(a, x).
 double gamma_p_log2(double a, double x);
 double gamma_q_log2(double a, double x);

@@ -1,5 +1,7 @@
 #include "timing.h"
 
+#include "stats.h"
+
 #include <sched.h>
 
 #include <algorithm>
@@ -43,27 +45,35 @@ double fastest_parts(const timed_parts& rounds, std::size_t operations) {
     return operations == 0 ? 0 : sum_of_fastest(rounds, every_round(rounds.size())) / static_cast<double>(operations);
 }
 
-interval ratio_interval(const timed_parts& a, const timed_parts& b, double confidence, int resamples, uint64_t seed) {
+interval ratio_interval(const timed_parts& a, const timed_parts& b, std::size_t passes_per_round, double confidence) {
     interval r;
-    const std::size_t n = std::min(a.size(), b.size());
-    r.samples = n;
-    if (n == 0) return r;
-    std::vector<std::size_t> drawn = every_round(n);
-    r.estimate = sum_of_fastest(a, drawn) / sum_of_fastest(b, drawn);
-    std::vector<double> ratios;
-    uint64_t state = seed;
-    for (int i = 0; i < resamples; ++i) {
-        for (std::size_t& round : drawn) {
-            state = state * 6364136223846793005ull + 1442695040888963407ull;
-            round = static_cast<std::size_t>((state >> 33) % n);
-        }
-        ratios.push_back(sum_of_fastest(a, drawn) / sum_of_fastest(b, drawn));
-    }
-    std::sort(ratios.begin(), ratios.end());
-    const double tail = (1 - confidence) / 2;
-    r.low = ratios[static_cast<std::size_t>(tail * static_cast<double>(ratios.size() - 1))];
-    r.high = ratios[static_cast<std::size_t>(std::ceil((1 - tail) * static_cast<double>(ratios.size() - 1)))];
+    const std::size_t per = std::max<std::size_t>(1, passes_per_round);
+    const std::size_t rounds = std::min(a.size(), b.size()) / per;
+    r.samples = rounds;
     r.coverage = confidence;
+    if (rounds == 0) return r;
+    const auto ratio_without = [&](std::size_t left_out) {
+        std::vector<std::size_t> chosen;
+        for (std::size_t row = 0; row < rounds * per; ++row)
+            if (row / per != left_out) chosen.push_back(row);
+        return sum_of_fastest(a, chosen) / sum_of_fastest(b, chosen);
+    };
+    r.estimate = ratio_without(rounds);  // no round left out
+    if (rounds < 2) {  // one round says nothing of how far the next would land
+        r.high = std::numeric_limits<double>::infinity();
+        return r;
+    }
+    // The jackknife, in logs (a ratio's error is a factor): the spread of the ratio over the rounds
+    // each left out once, its standard error with Student's t for the few rounds there are.
+    std::vector<double> logs;
+    for (std::size_t i = 0; i < rounds; ++i) logs.push_back(std::log(ratio_without(i)));
+    const double n = static_cast<double>(rounds);
+    const double mean = std::accumulate(logs.begin(), logs.end(), 0.0) / n;
+    double squares = 0;
+    for (double x : logs) squares += (x - mean) * (x - mean);
+    const double spread = student_t_quantile(confidence, n - 1) * std::sqrt((n - 1) / n * squares);
+    r.low = r.estimate * std::exp(-spread);
+    r.high = r.estimate * std::exp(spread);
     return r;
 }
 

@@ -35,12 +35,12 @@ struct interval {
     bool narrow(double resolution) const { return high - low <= resolution * estimate; }
 };
 
-// fastest_parts(a) / fastest_parts(b) for two loops timed in the same rounds, with a bootstrap
-// interval: `resamples` times the rounds are drawn again with replacement, the same rounds for
-// both (they ran side by side), and the ratio taken again; the interval holds the middle
-// `confidence` of those ratios. Deterministic for a given seed.
-interval ratio_interval(const timed_parts& a, const timed_parts& b, double confidence = 0.95, int resamples = 1000,
-                        uint64_t seed = 1);
+// fastest_parts(a) / fastest_parts(b) for two loops timed in the same rounds, each round
+// `passes_per_round` rows in a row, with an interval meant to hold the true ratio with the given
+// confidence: the jackknife over rounds (each left out in turn, from both, since they ran side by
+// side) with Student's t. Fewer than two rounds: from 0 to infinity.
+interval ratio_interval(const timed_parts& a, const timed_parts& b, std::size_t passes_per_round = 1,
+                        double confidence = 0.95);
 
 // A fixed loop timed between the runs of a study: independent loads from a buffer larger than the
 // caches, so it feels what slows a table down (another tenant's traffic, a lower clock).
