@@ -405,12 +405,34 @@ def agreement_of_marks(first, second):
     wide = sum(1 for run in (a, b) for k in common for h in run[k][1]
                if run[k][2][h] > 1.05 * run[k][2][run[k][0]])
     marked = sum(len(run[k][1]) - 1 for run in (a, b) for k in common)
+    held = [intervals_holding(first, second), intervals_holding(second, first)]
     return ["",
             "cells (table x figure)          %d" % len(common),
             "each best in the other's tied   %d of %d" % (agree, len(common)),
             "the same best hash              %d of %d" % (same_best, len(common)),
             "hashes tied with the best       %.1f on average (the best included)" % statistics.mean(sizes),
-            "tied, yet over 5 %% slower       %d of %d marked" % (wide, marked)]
+            "tied, yet over 5 %% slower       %d of %d marked" % (wide, marked)] + (
+            ["intervals holding other's ratio %d of %d   other way: %d of %d   (were each exact: about 83 %%)"
+             % (held[0] + held[1])] if held[0][1] and held[1][1] else [])
+
+
+def intervals_holding(run, other):
+    """Of one run's intervals of a hash's ratio to its table's best, how many hold the ratio of the
+    same two hashes in the other run: (held, intervals). Two runs of an exact 95 % interval agree so
+    in about 83 % (the difference of two estimates spreads sqrt(2) times as wide as one)."""
+    def rows(lab):
+        return {(c["table"], c["keys"], c["hash"]): c for c in lab["table_results"] if not c["too_slow"]}
+    mine, theirs = rows(run), rows(other)
+    held = total = 0
+    for (table, keys, figure), (best, _, _) in tied_sets(run).items():
+        low, high = figure[:-len("_ns")] + "_vs_best_low", figure[:-len("_ns")] + "_vs_best_high"
+        for (t, k, h), c in mine.items():
+            o, o_best = theirs.get((t, k, h)), theirs.get((t, k, best))
+            if (t, k) != (table, keys) or h == best or c.get(low) is None or o is None or o_best is None:
+                continue
+            total += 1
+            held += c[low] <= estimate(o, figure) / estimate(o_best, figure) <= c[high]
+    return held, total
 
 
 def read_inputs(names):

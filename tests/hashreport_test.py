@@ -197,6 +197,16 @@ class Chart(unittest.TestCase):
                 c[mark], c[figure] = "tied", 1.1 * estimates[best]
         self.assertEqual(int(counts(wider, wider)["tied, yet over 5 % slower"][0]),
                          int(same["tied, yet over 5 % slower"][0]) + 2)
+        # Intervals against the other run's ratios: a run holds its own; a hash moved past its
+        # interval in the second run is one interval fewer held, in that direction only.
+        held = same["intervals holding other's ratio"]
+        self.assertEqual((held[0], held[5]), (held[2], held[7]))
+        moved = json.loads(json.dumps(first))
+        name = figure[:-len("_ns")]
+        row = next(c for c in moved["table_results"] if (c["table"], c["keys"], c["hash"]) == (table, keys, other))
+        row[figure] = estimates[best] * row[name + "_vs_best_high"] * 1.01
+        self.assertEqual(int(counts(first, moved)["intervals holding other's ratio"][0]), int(held[0]) - 1)
+        self.assertEqual(counts(first, moved)["intervals holding other's ratio"][5], held[5])
         # A file without marks: ranges that overlap the best median's range are tied.
         old = json.loads(json.dumps(first))
         for c in old["table_results"]:

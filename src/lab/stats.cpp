@@ -112,7 +112,11 @@ double student_t_quantile(double confidence, double df) {
     double low = 0, high = 1e6;
     for (int i = 0; i < 200 && high - low > 1e-12 * high; ++i) {
         const double t = (low + high) / 2;
-        (log_beta_regularised(df / 2, 0.5L, df / (df + static_cast<long double>(t) * t)) > tail ? low : high) = t;
+        if (log_beta_regularised(df / 2, 0.5L, df / (df + static_cast<long double>(t) * t)) > tail) {
+            low = t;
+        } else {
+            high = t;
+        }
     }
     return (low + high) / 2;
 }
