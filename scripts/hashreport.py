@@ -28,6 +28,9 @@ from math import comb
 
 KEYS = 5_000_000
 VERSION = "@PROJECT_VERSION@"  # written in when CMake installs the tool
+# The cost study's time figures, as hashlab names them, and how a chart labels them.
+COST_FIGURES = {"insert_ns": "insert", "insert_shuffled_ns": "insert, shuffled", "hit_ns": "lookup, found",
+                "miss_ns": "lookup, absent"}
 
 # number, title, hash, container kind, width in bits of the container's key when keyed by the hash
 CASES = [
@@ -236,8 +239,7 @@ def render_lab_chart(lab, path):
         handles = [plt.Line2D([], [], marker="o", linestyle="", color=colours[t]) for t in tables]
         scatter.legend(handles, tables, title="table", fontsize=7, loc="best")
 
-        figures = [("insert_ns", "insert"), ("insert_shuffled_ns", "insert, shuffled"), ("hit_ns", "lookup, found"),
-                   ("miss_ns", "lookup, absent")]
+        figures = list(COST_FIGURES.items())
         width = 0.8 / len(figures)
         for k, (field, label) in enumerate(figures):
             per_table = [[estimate(c, field) for c in rows if c["table"] == t and not c["too_slow"]] for t in tables]
@@ -339,10 +341,32 @@ def estimate(c, figure):
     return c[figure] if figure in c else c[figure + "_median"]
 
 
+def paired_ratio(lab_rows, table, keys, figure, hash_, best):
+    """The ratio of a hash's figure to another's of the same table in one run: from the lab's ratios
+    to its table's best, each paired part by part with the best, where the file has them; else
+    from the estimates."""
+    a, b = lab_rows.get((table, keys, hash_)), lab_rows.get((table, keys, best))
+    if a is None or b is None:
+        return None
+    name = figure[:-len("_ns")]
+    if name + "_vs_best" in a and name + "_mark" in a:
+        def to_best(c):
+            return 1.0 if c[name + "_mark"] == "best" else c[name + "_vs_best"]
+        if to_best(a) is None or to_best(b) is None:
+            return None
+        return to_best(a) / to_best(b)
+    return estimate(a, figure) / estimate(b, figure)
+
+
+def measured_rows(lab):
+    return {(c["table"], c["keys"], c["hash"]): c for c in lab["table_results"] if not c["too_slow"]}
+
+
 def compare_lab_runs(first, second):
     """How far apart two whole runs' estimates lie, per figure, over every table and hash measured in
-    both: as measured, and relative to the median hash of the same table and key set in its own
-    run, which takes out a machine that was slower as a whole during one of the runs."""
+    both: as measured; relative to the median hash of the same table and key set in its own run,
+    which takes out a machine that was slower as a whole during one of the runs; and as each run's
+    ratio to the first run's best hash of the table, which is what the marks and advice rest on."""
     def figures(lab, figure, relative):
         rows = [c for c in lab["table_results"] if not c["too_slow"]]
         values = {}
@@ -351,19 +375,34 @@ def compare_lab_runs(first, second):
             values[(c["table"], c["hash"], c["keys"])] = estimate(c, figure) / (statistics.median(peers) if relative else 1)
         return values
 
+    def ratios(lab, figure):
+        rows, values = measured_rows(lab), {}
+        for (table, keys, fig), (best, _, _) in tied_sets(first).items():
+            if fig != figure:
+                continue
+            for (t, k, h) in rows:
+                if (t, k) == (table, keys) and h != best:
+                    r = paired_ratio(rows, t, k, figure, h, best)
+                    if r is not None:
+                        values[(t, h, k)] = r
+        return values
+
     lines = ["figure              as        pairs   median |diff|   90th pct   largest (where)"]
-    for figure in ("insert_ns", "insert_shuffled_ns", "hit_ns", "miss_ns"):
-        for relative in (False, True):
-            a, b = figures(first, figure, relative), figures(second, figure, relative)
+    for figure in COST_FIGURES:
+        for mode in ("measured", "relative", "to best"):
+            if mode == "to best":
+                a, b = ratios(first, figure), ratios(second, figure)
+            else:
+                a, b = figures(first, figure, mode == "relative"), figures(second, figure, mode == "relative")
             diffs = sorted((abs(b[k] - a[k]) / a[k], k) for k in a if k in b)
-            if relative:  # a table with one combination says nothing relative to itself
+            if mode == "relative":  # a table with one combination says nothing relative to itself
                 diffs = [d for d in diffs if sum(1 for k in a if k[0] == d[1][0] and k[2] == d[1][2]) > 1]
             if not diffs:
                 continue
             values = [d for d, _ in diffs]
             p90 = values[min(len(values) - 1, int(0.9 * len(values)))]
             lines.append("%-19s %-9s %5d   %12.1f %%   %6.1f %%   %.1f %% (%s, %s)" % (
-                figure, "relative" if relative else "measured", len(values), 100 * statistics.median(values),
+                figure, mode, len(values), 100 * statistics.median(values),
                 100 * p90, 100 * values[-1], diffs[-1][1][0], diffs[-1][1][1]))
     lines += agreement_of_marks(first, second)
     return "\n".join(lines) + "\n"
@@ -375,7 +414,7 @@ def tied_sets(lab):
     versions get the rule those used: the best median, and ranges that overlap its range."""
     cells = {}
     rows = [c for c in lab["table_results"] if not c["too_slow"] and c["hash"] != "none"]
-    for figure in ("insert_ns", "insert_shuffled_ns", "hit_ns", "miss_ns"):
+    for figure in COST_FIGURES:
         for key in {(c["table"], c["keys"]) for c in rows}:
             peers = [c for c in rows if (c["table"], c["keys"]) == key]
             if len(peers) < 2:
@@ -420,18 +459,18 @@ def intervals_holding(run, other):
     """Of one run's intervals of a hash's ratio to its table's best, how many hold the ratio of the
     same two hashes in the other run: (held, intervals). Two runs of an exact 95 % interval agree so
     in about 83 % (the difference of two estimates spreads sqrt(2) times as wide as one)."""
-    def rows(lab):
-        return {(c["table"], c["keys"], c["hash"]): c for c in lab["table_results"] if not c["too_slow"]}
-    mine, theirs = rows(run), rows(other)
+    mine, theirs = measured_rows(run), measured_rows(other)
     held = total = 0
     for (table, keys, figure), (best, _, _) in tied_sets(run).items():
         low, high = figure[:-len("_ns")] + "_vs_best_low", figure[:-len("_ns")] + "_vs_best_high"
         for (t, k, h), c in mine.items():
-            o, o_best = theirs.get((t, k, h)), theirs.get((t, k, best))
-            if (t, k) != (table, keys) or h == best or c.get(low) is None or o is None or o_best is None:
+            if (t, k) != (table, keys) or h == best or c.get(low) is None:
+                continue
+            ratio = paired_ratio(theirs, t, k, figure, h, best)
+            if ratio is None:
                 continue
             total += 1
-            held += c[low] <= estimate(o, figure) / estimate(o_best, figure) <= c[high]
+            held += c[low] <= ratio <= (c[high] if c.get(high) is not None else float("inf"))
     return held, total
 
 
@@ -541,6 +580,18 @@ def write_atomically(outputs, plans):
                 os.remove(tmp)
 
 
+def lab_command(lab):
+    """The hashlab command that wrote a file: its "command" field, or in files written before it
+    had one (format 1), what the file holds."""
+    if "command" in lab:
+        return lab["command"]
+    if "verdicts" in lab:
+        return "check"
+    if "points" in lab:
+        return "speed"
+    return "tables" if "table_results" in lab else "measure"
+
+
 def load_lab(name):
     """A hashlab JSON, or a ReportError naming the file and what is wrong with it."""
     try:
@@ -553,6 +604,10 @@ def load_lab(name):
     try:
         if not isinstance(lab, dict) or not isinstance(lab.get("results", []), list):
             raise TypeError("not an object with a list of results")
+        if lab.get("command", "measure") not in ("measure", "tables", "check", "speed"):
+            raise TypeError("written by no hashlab command this tool knows: %r" % lab["command"])
+        if lab.get("format_version", 1) not in (1, 2):
+            raise TypeError("format_version %r, newer than this tool reads" % lab["format_version"])
         for v in lab.get("verdicts", []):
             if not isinstance(v["hash"], str) or v["verdict"] not in ("PASS", "WARN", "FAIL"):
                 raise TypeError("a verdict that is not PASS, WARN or FAIL")
@@ -571,7 +626,7 @@ def load_lab(name):
                     raise TypeError("%s is not text" % field)
             if not isinstance(c["too_slow"], bool):
                 raise TypeError("too_slow is not true or false")
-            for figure in ("insert_ns", "insert_shuffled_ns", "hit_ns", "miss_ns"):
+            for figure in COST_FIGURES:
                 if not c["too_slow"] and not isinstance(c[figure + "_median"], (int, float)):
                     raise TypeError("%s_median is not a number" % figure)
     except (TypeError, KeyError, AttributeError) as e:
@@ -597,6 +652,8 @@ def main(argv=None):
     for chart in args.chart:
         if os.path.splitext(chart)[1].lower() not in (".png", ".svg"):
             parser.error("--chart takes a .png or .svg file: %s" % chart)
+    if args.compare and not args.lab:
+        parser.error("--compare takes --lab: hashreport.py --lab FIRST.json --compare SECOND.json")
     if args.lab:
         if args.reports or args.csv or args.json or not (args.chart or args.compare):
             parser.error("--lab takes --chart files or --compare")
@@ -604,10 +661,12 @@ def main(argv=None):
             plans = check_destinations(args.chart, [args.lab] + ([args.compare] if args.compare else []))
             lab = load_lab(args.lab)
             other = load_lab(args.compare) if args.compare else None
-            render = (render_check_chart if "verdicts" in lab else render_speed_chart if "points" in lab
-                      else render_lab_chart)
+            render = {"check": render_check_chart, "speed": render_speed_chart}.get(lab_command(lab), render_lab_chart)
             write_atomically([(chart, lambda tmp: render(lab, tmp)) for chart in args.chart], plans)
             if other is not None:
+                for name, run in ((args.lab, lab), (args.compare, other)):
+                    if lab_command(run) != "tables":
+                        raise ReportError("%s: not a cost study (hashlab tables): --compare compares two" % name)
                 try:
                     comparison = compare_lab_runs(lab, other)
                 except (TypeError, KeyError, ValueError, ZeroDivisionError) as e:

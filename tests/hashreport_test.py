@@ -204,7 +204,7 @@ class Chart(unittest.TestCase):
         moved = json.loads(json.dumps(first))
         name = figure[:-len("_ns")]
         row = next(c for c in moved["table_results"] if (c["table"], c["keys"], c["hash"]) == (table, keys, other))
-        row[figure] = estimates[best] * row[name + "_vs_best_high"] * 1.01
+        row[name + "_vs_best"] = row[name + "_vs_best_high"] * 1.01
         self.assertEqual(int(counts(first, moved)["intervals holding other's ratio"][0]), int(held[0]) - 1)
         self.assertEqual(counts(first, moved)["intervals holding other's ratio"][5], held[5])
         # A file without marks: ranges that overlap the best median's range are tied.
@@ -291,6 +291,10 @@ class Outputs(unittest.TestCase):
                 self.assert_failed(tool("--lab", LAB, "--compare", self.path("x.json")), 1,
                                    self.path("x.json") + ": not a hashlab result")
         self.assert_failed(tool("--lab", LAB, "--chart", self.path("missing/c.png")), 1, "its folder")
+        self.assert_failed(tool("--lab", SPEED, "--compare", LAB), 1, SPEED + ": not a cost study")
+        alone = tool("--compare", LAB)
+        self.assertEqual(alone.returncode, 2)
+        self.assertIn("--compare takes --lab", alone.stderr)
 
 
 if __name__ == "__main__":

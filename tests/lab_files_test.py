@@ -199,6 +199,11 @@ class Plugins(Folder):
                 self.assert_refused(run, status, words)
                 self.assertIn(" %s on decimal:2000" % symbol, run.stderr)
                 self.assert_untouched()
+                run = lab("speed", "--quick", "--hash", "xxh3", "--length", "3", "--plugin",
+                          "%s:%s:64" % (self.path("bad.so"), symbol), "--json", self.path("keep.json"))
+                self.assert_refused(run, status, words)
+                self.assertIn("timing %s on 3-byte keys" % symbol, run.stderr)
+                self.assert_untouched()
 
 
 if __name__ == "__main__":

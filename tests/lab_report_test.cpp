@@ -143,12 +143,15 @@ TEST(Json, TheDocumentsFields) {
     const auto doc = nlohmann::ordered_json::parse(to_json(report));
     std::vector<std::string> fields;
     for (const auto& f : doc.items()) fields.push_back(f.key());
-    EXPECT_EQ(fields, (std::vector<std::string>{"settings", "machine", "compiler", "key_sets", "results", "table_memory",
-                                                "table_results", "findings"}));
+    EXPECT_EQ(fields, (std::vector<std::string>{"command", "format_version", "settings", "machine", "compiler", "key_sets",
+                                                "results", "table_memory", "table_results", "table_advice", "findings"}));
+    EXPECT_EQ(doc["command"], "tables");
     EXPECT_EQ(doc["table_results"].size(), 2u);
     EXPECT_EQ(doc["results"][0], report.quality[0]);
     report.cost_study = false;
-    EXPECT_FALSE(nlohmann::ordered_json::parse(to_json(report)).contains("table_results"));
+    const auto measure = nlohmann::ordered_json::parse(to_json(report));
+    EXPECT_FALSE(measure.contains("table_results"));
+    EXPECT_EQ(measure["command"], "measure");
 }
 
 TEST(Console, ColumnsLineUpAndAMissingFigureIsADash) {

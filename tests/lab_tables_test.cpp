@@ -1,71 +1,23 @@
-// The cost study's loops: what each one does to a table, every real table with every hash, the
-// tables' construction, and the figures made of the rounds.
+// The cost study: every real table with every hash, the keys it is given, and the study's own
+// steps (lockstep parts, groups beside a reference, marks, advice) on tables of known cost.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <set>
 #include <string>
-#include <utility>
+#include <thread>
 #include <vector>
 
+#include "cost_study.h"
 #include "keys.h"
 #include "lab_hashes.h"
+#include "table_lanes.h"
 #include "table_runs.h"
-#include "cost_study.h"
 #include "tables.h"
 
 namespace {
 
-constexpr auto no_limit = std::chrono::steady_clock::duration::max();
-
 uint64_t constant_hash(const char*, std::size_t, uint64_t) { return 0x5555; }
-
-// A table that writes down every operation done to it. `lie` makes find() claim every key.
-struct recording_table {
-    std::vector<std::pair<char, std::string>>* log;
-    bool lie = false;
-    std::set<std::string> keys{};
-    using iterator = std::set<std::string>::const_iterator;
-
-    void emplace(const std::string& key, uint32_t) {
-        log->push_back({'i', key});
-        keys.insert(key);
-    }
-    iterator find(const std::string& key) const {
-        log->push_back({'f', key});
-        return lie ? keys.begin() : keys.find(key);
-    }
-    iterator end() const { return keys.end(); }
-    std::size_t size() const { return keys.size(); }
-};
-
-// fill_and_find: a fill in the set's order into one table, then a shuffled fill into another,
-// every key found in the shuffled order, then every absent key looked for.
-TEST(TableLoops, EachLoopDoesItsOwnWorkInItsOwnOrder) {
-    const study_keys study = prepare_study(make_key_set("decimal:500", 1), 1);
-    std::vector<std::pair<char, std::string>> log;
-    int tables_made = 0;
-    const table_run run = table_runs::fill_and_find(study, no_limit, [&] {
-        ++tables_made;
-        return recording_table{&log};
-    });
-    EXPECT_EQ(tables_made, 2);
-    std::vector<std::pair<char, std::string>> expected;
-    for (const auto& k : study.ordered) expected.push_back({'i', k});
-    for (const auto& k : study.shuffled) expected.push_back({'i', k});
-    for (int pass = 0; pass < lookup_passes; ++pass) {
-        for (const auto& k : study.shuffled) expected.push_back({'f', k});
-        for (const auto& k : study.absent) expected.push_back({'f', k});
-    }
-    EXPECT_EQ(log, expected);
-    EXPECT_EQ(run.cut_in, "");
-    EXPECT_GT(run.miss, 0);
-
-    // A table that finds what it does not hold is an error, not a fast miss.
-    EXPECT_THROW(table_runs::fill_and_find(study, no_limit, [&] { return recording_table{&log, true}; }),
-                 std::logic_error);
-}
 
 TEST(TableLoops, StudyKeysAreShuffledAndAbsentKeysAreAbsent) {
     const key_set keys = make_key_set("decimal:2000", 1);
@@ -102,34 +54,146 @@ TEST(TableLoops, OnlyTheAvalanchingTableMarksItsHasher) {
 }
 
 // Every table with every hash that can serve one, on keys with long, short and NUL-holding
-// members: the run itself checks sizes, that each key is found and that no absent key is.
+// members, filled in two parts: every key found, no absent one.
 TEST(Tables, EveryTableFindsEveryKeyWithEveryHash) {
     key_set keys = make_key_set("decimal:3000", 1);
     using namespace std::string_literals;
     for (const auto& extra : {""s, "a much longer key than the small-string buffer holds"s, "nul\0a"s, "nul\0b"s})
         keys.add(extra);
     const study_keys study = prepare_study(keys, 1);
+    const std::size_t n = study.ordered.size();
     for (const auto& h : builtin_hashes()) {
         if (!h.deterministic()) continue;
         for (const auto& t : lab_tables()) {
-            table_run run;
-            ASSERT_NO_THROW(run = h.run_in_table(h, t.id, study, no_limit)) << h.name << " in " << t.name;
-            EXPECT_GT(run.hit, 0) << h.name << " in " << t.name;
-            EXPECT_EQ(run.cut_in, "") << h.name << " in " << t.name;
-            EXPECT_GE(run.peak_bytes_per_entry, run.bytes_per_entry);
+            const auto lane = new_lane(h, t.id);
+            lane->insert(study.shuffled.data(), 0, n / 2);
+            lane->insert(study.shuffled.data(), n / 2, n);
+            EXPECT_EQ(lane->size(), n) << h.name << " in " << t.name;
+            EXPECT_EQ(lane->find(study.ordered.data(), 0, n), n) << h.name << " in " << t.name;
+            EXPECT_EQ(lane->find(study.absent.data(), 0, n), 0u) << h.name << " in " << t.name;
         }
     }
 }
 
-// A table that degenerates (every key in one place) overruns a small budget and is cut short.
-TEST(Tables, AnOverrunningLoopIsCutShort) {
+// A table whose every operation takes a known time, so that the study's figures are known: it
+// sleeps `Ms` ms per part and holds no keys, only their count. Finds among the absent keys fail.
+const std::vector<std::string>* absent_keys = nullptr;
+struct sleeping_table : table_lane {
+    std::chrono::milliseconds per_part;
+    std::size_t held = 0;
+    explicit sleeping_table(int ms) : per_part(ms) {}
+    void insert(const std::string*, std::size_t first, std::size_t end) override {
+        held += end - first;
+        std::this_thread::sleep_for(per_part);
+    }
+    std::size_t find(const std::string* keys, std::size_t first, std::size_t end) const override {
+        std::this_thread::sleep_for(per_part);
+        return keys == absent_keys->data() ? 0 : end - first;
+    }
+    std::size_t size() const override { return held; }
+};
+// Its hash's name says how long it sleeps.
+lab_hash sleeper(const std::string& name) { return runtime_hash(name, 64, constant_hash, "test"); }
+std::unique_ptr<table_lane> sleeping(const lab_hash& h, table_id) {
+    return std::make_unique<sleeping_table>(h.name == "none" ? 0 : h.name == "one" ? 1 : h.name == "two" ? 2 : 3);
+}
+
+struct study_case {
+    std::vector<lab_hash> hashes;
+    std::size_t tables_per_group;
+    std::vector<double> ratios;  // of each hash to the best
+    std::vector<int> groups;
+    const char* what;
+};
+
+// Each hash's parts are its own (a part given to the wrong hash would show a sleeper's time in a
+// quick one's row), every group after the first holds the reference, and ratios across groups
+// come out right through it: the reference (first, 2 ms) is not the best (1 ms), and the 3 ms
+// hash never ran beside the best.
+TEST(CostStudy, PartsGroupsRatiosAndMarks) {
+    const key_set keys = make_key_set("decimal:24576", 1);  // three parts a loop
+    const study_keys study = prepare_study(keys, 1);
+    absent_keys = &study.absent;
+    const study_case cases[] = {
+        {{sleeper("two"), sleeper("none"), sleeper("three")}, 10, {0, 0, 0}, {0, 0, 0}, "one group"},
+        {{sleeper("two"), sleeper("one"), sleeper("three")}, 2, {2, 1, 3}, {0, 0, 1}, "groups of two"},
+    };
+    for (const auto& c : cases) {
+        std::vector<const lab_hash*> hashes;
+        for (const auto& h : c.hashes) hashes.push_back(&h);
+        table_study s(lab_tables().front(), hashes, study, keys.size(), keys.name, c.tables_per_group, 1, sleeping);
+        for (int round = 0; round < 3; ++round) s.round(round == 0, 1e10);
+        s.mark();
+        const std::vector<cost_result> results = s.results();
+        ASSERT_EQ(results.size(), c.hashes.size()) << c.what;
+        for (std::size_t i = 0; i < results.size(); ++i) {
+            const cost_result& r = results[i];
+            EXPECT_EQ(r.group, c.groups[i]) << c.what << ": " << r.hash;
+            EXPECT_EQ(r.runs, 3) << c.what;
+            for (const auto& [name, figure] : cost_time_figures) {
+                const cost_figure& f = r.*figure;
+                ASSERT_EQ(f.parts.size(), name[0] == 'i' ? 3u : 3u * lookup_passes) << c.what << ": " << name;
+                const double slept = 1e6 * (r.hash == "none" ? 0 : r.hash == "one" ? 1 : r.hash == "two" ? 2 : 3);
+                // A sleep never ends early; a part of the quick hash may meet a busy machine.
+                std::vector<double> all;
+                for (const auto& row : f.parts) {
+                    ASSERT_EQ(row.size(), 3u);
+                    for (double ns : row) EXPECT_GE(ns, slept) << c.what << ": " << r.hash << " " << name;
+                    all.insert(all.end(), row.begin(), row.end());
+                }
+                EXPECT_LT(summarise(all).median, slept + 0.9e6) << c.what << ": " << r.hash << " " << name;
+                if (c.ratios[i] == 0) continue;
+                const double ratio = f.mark == "best" ? 1 : f.to_best.estimate;
+                EXPECT_NEAR(ratio, c.ratios[i], 0.1 * c.ratios[i]) << c.what << ": " << r.hash << " " << name;
+                EXPECT_EQ(f.mark, c.ratios[i] == 1 ? "best" : "") << c.what << ": " << r.hash << " " << name;
+            }
+        }
+        if (c.ratios[0] == 0) continue;
+        const table_advice a = s.advice();
+        EXPECT_EQ(a.fastest, "one") << c.what;
+        ASSERT_EQ(a.slower.size(), 2u) << c.what;
+        EXPECT_EQ(a.slower[0].hash, "two") << c.what;
+        EXPECT_EQ(a.slower[1].hash, "three") << c.what;
+        EXPECT_TRUE(a.within.empty() && a.undecided.empty()) << c.what;
+    }
+}
+
+// The advice in words: the fastest, those within the interval of it (bounded by the widest upper
+// end among them), then the slower ones by their ratio, then the undecided.
+TEST(CostStudy, TheAdviceLineNamesTheFastestTheTiedAndHowMuchSlowerTheRest) {
+    table_advice a;
+    a.table = "absl::flat_hash_map";
+    a.fastest = "wyhash";
+    a.within = {{"xxh3", {1.005, 0.99, 1.02, 0.95, 4}}, {"farmhash64", {1.01, 0.995, 1.015, 0.95, 4}}};
+    a.slower = {{"std", {1.31, 1.29, 1.33, 0.95, 4}}, {"siphash", {2.5, 2.4, 2.61, 0.95, 4}}};
+    a.undecided = {{"plugin", {3, 0.1, 90, 0.95, 4}}};
+    EXPECT_EQ(a.text(), "absl::flat_hash_map: fastest wyhash; within 2 %: xxh3, farmhash64; std +31 % (29 to 33 %); "
+                        "siphash +150 % (140 to 161 %); plugin undecided");
+    a.within.clear();
+    a.slower.clear();
+    a.undecided.clear();
+    EXPECT_EQ(a.text(), "absl::flat_hash_map: fastest wyhash");
+}
+
+// A table that degenerates (every key in one place) overruns a small first budget and is left out,
+// with the loop, the operations done and their cost; the others go on.
+TEST(CostStudy, AnOverrunningTableIsLeftOut) {
     const lab_hash constant = runtime_hash("constant", 64, constant_hash, "test");
-    const study_keys study = prepare_study(make_key_set("decimal:20000", 1), 1);
-    const table_run run = constant.run_in_table(constant, table_id::std_unordered, study, std::chrono::milliseconds(20));
-    EXPECT_EQ(run.cut_in, "insert");
-    EXPECT_GT(run.cut_after, 0u);
-    EXPECT_LT(run.cut_after, 20000u);
-    EXPECT_GT(run.cut_ns, 0);
+    const lab_hash& good = builtin_hashes().front();
+    const key_set keys = make_key_set("decimal:20000", 1);
+    const study_keys study = prepare_study(keys, 1);
+    table_study s(table_named("std::unordered_map"), {&good, &constant}, study, keys.size(), keys.name, 10, 1);
+    s.round(true, 20e6);
+    s.round(false, 20e6);
+    s.mark();
+    const cost_result slow = s.results()[1];
+    EXPECT_TRUE(slow.too_slow);
+    EXPECT_EQ(slow.cut_in, "insert");
+    EXPECT_GT(slow.cut_after, 0u);
+    EXPECT_LT(slow.cut_after, 20000u);
+    EXPECT_GT(slow.cut_ns, 0);
+    EXPECT_EQ(s.results()[0].runs, 2);
+    EXPECT_EQ(s.results()[0].hit.mark, "best");
 }
 
 TEST(Tables, CountingAllocatorCountsLiveAndPeakBytes) {
@@ -143,13 +207,23 @@ TEST(Tables, CountingAllocatorCountsLiveAndPeakBytes) {
     a.deallocate(five, 5);
     EXPECT_EQ(allocations.live, 0u);
 
-    // A tree allocates one node per entry and frees nothing while it fills.
+    // A tree allocates one node per entry and frees nothing while it fills; each table of a study
+    // counts its own bytes, though they fill in turn.
     const lab_hash& h = builtin_hashes().front();
-    const table_run small = h.run_in_table(h, table_id::std_map, prepare_study(make_key_set("decimal:1000", 1), 1), no_limit);
-    const table_run large = h.run_in_table(h, table_id::std_map, prepare_study(make_key_set("decimal:4000", 1), 1), no_limit);
-    EXPECT_EQ(small.bytes_per_entry, large.bytes_per_entry);
-    EXPECT_EQ(small.peak_bytes_per_entry, small.bytes_per_entry);
-    EXPECT_GE(small.bytes_per_entry, sizeof(std::string) + sizeof(uint32_t) + 3 * sizeof(void*));
+    const auto bytes = [&](const char* keys, const char* table) {
+        const key_set set = make_key_set(keys, 1);
+        const study_keys study = prepare_study(set, 1);
+        table_study s(table_named(table), {&h, &h}, study, set.size(), set.name, 10, 1);
+        s.round(true, 1e10);
+        return s.results();
+    };
+    const auto small = bytes("decimal:10000", "std::map"), large = bytes("decimal:40000", "std::map");
+    EXPECT_EQ(small[0].bytes_per_entry.median, large[0].bytes_per_entry.median);
+    EXPECT_EQ(small[0].peak_bytes_per_entry.median, small[0].bytes_per_entry.median);
+    EXPECT_GE(small[0].bytes_per_entry.median, sizeof(std::string) + sizeof(uint32_t) + 3 * sizeof(void*));
+    const auto hashed = bytes("decimal:10000", "absl::flat_hash_map");
+    EXPECT_EQ(hashed[0].bytes_per_entry.median, hashed[1].bytes_per_entry.median);
+    EXPECT_GT(hashed[0].peak_bytes_per_entry.median, hashed[0].bytes_per_entry.median);
 }
 
 }  // namespace

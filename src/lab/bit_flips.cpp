@@ -4,6 +4,8 @@
 #include <string>
 #include <utility>
 
+#include "bits.h"
+
 namespace {
 
 // Transposes a 64 x 64 bit matrix in place: afterwards bit r of word c is what bit c of word r was.
@@ -17,16 +19,10 @@ void transpose(uint64_t a[64]) {
         }
 }
 
-uint64_t mix64(uint64_t x) {
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-
 // A bijection of the n-bit numbers (n up to 63) that looks random: a short key is the i-th value of
 // it, so that no two keys of a set are equal, which random keys of 3 or 4 bytes would often be.
 uint64_t scatter(uint64_t i, int n, uint64_t salt) {
-    const uint64_t mask = (uint64_t{1} << n) - 1;
+    const uint64_t mask = low_bits(n);
     uint64_t x = (i ^ salt) & mask;
     for (int round = 0; round < 3; ++round) {
         x = (x * 0x9E3779B97F4A7C15ull) & mask;  // odd: a bijection mod 2^n
@@ -93,7 +89,7 @@ flip_worst flip_study(const lab_hash& h, std::size_t length, uint64_t samples, u
                       std::vector<uint64_t>& differences) {
     const bool seeds = length == 0;
     const std::size_t key_length = seeds ? 16 : length;
-    const uint64_t seed_mask = h.seed_bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << h.seed_bits) - 1;
+    const uint64_t seed_mask = low_bits(h.seed_bits);
     uint64_t state = mix64(seed ^ (length << 32) ^ (seeds ? 0x5EED : 0));
     std::string keys(length <= 8 && !seeds ? 0 : samples * key_length, '\0');
     for (char& c : keys) c = static_cast<char>(mix64(++state));

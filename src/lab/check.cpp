@@ -81,6 +81,16 @@ check_set seed_set(const std::string& family, uint64_t a, uint64_t b, int seed_b
             key_set_of(format("sparse:%d:%llu", seed_bits, (unsigned long long)a)).count, false};  // as many as sparse keys
 }
 
+// Calls visit(key) for every key of a key family's set, in order, the words' too.
+void each_key_of(const check_set& set, uint64_t seed, const key_visit& visit) {
+    if (set.family == "words") {
+        const key_set words = make_key_set("words", seed);
+        for (std::size_t i = 0; i < words.size(); ++i) visit(words.key(i));
+    } else {
+        for_each_key(set.given, seed, visit);
+    }
+}
+
 }  // namespace
 
 const std::vector<check_family>& check_families() {
@@ -188,33 +198,13 @@ std::vector<uint64_t> hash_set(const lab_hash& h, const check_set& set, uint64_t
     const auto add = [&](std::string_view key, uint64_t s) { values.push_back(h(key.data(), key.size(), s)); };
     if (set.family.rfind("seed-", 0) == 0) {
         seed_pairs(set, h.seed_bits, seed, add);
-    } else if (set.family == "words") {
-        const key_set words = make_key_set("words", seed);
-        for (std::size_t i = 0; i < words.size(); ++i) add(words.key(i), seed);
     } else {
-        for_each_key(set.given, seed, [&](std::string_view key) { add(key, seed); });
+        each_key_of(set, seed, [&](std::string_view key) { add(key, seed); });
     }
     return values;
 }
 
 namespace {
-
-// Keys that agree up to their first NUL, which a text hash cannot tell apart: the keys less the
-// distinct prefixes, the prefixes compared by a 64-bit hash of them (exact but for a chance of
-// n^2 / 2^65).
-uint64_t merged_at_nul(const check_set& set, uint64_t seed) {
-    std::vector<uint64_t> prefixes;
-    prefixes.reserve(set.count);
-    const auto add = [&](std::string_view key) { prefixes.push_back(XXH3_64bits(key.data(), std::strlen(key.data()))); };
-    if (set.family == "words") {
-        const key_set words = make_key_set("words", seed);
-        for (std::size_t i = 0; i < words.size(); ++i) add(words.key(i));
-    } else {
-        for_each_key(set.given, seed, add);
-    }
-    return count_collisions(prefixes, 64).count;
-}
-
 
 uint64_t reversed(uint64_t v, int width) {
     v = ((v >> 1) & 0x5555555555555555ull) | ((v & 0x5555555555555555ull) << 1);
@@ -449,7 +439,7 @@ std::vector<check_result> key_set_results(const lab_hash& h, const check_set& se
         results = test_values(h, set, values);
     }  // the values freed before the NUL count takes its own
     if (h.stops_at_nul && set.may_hold_nul) {
-        const uint64_t merged = merged_at_nul(set, seed);
+        const uint64_t merged = merged_at_nul([&](const key_visit& visit) { each_key_of(set, seed, visit); });
         for (auto& r : results) r.nul_merged = merged;
     }
     return results;

@@ -12,6 +12,7 @@
 #include <numeric>
 #include <random>
 
+#include "bits.h"
 #include "decimal_key.h"
 
 void key_set::reserve(std::size_t keys, std::size_t bytes) {
@@ -322,7 +323,7 @@ uint64_t cyclic_bytes(const family_args& a) { return checked_product(cyclic_coun
 
 // A bijection of the integers below 2^bits: multiplications by odd numbers and xor-shifts.
 uint64_t mix_bits(uint64_t x, unsigned bits) {
-    const uint64_t mask = bits == 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
+    const uint64_t mask = low_bits(static_cast<int>(bits));
     const unsigned shift = bits / 2 + 1;
     x = (x * 0x9E3779B97F4A7C15ull) & mask;
     x ^= x >> shift;

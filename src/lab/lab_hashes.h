@@ -2,15 +2,13 @@
 // adding a row.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "bits.h"
 #include "keys.h"
-#include "speed_loop.h"
-#include "tables.h"
 
 // Every hash is called as (key bytes, length, seed); the arena puts a NUL after each key, so a
 // text hash may ignore the length and stop at the first NUL.
@@ -21,8 +19,6 @@ enum class seeding { none, index, chained };
 
 struct lab_hash;
 using hash_all_call = void (*)(const lab_hash&, const key_set&, uint64_t* out);
-using table_call = table_run (*)(const lab_hash&, table_id, const study_keys&, std::chrono::steady_clock::duration budget);
-using speed_call = uint64_t (*)(const lab_hash&, const speed_input&);
 
 // The key every row's known answer is taken of, at seed 0: long enough to pass the block loops of
 // the block-wise hashes, with a tail that is not a whole block.
@@ -38,15 +34,18 @@ struct lab_hash {
     std::string source;
     std::string note;
     uint64_t known_answer = 0;  // of known_answer_key at seed 0
+    // In the cost study when no hash is named: a hash a user would put in a table, not a twin kept
+    // for the battery (the /len rows, the halves of xxh128, the random function) nor the fixed
+    // run's seedings.
+    bool table_default = true;
     // Hashes every key of a set, in order, into out. Built-in rows get a loop with their call
     // inlined, so their speed is the hash's own and not a call through a pointer.
     hash_all_call hash_all = nullptr;
-    // One repetition of the cost study in one table, the hash inlined likewise.
-    table_call run_in_table = nullptr;
-    // One timed round of hashlab speed, the hash inlined likewise.
-    speed_call run_speed_round = nullptr;
+    // The row's place in builtin::rows (hash_calls.h), where each study finds the call to inline
+    // into its own loops; -1 for a plugin, called through its pointer.
+    int builtin = -1;
 
-    uint64_t mask() const { return width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1; }
+    uint64_t mask() const { return low_bits(width); }
     uint64_t operator()(const char* data, std::size_t length, uint64_t seed) const {
         return call(data, length, seed) & mask();
     }
@@ -61,6 +60,16 @@ struct lab_hash {
 };
 
 const std::vector<lab_hash>& builtin_hashes();
+
+// How a study's loop calls a hash: a built-in's call inlined, a runtime one's through its row.
+template <hash_call F>
+struct inline_call {
+    uint64_t operator()(const char* data, std::size_t length, uint64_t seed) const { return F(data, length, seed); }
+};
+struct pointer_call {
+    const lab_hash* hash;
+    uint64_t operator()(const char* data, std::size_t length, uint64_t seed) const { return (*hash)(data, length, seed); }
+};
 
 // A hash known only at run time, called through its pointer everywhere (seed 0).
 lab_hash runtime_hash(std::string name, int width, hash_call call, std::string source);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,7 +44,7 @@ struct options {
     std::string seed_text = "1", sample_text = "10000";
     uint64_t seed = 1, sample = 10'000;
     int repeat = 5;
-    double budget = 0;
+    double budget = 0, memory = 0;
     bool all_tables = false, quick = false;
     std::string json, csv;
 };
@@ -184,53 +185,64 @@ std::vector<lab_hash> chosen_hashes(const options& opt) {
     return plugins;
 }
 
-// What every report of check and speed says of its run: the hashes, the machine, the compiler.
-template <class Report>
-void describe_run(Report& report, const std::vector<lab_hash>& hashes) {
-    report.settings["hashes"] = nlohmann::ordered_json::array();
+// What every report says of its run: the hashes, the machine, the compiler.
+void describe_run(run_description& run, const std::vector<lab_hash>& hashes) {
+    run.settings["hashes"] = nlohmann::ordered_json::array();
     for (const auto& h : hashes) {
-        report.settings["hashes"].push_back(h.name);
-        report.hashes.push_back(h.name);
+        run.settings["hashes"].push_back(h.name);
+        run.hashes.push_back(h.name);
     }
-    report.machine = machine();
-    report.compiler = std::string("g++ ") + __VERSION__;
+    run.machine = machine();
+    run.compiler = std::string("g++ ") + __VERSION__;
+}
+
+// Every command ends so: its files written whole, or none.
+template <class Report>
+void write_outputs(output_files& outputs, const options& opt, const Report& report) {
+    set_step("writing the results");
+    outputs.write_all(written_contents(opt, opt.json_given ? to_json(report) : "", opt.csv_given ? to_csv(report) : ""));
+    clear_progress();
 }
 
 int run_measure(const options& opt) {
     output_files outputs = check_before_work(opt);
     set_step("loading the hashes");
-    const std::vector<lab_hash> hashes = select_hashes(opt.hashes, opt.plugins);
     std::vector<lab_table> tables;
     if (opt.all_tables) tables = lab_tables();
     for (const auto& name : opt.tables) tables.push_back(table_named(name));
+    // With no hash named, the cost study takes the hashes a user would put in a table.
+    std::vector<lab_hash> hashes;
+    for (auto& h : select_hashes(opt.hashes, opt.plugins))
+        if (tables.empty() || !opt.hashes.empty() || h.table_default) hashes.push_back(std::move(h));
     const bool any_for_tables = std::any_of(hashes.begin(), hashes.end(), [](const lab_hash& h) { return h.deterministic(); });
     const bool only_std_map = std::all_of(tables.begin(), tables.end(), [](const lab_table& t) { return !t.hashed; });
     if (!tables.empty() && !any_for_tables && !only_std_map)
         throw bad_input("no table can use the chosen hashes: each gives a key a different value per position");
     std::vector<key_set> sets;
-    for (const auto& given : opt.keys) {
-        set_step("building key set " + given);
-        sets.push_back(make_key_set(given, opt.seed));
-    }
-
-    lab_report report;
     cost_effort effort;
-    if (opt.quick) effort.least = 3, effort.seconds_per_combination = 1;
+    if (opt.quick) effort.seconds_per_combination = 0.25;
     // Two rounds at least: an interval of a ratio needs a second round to see how far it moves.
     if (opt.repeat_given) effort.least = std::max(2, opt.repeat);
     effort.most = std::max(effort.most, effort.least);
     effort.budget_seconds = opt.budget;
+    effort.memory_bytes = opt.memory;
+    for (const auto& given : opt.keys) {
+        set_step("building key set " + given);
+        sets.push_back(make_key_set(given, opt.seed));
+        check_cost_study(tables, sets.back(), effort);
+    }
+
+    lab_report report;
     report.settings = {{"keys", opt.keys}, {"hashes", nlohmann::ordered_json::array()}, {"seed", opt.seed},
                        {"avalanche_sample", opt.sample}, {"repeat", opt.repeat}};
     if (!tables.empty())
         report.settings["table_rounds"] = {{"fewest", effort.least}, {"most", effort.most},
                                            {"budget_seconds", opt.budget > 0 ? nlohmann::ordered_json(opt.budget) : nullptr},
                                            {"seconds_per_combination", effort.seconds_per_combination},
-                                           {"resolution", effort.resolution}};
-    for (const auto& h : hashes) report.settings["hashes"].push_back(h.name);
+                                           {"resolution", effort.resolution},
+                                           {"memory_bytes", opt.memory > 0 ? nlohmann::ordered_json(opt.memory) : nullptr}};
+    describe_run(report, hashes);
     for (const auto& t : tables) report.settings["tables"].push_back(t.name);
-    report.machine = machine();
-    report.compiler = std::string("g++ ") + __VERSION__;
     report.cost_study = !tables.empty();
     for (const auto& h : hashes)
         if (!h.deterministic()) report.left_out.push_back(h.name);
@@ -247,11 +259,13 @@ int run_measure(const options& opt) {
 
         set_step("measuring the tables on " + keys.name);
         const core_pin pin;
-        std::vector<cost_result> study = run_cost_study(hashes, tables, keys, effort, opt.seed);
+        std::vector<table_advice> advice;
+        std::vector<cost_result> study = run_cost_study(hashes, tables, keys, effort, opt.seed, &advice);
         for (auto& c : study)
             for (const auto& row : rows)
                 if (row.at("hash") == c.hash) c.hash_ns_per_key = row.at("ns_per_key").get<double>();
         report.costs.insert(report.costs.end(), study.begin(), study.end());
+        report.advice.insert(report.advice.end(), advice.begin(), advice.end());
         clear_progress();
         print_costs(stdout, report, keys.name, pin.description());
         flush_stdout();
@@ -259,9 +273,7 @@ int run_measure(const options& opt) {
     print_findings(stdout, report);
     flush_stdout();
 
-    set_step("writing the results");
-    outputs.write_all(written_contents(opt, opt.json_given ? to_json(report) : "", opt.csv_given ? to_csv(report) : ""));
-    clear_progress();
+    write_outputs(outputs, opt, report);
     return 0;
 }
 
@@ -296,9 +308,7 @@ int run_check(const options& opt) {
     clear_progress();
     print_check(stdout, report);
     flush_stdout();
-    set_step("writing the results");
-    outputs.write_all(written_contents(opt, opt.json_given ? to_json(report) : "", opt.csv_given ? to_csv(report) : ""));
-    clear_progress();
+    write_outputs(outputs, opt, report);
     const auto all = verdicts(report.hashes, report.results);
     return std::any_of(all.begin(), all.end(), [](const check_verdict& v) { return v.verdict == "FAIL"; }) ? exit_hash_failed : 0;
 }
@@ -326,9 +336,7 @@ int run_speed(const options& opt) {
     clear_progress();
     print_speed(stdout, report);
     flush_stdout();
-    set_step("writing the results");
-    outputs.write_all(written_contents(opt, opt.json_given ? to_json(report) : "", opt.csv_given ? to_csv(report) : ""));
-    clear_progress();
+    write_outputs(outputs, opt, report);
     return 0;
 }
 
@@ -342,6 +350,10 @@ int main(int argc, char** argv) {
         ~end_of_run() { run_over = 1; }
     } marks_the_end;
     options opt;
+    // CLI11's range takes NaN, which compares false both ways.
+    const CLI::Validator finite([](std::string& value) {
+        return std::isfinite(std::strtod(value.c_str(), nullptr)) ? std::string() : "not a finite number: " + value;
+    }, "FINITE");
     CLI::App app{"hashlab: collisions, table spread, avalanche and speed of string hashes on key sets, and their cost "
                  "inside real tables"};
     app.fallthrough();  // the common options may follow the command
@@ -364,11 +376,15 @@ int main(int argc, char** argv) {
     app.add_option("--seed", opt.seed_text, "seed of the random key sets and samples (0 to 2^64-1)")->capture_default_str();
     app.add_option("--sample", opt.sample_text, "keys sampled for the avalanche measure (at least 1)")->capture_default_str();
     app.add_option("--repeat", opt.repeat, "timed repetitions per hash (median; for speed, rounds, the fastest kept; "
-                                           "for tables, the fewest rounds, default 4, at least 2)")
+                                           "for tables, the fewest rounds, default 3; 1 is raised to 2)")
         ->check(CLI::Range(1, 1000))->capture_default_str();
     app.add_option("--budget", opt.budget, "seconds the cost study may take per key set before it stops adding rounds "
-                                           "(default: 6.5 per table and hash, 1 with --quick)")
-        ->check(CLI::Range(1.0, 1e6));
+                                           "(default: 2 per table and hash, 0.25 with --quick)")
+        ->check(CLI::Range(1.0, 1e6) & finite);
+    app.add_option("--memory", opt.memory, "bytes the tables of one kind alive together may take; more hashes than "
+                                           "fit are timed in groups, each beside the first hash (default: half the "
+                                           "free memory)")
+        ->check(CLI::Range(1e6, 1e15) & finite);
     app.add_flag("--tables", opt.all_tables, "the same as the tables command");
     app.add_option("--table", opt.tables, "a table for the cost study, repeatable (see --list)");
     app.add_flag("--quick", opt.quick, "fewer keys, repetitions and samples: a smoke run");

@@ -4,11 +4,16 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <numeric>
 #include <random>
 #include <string>
 #include <string_view>
+
+#include <xxhash.h>
+
+#include "bits.h"
 
 // ---- The ideal hash ----------------------------------------------------------------------------
 //
@@ -79,7 +84,7 @@ void radix_sort(std::vector<uint64_t>& values, int bits) {
 }
 
 collisions count_collisions(std::vector<uint64_t>& values, int bits) {
-    const uint64_t mask = bits == 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
+    const uint64_t mask = low_bits(bits);
     for (uint64_t& v : values) v &= mask;
     radix_sort(values, bits);
     collisions c;
@@ -144,7 +149,7 @@ void for_each_window(const std::vector<uint64_t>& values, int width,
     const int widest = widest_window(n);
     if (widest == 0) return;
     std::vector<uint64_t> count(std::size_t{1} << widest);
-    const uint64_t mask = width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
+    const uint64_t mask = low_bits(width);
     for (int first = 0; first < width; ++first) {
         std::fill(count.begin(), count.end(), 0);
         for (uint64_t v : values) {
@@ -251,12 +256,10 @@ avalanche_result avalanche(const lab_hash& h, const key_set& keys, const std::ve
     return result;
 }
 
-uint64_t merged_at_nul(const key_set& keys) {
-    if (keys.with_nul == 0) return 0;
-    std::vector<std::string_view> texts(keys.size());
-    for (std::size_t i = 0; i < keys.size(); ++i) texts[i] = keys.data(i);  // up to the first NUL
-    std::sort(texts.begin(), texts.end());
-    return keys.size() - static_cast<uint64_t>(std::unique(texts.begin(), texts.end()) - texts.begin());
+uint64_t merged_at_nul(const std::function<void(const key_visit&)>& each_key) {
+    std::vector<uint64_t> prefixes;
+    each_key([&](std::string_view key) { prefixes.push_back(XXH3_64bits(key.data(), std::strlen(key.data()))); });
+    return count_collisions(prefixes, 64).count;
 }
 
 double ns_per_key(const lab_hash& h, const key_set& keys, std::vector<uint64_t>& out, int repeats) {

@@ -64,8 +64,12 @@ struct avalanche_result {
 avalanche_result avalanche(const lab_hash& h, const key_set& keys, const std::vector<uint64_t>& values,
                            uint64_t samples, uint64_t seed);
 
-// Keys a text hash cannot tell apart because they agree up to their first NUL.
-uint64_t merged_at_nul(const key_set& keys);
+// Keys a text hash cannot tell apart because they agree up to their first NUL: the keys less the
+// distinct prefixes, the prefixes compared by a 64-bit hash of them (exact but for a chance of
+// n^2 / 2^65), so that a set too large to hold can be counted as its keys are made. each_key(visit)
+// calls visit once per key.
+using key_visit = std::function<void(std::string_view)>;
+uint64_t merged_at_nul(const std::function<void(const key_visit&)>& each_key);
 
 // Nanoseconds per key of hashing the whole set in order, median of `repeats` after one warm-up.
 double ns_per_key(const lab_hash& h, const key_set& keys, std::vector<uint64_t>& out, int repeats);

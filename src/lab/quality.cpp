@@ -155,7 +155,10 @@ struct nul_merges {
     uint64_t merged;
 };
 std::optional<nul_merges> merged_keys(const quality_input& in) {
-    return nul_merges{in.hash.stops_at_nul ? merged_at_nul(in.keys) : 0};
+    if (!in.hash.stops_at_nul || in.keys.with_nul == 0) return nul_merges{0};
+    return nul_merges{merged_at_nul([&](const key_visit& visit) {
+        for (std::size_t i = 0; i < in.keys.size(); ++i) visit(in.keys.data(i));  // up to the first NUL
+    })};
 }
 
 std::string nul_finding(const quality_row& row) {

@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 #include <sstream>
 
@@ -8,18 +9,33 @@
 
 namespace {
 
-// A cell of the console table: the field's value in its column's format; "-" where it is null.
-std::string cell(const column& c, const nlohmann::ordered_json& value) {
-    if (value.is_string()) return format(c.format.c_str(), value.get<std::string>().c_str());
+// Every JSON file opens with what made it: the command and the version of this layout (2: the
+// first to say them; files without are of version 1, and hashreport reads both), then the run.
+constexpr int json_format_version = 2;
+nlohmann::ordered_json run_header(const char* command, const run_description& run) {
+    return {{"command", command}, {"format_version", json_format_version}, {"settings", run.settings},
+            {"machine", run.machine}, {"compiler", run.compiler}};
+}
+
+// The width of a column of names: the longest name, at least `least`, so no name shifts the rest.
+int name_width(const std::vector<std::string>& names, std::size_t least) {
+    for (const auto& n : names) least = std::max(least, n.size());
+    return static_cast<int>(least);
+}
+
+// A cell of the console table: the field's value in its column's format, text `text_width` wide;
+// "-" where it is null.
+std::string cell(const column& c, const nlohmann::ordered_json& value, int text_width) {
+    if (value.is_string()) return format("%-*s", text_width, value.get<std::string>().c_str());
     const std::string zero = format(c.format.c_str(), 0.0);
     if (value.is_null()) return std::string(zero.size() > 1 ? zero.size() - 1 : 0, ' ') + "-";
     return format(c.format.c_str(), c.scale * value.get<double>());
 }
 
 // A heading as wide as its column's cells, aligned as they are.
-std::string heading(const column& c) {
+std::string heading(const column& c, int text_width) {
     const bool text = c.format.find('s') != std::string::npos;
-    const std::size_t width = text ? 15 : format(c.format.c_str(), 0.0).size();
+    const std::size_t width = text ? static_cast<std::size_t>(text_width) : format(c.format.c_str(), 0.0).size();
     const std::string pad(width > c.heading.size() ? width - c.heading.size() : 0, ' ');
     return text ? c.heading + pad : pad + c.heading;
 }
@@ -40,15 +56,19 @@ void print_quality(std::FILE* out, const lab_report& report, const key_set_summa
     if (keys.with_nul != 0)
         std::fprintf(out, "   %llu keys hold a NUL byte: the text hashes read each key only up to its first NUL\n",
                      (unsigned long long)keys.with_nul);
+    std::vector<std::string> names;
+    for (const auto& row : report.quality)
+        if (row.at("keys") == keys.name) names.push_back(row.at("hash").get<std::string>());
+    const int width = name_width(names, 15);
     std::string line;
     for (const auto& c : quality_columns())
-        if (!c.heading.empty()) line += (line.empty() ? "" : " ") + heading(c);
+        if (!c.heading.empty()) line += (line.empty() ? "" : " ") + heading(c, width);
     std::fprintf(out, "%s\n", line.c_str());
     for (const auto& row : report.quality) {
         if (row.at("keys") != keys.name) continue;
         line.clear();
         for (const auto& c : quality_columns())
-            if (!c.heading.empty()) line += (line.empty() ? "" : " ") + cell(c, row.at(c.field));
+            if (!c.heading.empty()) line += (line.empty() ? "" : " ") + cell(c, row.at(c.field), width);
         std::fprintf(out, "%s\n", line.c_str());
     }
 }
@@ -77,46 +97,54 @@ void print_costs(std::FILE* out, const lab_report& report, const std::string& ke
         if (c.keys == keys) costs.push_back(c);
     const auto& left_out = report.left_out;
     if (costs.empty()) return;
-    int dropped = 0, fewest = costs.front().runs, most = 0;
+    int fewest = costs.front().runs, most = 0;
     for (const auto& c : costs) {
-        dropped += c.dropped;
         if (c.too_slow) continue;
         fewest = std::min(fewest, c.runs);
         most = std::max(most, c.runs);
     }
-    std::fprintf(out, "\n-- cost in tables, %s: %llu keys, %s, %d to %d rounds, %d runs timed again (disturbed)\n",
-                 costs.front().keys.c_str(), (unsigned long long)costs.front().key_count, pinning.c_str(), fewest, most,
-                 dropped);
+    std::fprintf(out, "\n-- cost in tables, %s: %llu keys, %s, %d to %d rounds, each table's hashes side by side\n",
+                 costs.front().keys.c_str(), (unsigned long long)costs.front().key_count, pinning.c_str(), fewest, most);
     std::fprintf(out, "   ns per operation: each part of a loop at its fastest round; * the best hash in that table,\n"
-                      "   ~ tied with it; then how much slower than the best in the same rounds, and its 95 %% interval\n");
+                      "   ~ tied with it, ? undecided; then how much slower than the best, paired part by part, and its\n"
+                      "   95 %% interval\n");
     if (!left_out.empty()) {
         std::string names;
         for (const auto& name : left_out) names += (names.empty() ? "" : ", ") + name;
         std::fprintf(out, "   left out, as they give one key different values: %s\n", names.c_str());
     }
+    std::vector<std::string> names;
+    for (const auto& c : costs) names.push_back(c.hash);
+    const int width = name_width(names, 15);
     std::string table;
+    const auto advise = [&] {
+        for (const auto& a : report.advice)
+            if (a.table == table && a.keys == keys) std::fprintf(out, "=> %s\n", a.text().c_str());
+    };
     for (const auto& c : costs) {
         if (c.table != table) {
+            advise();
             table = c.table;
-            std::fprintf(out, "%s\n%-15s %7s  %-26s %-26s %-26s %-26s %7s %7s\n", table.c_str(), "hash", "hash ns",
+            std::fprintf(out, "%s\n%-*s %7s  %-26s %-26s %-26s %-26s %7s %7s\n", table.c_str(), width, "hash", "hash ns",
                          "insert ns", "shuffled ns", "hit ns", "miss ns", "B/entry", "peak B");
         }
         if (c.too_slow) {
-            std::fprintf(out, "%-15s %7.2f  too slow: %.0f ns per %s over %llu operations, then stopped\n",
-                         c.hash.c_str(), c.hash_ns_per_key, c.cut_ns, c.cut_in.c_str(), (unsigned long long)c.cut_after);
+            std::fprintf(out, "%-*s %7.2f  too slow: %.0f ns per %s over %llu operations, then stopped\n",
+                         width, c.hash.c_str(), c.hash_ns_per_key, c.cut_ns, c.cut_in.c_str(), (unsigned long long)c.cut_after);
             continue;
         }
-        std::fprintf(out, "%-15s %7.2f ", c.hash.c_str(), c.hash_ns_per_key);
+        std::fprintf(out, "%-*s %7.2f ", width, c.hash.c_str(), c.hash_ns_per_key);
         for (const auto& [name, figure] : cost_time_figures) {
             (void)name;
             const cost_figure& f = c.*figure;
-            const char mark = f.mark == "best" ? '*' : f.mark == "tied" ? '~' : ' ';
+            const char mark = f.mark == "best" ? '*' : f.mark == "tied" ? '~' : f.mark == "undecided" ? '?' : ' ';
             const std::string slower = f.mark == "best" ? "" : format("%+.0f%% %+.0f..%+.0f", 100 * (f.to_best.estimate - 1),
                                                                       100 * (f.to_best.low - 1), 100 * (f.to_best.high - 1));
             std::fprintf(out, " %7.1f %c %-16s", f.ns, mark, slower.c_str());
         }
         std::fprintf(out, " %7.1f %7.1f\n", c.bytes_per_entry.median, c.peak_bytes_per_entry.median);
     }
+    advise();
 }
 
 namespace {
@@ -174,7 +202,7 @@ nlohmann::ordered_json to_json(const cost_result& c) {
     j["keys"] = c.keys;
     j["key_count"] = c.key_count;
     j["runs"] = c.runs;
-    j["dropped"] = c.dropped;
+    j["group"] = c.group;
     j["hash_ns_per_key"] = c.hash_ns_per_key;
     const auto number = [&](double x) { return c.too_slow ? nlohmann::ordered_json() : nlohmann::ordered_json(x); };
     const auto put = [&](const std::string& name, const spread_of_runs& f) {
@@ -187,7 +215,8 @@ nlohmann::ordered_json to_json(const cost_result& c) {
         const std::string field = std::string(name) + "_ns";
         j[field] = number(f.ns);
         std::vector<double> passes;  // ns per operation of each pass as a whole
-        for (const auto& row : f.parts) passes.push_back(std::accumulate(row.begin(), row.end(), 0.0) / c.key_count);
+        for (const auto& row : f.parts)
+            passes.push_back(std::accumulate(row.begin(), row.end(), 0.0) / static_cast<double>(f.operations));
         put(field, summarise(passes));
         j[std::string(name) + "_mark"] = f.mark;
         const bool ratio = !c.too_slow && f.mark != "best" && f.to_best.samples > 0;
@@ -242,10 +271,7 @@ void make_utf8(nlohmann::ordered_json& value) {
 }  // namespace
 
 std::string to_json(const lab_report& report) {
-    nlohmann::ordered_json doc;
-    doc["settings"] = report.settings;
-    doc["machine"] = report.machine;
-    doc["compiler"] = report.compiler;
+    nlohmann::ordered_json doc = run_header(report.cost_study ? "tables" : "measure", report);
     for (const auto& k : report.key_sets)
         doc["key_sets"].push_back({{"name", k.name}, {"key_count", k.key_count}, {"duplicates", k.duplicates},
                                    {"with_nul", k.with_nul}, {"bytes", k.bytes}});
@@ -254,6 +280,21 @@ std::string to_json(const lab_report& report) {
         doc["table_memory"] = "bytes the table holds through its allocator (a counting allocator)";
         doc["table_results"] = nlohmann::ordered_json::array();
         for (const auto& c : report.costs) doc["table_results"].push_back(to_json(c));
+        doc["table_advice"] = nlohmann::ordered_json::array();
+        for (const auto& a : report.advice) {
+            nlohmann::ordered_json line{{"table", a.table}, {"keys", a.keys}, {"figure", "insert_shuffled + hit"},
+                                        {"fastest", a.fastest}, {"text", a.text()}};
+            for (const auto& [name, list] : {std::pair{"within", &a.within}, {"slower", &a.slower},
+                                             {"undecided", &a.undecided}}) {
+                line[name] = nlohmann::ordered_json::array();
+                for (const auto& r : *list)
+                    line[name].push_back({{"hash", r.hash}, {"vs_fastest", r.to_fastest.estimate},
+                                          {"low", r.to_fastest.low},
+                                          {"high", std::isfinite(r.to_fastest.high) ? nlohmann::ordered_json(r.to_fastest.high)
+                                                                                    : nlohmann::ordered_json()}});
+            }
+            doc["table_advice"].push_back(line);
+        }
     }
     doc["findings"] = findings(report);
     make_utf8(doc);
@@ -348,12 +389,13 @@ nlohmann::ordered_json to_json(const check_result& r) {
 
 void print_check(std::FILE* out, const check_report& report) {
     const auto all = verdicts(report.hashes, report.results);
-    std::fprintf(out, "\n%-18s %-7s %9s  %s\n", "hash", "verdict", "passed", "worst result (-log2 p, corrected)");
+    const int width = name_width(report.hashes, 18);
+    std::fprintf(out, "\n%-*s %-7s %9s  %s\n", width, "hash", "verdict", "passed", "worst result (-log2 p, corrected)");
     for (const auto& v : all) {
         const check_result* worst = nullptr;
         for (const auto& r : report.results)
             if (r.hash == v.hash && (worst == nullptr || r.log2_p_corrected < worst->log2_p_corrected)) worst = &r;
-        std::fprintf(out, "%-18s %-7s %4d/%-4d  %.1f on %s (%s)\n", v.hash.c_str(), v.verdict.c_str(), v.passed, v.total,
+        std::fprintf(out, "%-*s %-7s %4d/%-4d  %.1f on %s (%s)\n", width, v.hash.c_str(), v.verdict.c_str(), v.passed, v.total,
                      worst != nullptr ? -worst->log2_p_corrected : 0.0, worst != nullptr ? worst->set.c_str() : "-",
                      worst != nullptr ? worst->test.c_str() : "-");
         for (const auto* r : v.worst_failed) std::fprintf(out, "    %s\n", describe(*r).c_str());
@@ -365,10 +407,7 @@ void print_check(std::FILE* out, const check_report& report) {
 }
 
 std::string to_json(const check_report& report) {
-    nlohmann::ordered_json doc;
-    doc["settings"] = report.settings;
-    doc["machine"] = report.machine;
-    doc["compiler"] = report.compiler;
+    nlohmann::ordered_json doc = run_header("check", report);
     doc["thresholds"] = "a result fails when p (corrected) < 0.001 / T and warns when p < 0.01 / T, T the hash's results";
     doc["verdicts"] = nlohmann::ordered_json::array();
     for (const auto& v : verdicts(report.hashes, report.results)) {
@@ -438,13 +477,15 @@ void print_speed(std::FILE* out, const speed_report& report) {
             if (p.hash == hash && p.mode == mode && p.lengths.shortest == r.shortest && p.lengths.longest == r.longest) return &p;
         return nullptr;
     };
+    const int width = name_width(report.hashes, 18);
     for (const char* mode : {"throughput", "latency"}) {
-        std::fprintf(out, "\n%s, ns per hash by key length in bytes (A-B: random lengths from A to B)\n%-18s", mode, "hash");
+        std::fprintf(out, "\n%s, ns per hash by key length in bytes (A-B: random lengths from A to B)\n%-*s", mode,
+                     width, "hash");
         for (const auto& c : columns) std::fprintf(out, " %8s", short_length(c).c_str());
         if (longest >= 1024) std::fprintf(out, "  GB/s at %s", short_length({longest, longest}).c_str());
         std::fprintf(out, "\n");
         for (const auto& hash : report.hashes) {
-            std::fprintf(out, "%-18s", hash.c_str());
+            std::fprintf(out, "%-*s", width, hash.c_str());
             for (const auto& c : columns) {
                 const speed_point* p = point(hash, mode, c);
                 std::fprintf(out, " %8s", p != nullptr ? short_ns(p->ns).c_str() : "-");
@@ -465,10 +506,7 @@ void print_speed(std::FILE* out, const speed_report& report) {
 }
 
 std::string to_json(const speed_report& report) {
-    nlohmann::ordered_json doc;
-    doc["settings"] = report.settings;
-    doc["machine"] = report.machine;
-    doc["compiler"] = report.compiler;
+    nlohmann::ordered_json doc = run_header("speed", report);
     doc["xxh3_vector_path"] = report.vector_path;
     doc["pinning"] = report.pinning;
     doc["estimator"] = "ns: the fastest of the rounds, each round timing calls_per_round calls with the steady clock; "

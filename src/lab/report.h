@@ -19,13 +19,20 @@ struct key_set_summary {
     uint64_t key_count = 0, duplicates = 0, with_nul = 0, bytes = 0;
 };
 
-struct lab_report {
+// What every report says of its run besides its results: the settings, the hashes, the machine,
+// the compiler.
+struct run_description {
     nlohmann::ordered_json settings, machine;
     std::string compiler;
+    std::vector<std::string> hashes;
+};
+
+struct lab_report : run_description {
     std::vector<key_set_summary> key_sets;
     std::vector<quality_row> quality;  // every hash on every key set, in the order measured
     bool cost_study = false;           // whether the tables were measured (their results may be few)
     std::vector<cost_result> costs;
+    std::vector<table_advice> advice;  // one line per hashed table and key set
     std::vector<std::string> left_out;  // hashes no table can use
 };
 
@@ -46,10 +53,7 @@ nlohmann::ordered_json to_json(const cost_result& c);
 std::string to_csv(const std::vector<std::string>& header, const std::vector<nlohmann::ordered_json>& rows);
 
 // What hashlab check found: every result of every hash, and the verdicts made of them.
-struct check_report {
-    nlohmann::ordered_json settings, machine;
-    std::string compiler;
-    std::vector<std::string> hashes;
+struct check_report : run_description {
     std::vector<check_result> results;
 };
 
@@ -60,10 +64,8 @@ std::string to_json(const check_report& report);
 std::string to_csv(const check_report& report);  // one row per result
 
 // What hashlab speed measured: every point, and how (the estimator, the vector path, the pinning).
-struct speed_report {
-    nlohmann::ordered_json settings, machine;
-    std::string compiler, vector_path, pinning;
-    std::vector<std::string> hashes;
+struct speed_report : run_description {
+    std::string vector_path, pinning;
     std::vector<speed_point> points;
 };
 

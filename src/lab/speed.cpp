@@ -1,18 +1,27 @@
 #include "speed.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <charconv>
 #include <cmath>
 
+#include "bits.h"
+#include "hash_calls.h"
 #include "timing.h"
 
 namespace {
 
-uint64_t mix64(uint64_t x) {
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
+// One timed round of a built-in hash, its call inlined into the loop, by row of builtin::rows.
+using speed_call = uint64_t (*)(const speed_input&);
+template <std::size_t... I>
+constexpr std::array<speed_call, sizeof...(I)> builtin_rounds(std::index_sequence<I...>) {
+    return {{+[](const speed_input& in) { return run_speed(inline_call<builtin::rows[I].call>{}, in); }...}};
+}
+
+uint64_t speed_round(const lab_hash& h, const speed_input& in) {
+    static constexpr auto inlined = builtin_rounds(builtin::every);
+    return h.builtin >= 0 ? inlined[static_cast<std::size_t>(h.builtin)](in) : run_speed(pointer_call{&h}, in);
 }
 
 // A sink the optimiser must assume is read: every round's sum ends here.
@@ -89,7 +98,7 @@ speed_plan plan_speed(bool quick, const std::vector<length_range>& chosen) {
 
 double time_round(const lab_hash& h, const speed_input& in) {
     const auto start = std::chrono::steady_clock::now();
-    const uint64_t sum = h.run_speed_round(h, in);
+    const uint64_t sum = speed_round(h, in);
     const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
     sink = sink + sum;
     return took.count() / static_cast<double>(in.calls);
@@ -107,7 +116,10 @@ std::vector<speed_point> run_speed_study(const std::vector<lab_hash>& hashes, co
         const key_layout shared = overlapping(range.longest, state);
         const key_layout text = any_text ? nul_ended(range, lengths, state) : key_layout{};
         for (const bool latency : {false, true}) {
-            step("timing " + range.name() + "-byte keys, " + (latency ? "latency" : "throughput"));
+            // Named per hash, so that a plugin that crashes or calls exit() is the one the message names.
+            const auto timing = [&](const lab_hash& h) {
+                step("timing " + h.name + " on " + range.name() + "-byte keys, " + (latency ? "latency" : "throughput"));
+            };
             std::vector<speed_input> inputs;
             for (const auto& h : hashes) {
                 const key_layout& keys = h.stops_at_nul ? text : shared;
@@ -119,13 +131,17 @@ std::vector<speed_point> run_speed_study(const std::vector<lab_hash>& hashes, co
             const double round_ns = plan.round_seconds * 1e9;
             for (std::size_t i = 0; i < hashes.size(); ++i) {
                 speed_input& in = inputs[i];
+                timing(hashes[i]);
                 for (double ns = time_round(hashes[i], in); ns * static_cast<double>(in.calls) < round_ns / 2 && in.calls < (uint64_t{1} << 32);
                      ns = time_round(hashes[i], in))
                     in.calls = std::clamp<uint64_t>(static_cast<uint64_t>(round_ns / std::max(ns, 1e-3)), in.calls + 1, in.calls * 8);
             }
             std::vector<std::vector<double>> rounds(hashes.size());
             for (int r = 0; r < plan.rounds; ++r)
-                for (std::size_t i = 0; i < hashes.size(); ++i) rounds[i].push_back(time_round(hashes[i], inputs[i]));
+                for (std::size_t i = 0; i < hashes.size(); ++i) {
+                    if (hashes.size() > 1) timing(hashes[i]);
+                    rounds[i].push_back(time_round(hashes[i], inputs[i]));
+                }
             for (std::size_t i = 0; i < hashes.size(); ++i) {
                 const spread_of_runs s = summarise(rounds[i]);
                 points.push_back({hashes[i].name, latency ? "latency" : "throughput", range, plan.rounds, inputs[i].calls, s.min, s.median});

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lab_hashes.h"
+#include "speed_loop.h"
 
 // Key lengths from `shortest` to `longest`, drawn at random for each call; a fixed length has
 // both equal.

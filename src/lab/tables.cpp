@@ -32,13 +32,17 @@ study_keys prepare_study(const key_set& keys, uint64_t seed) {
     const std::size_t n = keys.size();
     study.ordered.reserve(n);
     for (std::size_t i = 0; i < n; ++i) study.ordered.emplace_back(keys.key(i));
+    std::mt19937_64 random(seed);
     study.shuffled = study.ordered;
-    std::shuffle(study.shuffled.begin(), study.shuffled.end(), std::mt19937_64(seed));
-    // Absent keys: each key with one more byte, unless that too is a key of the set.
+    std::shuffle(study.shuffled.begin(), study.shuffled.end(), random);
+    study.found = study.ordered;
+    std::shuffle(study.found.begin(), study.found.end(), random);
+    study.found.resize(std::min(n, std::max(n / lookup_share, fewest_lookups)));
+    // Absent keys: each key looked up with one more byte, unless that too is a key of the set.
     std::vector<std::string_view> sorted(study.ordered.begin(), study.ordered.end());
     std::sort(sorted.begin(), sorted.end());
-    study.absent.reserve(n);
-    for (const auto& key : study.shuffled) {
+    study.absent.reserve(study.found.size());
+    for (const auto& key : study.found) {
         std::string absent = key + '\x7f';
         if (!std::binary_search(sorted.begin(), sorted.end(), std::string_view(absent))) study.absent.push_back(std::move(absent));
     }

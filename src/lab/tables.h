@@ -1,15 +1,13 @@
-// The tables a hash is measured in, the keys it is measured on, what one run of a table gives, and
-// the allocator that counts a table's memory. Knows no hash: the loops (table_runs.h) take any call.
+// The tables a hash is measured in, the keys it is measured on, a table as the study drives it, and
+// the allocator that counts a table's memory. Knows no hash: table_runs.h builds a table on any call.
 #pragma once
 
 #include <cstddef>
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "keys.h"
-#include "timing.h"
 
 // The tables of the cost study. How each is built is in table_runs.h, in a switch over this enum
 // that the compiler checks for a missing case.
@@ -31,30 +29,31 @@ const std::vector<lab_table>& lab_tables();
 const lab_table& table_named(const std::string& name);  // bad_input when there is none
 
 // The keys of a study as strings, prepared once so that no timed loop builds one: the set's order,
-// one shuffled order (for the shuffled fill and the lookups), and as many keys absent from the set.
+// one shuffled order (for the shuffled fill), the keys looked up (a sample in an order of its own,
+// independent of the order they went in) and as many keys absent from the set.
 struct study_keys {
-    std::vector<std::string> ordered, shuffled, absent;
+    std::vector<std::string> ordered, shuffled, found, absent;
 };
 study_keys prepare_study(const key_set& keys, uint64_t seed);
 
 // Operations per timed part of a loop: about a millisecond, shorter than the spells in which
 // another tenant of the machine slows its memory down.
 inline constexpr std::size_t table_part = 8192;
-// Passes of the lookup loops over one filled table.
+// Passes of the lookup loops over one filled table, and the keys each looks up: a lookup leaves
+// the table as it was, so a sample tells its cost per operation as well as every key would, at a
+// fraction of a fill's time: a quarter of the keys, at least 16 parts' worth.
 inline constexpr int lookup_passes = 2;
+inline constexpr std::size_t lookup_share = 4, fewest_lookups = 16 * table_part;
 
-// One repetition of one table with one hash: ns per operation, bytes the table holds from its
-// allocator per entry at the end of the fill, and the most it held at any time during the fill.
-// A loop that overran its time budget ends the run: cut_in names it ("insert", "insert_shuffled",
-// "hit", "miss"), with the operations done and their ns per operation.
-struct table_run {
-    double insert_ordered = 0, insert_shuffled = 0, hit = 0, miss = 0;  // the first pass
-    // Each loop's ns in parts of table_part operations: a row per pass.
-    timed_parts insert_ordered_parts, insert_shuffled_parts, hit_parts, miss_parts;
-    double bytes_per_entry = 0, peak_bytes_per_entry = 0;
-    std::string cut_in;
-    std::size_t cut_after = 0;
-    double cut_ns = 0;
+// One table of the cost study with its hash built in, driven a part at a time so that the study
+// can time every hash's table in turn within the same millisecond. Key i goes in with value i.
+class table_lane {
+public:
+    virtual ~table_lane() = default;
+    virtual void insert(const std::string* keys, std::size_t first, std::size_t end) = 0;
+    // How many of keys[first .. end) the table holds.
+    virtual std::size_t find(const std::string* keys, std::size_t first, std::size_t end) const = 0;
+    virtual std::size_t size() const = 0;
 };
 
 // The bytes live through counting_allocator on this thread, and their peak since the last reset.

@@ -17,107 +17,61 @@ spread_of_runs summarise(std::vector<double> samples) {
     return {n % 2 == 1 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2, samples.front(), samples.back()};
 }
 
-namespace {
-
-// Sum over parts of each part's fastest among the given rounds.
-double sum_of_fastest(const timed_parts& rounds, const std::vector<std::size_t>& chosen) {
-    std::size_t parts = 0;
-    for (std::size_t r : chosen) parts = std::max(parts, rounds[r].size());
+double fastest_parts(const timed_parts& rounds, std::size_t operations) {
+    if (operations == 0) return 0;
     double sum = 0;
-    for (std::size_t p = 0; p < parts; ++p) {
+    for (std::size_t p = 0;; ++p) {
         double fastest = std::numeric_limits<double>::infinity();
-        for (std::size_t r : chosen)
-            if (p < rounds[r].size()) fastest = std::min(fastest, rounds[r][p]);
+        for (const auto& row : rounds)
+            if (p < row.size()) fastest = std::min(fastest, row[p]);
+        if (std::isinf(fastest)) break;  // past the last part of every round
         sum += fastest;
     }
-    return sum;
+    return sum / static_cast<double>(operations);
 }
 
-std::vector<std::size_t> every_round(std::size_t n) {
-    std::vector<std::size_t> all(n);
-    std::iota(all.begin(), all.end(), std::size_t{0});
-    return all;
-}
-
-}  // namespace
-
-double fastest_parts(const timed_parts& rounds, std::size_t operations) {
-    return operations == 0 ? 0 : sum_of_fastest(rounds, every_round(rounds.size())) / static_cast<double>(operations);
-}
-
-interval ratio_interval(const timed_parts& a, const timed_parts& b, std::size_t passes_per_round, double confidence) {
-    interval r;
-    const std::size_t per = std::max<std::size_t>(1, passes_per_round);
+replicates paired_ratio(const timed_parts& a, const timed_parts& b, std::size_t rows_per_round) {
+    const std::size_t per = std::max<std::size_t>(1, rows_per_round);
     const std::size_t rounds = std::min(a.size(), b.size()) / per;
-    r.samples = rounds;
-    r.coverage = confidence;
-    if (rounds == 0) return r;
     const auto ratio_without = [&](std::size_t left_out) {
-        std::vector<std::size_t> chosen;
-        for (std::size_t row = 0; row < rounds * per; ++row)
-            if (row / per != left_out) chosen.push_back(row);
-        return sum_of_fastest(a, chosen) / sum_of_fastest(b, chosen);
+        double sum_a = 0, sum_b = 0;
+        for (std::size_t p = 0;; ++p) {
+            double fastest_a = std::numeric_limits<double>::infinity(), fastest_b = fastest_a;
+            for (std::size_t row = 0; row < rounds * per; ++row)
+                if (row / per != left_out && p < a[row].size() && p < b[row].size()) {
+                    fastest_a = std::min(fastest_a, a[row][p]);
+                    fastest_b = std::min(fastest_b, b[row][p]);
+                }
+            if (std::isinf(fastest_a)) break;  // past the last part of every row
+            sum_a += fastest_a;
+            sum_b += fastest_b;
+        }
+        return sum_b > 0 ? sum_a / sum_b : std::numeric_limits<double>::quiet_NaN();
     };
-    r.estimate = ratio_without(rounds);  // no round left out
-    if (rounds < 2) {  // one round says nothing of how far the next would land
-        r.high = std::numeric_limits<double>::infinity();
-        return r;
-    }
-    // The jackknife, in logs (a ratio's error is a factor): the spread of the ratio over the rounds
-    // each left out once, its standard error with Student's t for the few rounds there are.
+    replicates r{ratio_without(rounds)};  // no round left out
+    for (std::size_t i = 0; rounds > 1 && i < rounds; ++i) r.push_back(ratio_without(i));
+    return r;
+}
+
+interval ratio_interval(const replicates& ratio, double confidence) {
+    interval r;
+    r.coverage = confidence;
+    r.high = std::numeric_limits<double>::infinity();
+    if (ratio.empty()) return r;
+    r.estimate = ratio.front();
+    r.samples = ratio.size() == 1 ? 1 : ratio.size() - 1;
+    if (ratio.size() < 3) return r;  // one round says nothing of how far the next would land
     std::vector<double> logs;
-    for (std::size_t i = 0; i < rounds; ++i) logs.push_back(std::log(ratio_without(i)));
-    const double n = static_cast<double>(rounds);
+    for (std::size_t i = 1; i < ratio.size(); ++i) logs.push_back(std::log(ratio[i]));
+    const double n = static_cast<double>(logs.size());
     const double mean = std::accumulate(logs.begin(), logs.end(), 0.0) / n;
     double squares = 0;
     for (double x : logs) squares += (x - mean) * (x - mean);
     const double spread = student_t_quantile(confidence, n - 1) * std::sqrt((n - 1) / n * squares);
+    if (!std::isfinite(spread)) return r;
     r.low = r.estimate * std::exp(-spread);
     r.high = r.estimate * std::exp(spread);
     return r;
-}
-
-disturbance_check::disturbance_check(std::size_t bytes, std::size_t loads) : loads_(loads) {
-    std::size_t slots = 1;
-    while (slots * 2 * sizeof(uint64_t) <= bytes) slots *= 2;
-    buffer_.resize(slots);
-    for (std::size_t i = 0; i < buffer_.size(); ++i) buffer_[i] = i;  // touched, so no page is first met while timed
-}
-
-double disturbance_check::calibrate() {
-    // Loads from places no prefetcher can guess, each independent of the others, as a table's
-    // lookups are: what they meet is the memory system under whatever else the machine runs. A
-    // chase of dependent loads was tried first and hardly felt the spells that doubled lookups.
-    const uint64_t mask = buffer_.size() - 1;
-    uint64_t sum = 0;
-    const double start = steady_seconds();
-    for (std::size_t i = 0; i < loads_; ++i) {
-        uint64_t x = (++count_) * 0x9E3779B97F4A7C15ull;
-        sum += buffer_[(x ^ (x >> 29)) & mask];
-    }
-    const double took = steady_seconds() - start;
-    sum_ += sum;  // kept, so the loads cannot be optimised away
-    return took * 1e9 / static_cast<double>(loads_);
-}
-
-bool disturbance_check::disturbed(double ns, double tolerance) {
-    if (fastest_ == 0 || ns < fastest_) fastest_ = ns;
-    return ns > fastest_ * (1 + tolerance);
-}
-
-int run_when_quiet(disturbance_check& check, const std::function<double()>& calibrate, const std::function<bool()>& run,
-                   const quiet_rules& rules) {
-    const auto warm = [&] {
-        calibrate();
-        return calibrate();
-    };
-    for (int dropped = 0;; ++dropped) {
-        double before = warm();
-        for (int wait = 0; check.disturbed(before, rules.quiet) && wait < rules.waits; ++wait) before = calibrate();
-        const bool repeatable = run();
-        // A machine busy for longer than a second run is what there is to measure.
-        if (!check.disturbed(warm(), rules.busy) || !repeatable || dropped == 1) return dropped;
-    }
 }
 
 int repeat_rounds(int least, int most, double budget_seconds, const std::function<void(int)>& round,

@@ -1,7 +1,7 @@
 // How the lab turns timed rounds into figures it can stand behind, for every study that times:
-// pinning, the estimate of a figure, intervals of ratios taken inside a round, the check for a
-// disturbed round, and the loop that repeats rounds until the intervals are narrow or the time is
-// spent. The reasons for each choice are in docs/LAB.md ("Numbers that hold").
+// pinning, the estimate of a figure, intervals of ratios of loops timed side by side, and the loop
+// that repeats rounds until the intervals are narrow or the time is spent. The reasons for each
+// choice are in docs/LAB.md ("Numbers that hold").
 #pragma once
 
 #include <cstddef>
@@ -35,43 +35,20 @@ struct interval {
     bool narrow(double resolution) const { return high - low <= resolution * estimate; }
 };
 
-// fastest_parts(a) / fastest_parts(b) for two loops timed in the same rounds, each round
-// `passes_per_round` rows in a row, with an interval meant to hold the true ratio with the given
-// confidence: the jackknife over rounds (each left out in turn, from both, since they ran side by
-// side) with Student's t. Fewer than two rounds: from 0 to infinity.
-interval ratio_interval(const timed_parts& a, const timed_parts& b, std::size_t passes_per_round = 1,
-                        double confidence = 0.95);
+// A statistic over rounds for the jackknife: [0] from every round, [1 + i] with round i left out.
+using replicates = std::vector<double>;
 
-// A fixed loop timed between the runs of a study: independent loads from a buffer larger than the
-// caches, so it feels what slows a table down (another tenant's traffic, a lower clock).
-class disturbance_check {
-public:
-    explicit disturbance_check(std::size_t bytes = std::size_t{128} << 20, std::size_t loads = 65536);
-    // Times the loop once: ns per load.
-    double calibrate();
-    // Whether a calibration of `ns` is more than `tolerance` slower than the fastest seen so far;
-    // learns it as the fastest if it is.
-    bool disturbed(double ns, double tolerance);
+// The cost of loop a over that of loop b, timed side by side: part p of row r of a ran within
+// milliseconds of part p of row r of b (rows_per_round rows a round), so whatever the machine did
+// then it did to both. Each loop is taken at each part's fastest row, summed, over the same rows
+// (parts a row lacks, cut short, are not counted for either): the quiet moments that a part's
+// fastest row found were the same for both. Replicates with each round left out in turn, its rows
+// together.
+replicates paired_ratio(const timed_parts& a, const timed_parts& b, std::size_t rows_per_round = 1);
 
-private:
-    std::vector<uint64_t> buffer_;
-    std::size_t loads_;
-    uint64_t count_ = 0, sum_ = 0;
-    double fastest_ = 0;
-};
-
-// Runs run() when the machine is quiet, if it turns quiet within `waits` calibrations: each
-// calibration more than `quiet` slower than the fastest is followed by another. After the run,
-// when a calibration is more than `busy` slower, the run is dropped and run() called again, once,
-// unless it returned false (nothing worth timing again). The first calibration before and after
-// a run only warms up: the table has just had the caches, and meets the loop's memory cold.
-// Returns the runs dropped.
-struct quiet_rules {
-    double quiet = 0.15, busy = 0.5;
-    int waits = 200;  // some 0.3 s
-};
-int run_when_quiet(disturbance_check& check, const std::function<double()>& calibrate, const std::function<bool()>& run,
-                   const quiet_rules& rules = {});
+// The interval of a ratio from its replicates: the jackknife in logs (a ratio's error is a
+// factor), with Student's t for the few rounds there are. Fewer than two rounds: 0 to infinity.
+interval ratio_interval(const replicates& ratio, double confidence = 0.95);
 
 // Runs round(r) for r = 0, 1, ... : at least `least` rounds, then more while enough(r) says the
 // figures are not yet narrow, the time spent (read from `now`) stays within `budget`, and fewer
