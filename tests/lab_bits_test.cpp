@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bits.h"
 #include "bit_flips.h"
 #include "check.h"
 #include "hashes.h"
@@ -14,12 +15,6 @@
 #include "stats.h"
 
 namespace {
-
-uint64_t mix64(uint64_t x) {
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
 
 TEST(FlipTally, MatchesAPlainCountOfEveryBitAndPair) {
     for (int width : {32, 64}) {

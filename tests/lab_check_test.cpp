@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 
+#include "bits.h"
 #include "check.h"
 #include "hashes.h"
 #include "keys.h"
@@ -144,11 +145,6 @@ TEST(KeyFamilies, CountsEndKeysAndNoRepeats) {
 
 // ---- The battery on hashes whose flaws are known ---------------------------------------------------
 
-uint64_t mix64(uint64_t x) {  // a bijective finalizer (splitmix64's)
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
 // A good mix of every byte but the last.
 uint64_t ignores_last_byte(const char* d, std::size_t n, uint64_t s) { return XXH64(d, n == 0 ? 0 : n - 1, s) ^ mix64(n); }
 // The sum of each byte times a constant of its position: linear in the key (its seed well mixed).
@@ -163,6 +159,25 @@ uint64_t adds_the_seed(const char* d, std::size_t n, uint64_t s) {
     uint64_t v = uint64_t{n} << 56;
     for (std::size_t i = 0; i < n; ++i) v |= uint64_t{static_cast<unsigned char>(d[i])} << (8 * i);
     return mix64(v + s);
+}
+
+// A hash's verdict by where its worst corrected p falls: above the warning line, between the lines,
+// below the failing one (T = 100 results: 0.01 / T and 0.001 / T).
+TEST(Verdicts, PassWarnAndFailByTheTwoLines) {
+    const struct {
+        double log2_p;
+        const char* verdict;
+        int passed;
+    } cases[] = {{std::log2(0.02 / 100), "PASS", 100}, {std::log2(0.005 / 100), "WARN", 99}, {std::log2(0.0005 / 100), "FAIL", 99}};
+    for (const auto& c : cases) {
+        std::vector<check_result> results(100);
+        for (auto& r : results) r.hash = "h", r.family = "zeroes", r.log2_p_corrected = 0;
+        results[7].log2_p_corrected = c.log2_p;
+        const check_verdict v = verdicts({"h"}, results).front();
+        EXPECT_EQ(v.verdict, c.verdict) << c.log2_p;
+        EXPECT_EQ(v.passed, c.passed) << c.log2_p;
+        EXPECT_EQ(v.total, 100);
+    }
 }
 
 std::set<std::string> failed_families(const lab_hash& h) {

@@ -16,6 +16,7 @@ import os
 import pathlib
 import re
 import resource
+import signal
 import subprocess
 import sys
 import tempfile
@@ -119,6 +120,18 @@ def failures(binary, work):
         run = subprocess.run([binary, "--hash", "xxh64", "--keys", "decimal:1000"], stdout=full,
                              stderr=subprocess.PIPE, text=True)
     check(run.returncode == 4 and "could not write" in run.stderr, "status %d, %r" % (run.returncode, run.stderr))
+    # A staged file that cannot be written whole (a file size limit, the disk full for this file):
+    # status 4, the previous result kept, no temporary left.
+    (work / "keep.json").write_text("old\n")
+
+    def small_files():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1024, 1024))
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    run = lab(binary, "--hash", "xxh64", "--keys", "decimal:1000", "--json", work / "keep.json", preexec_fn=small_files)
+    check(run.returncode == 4 and "could not write" in run.stderr and "File too large" in run.stderr,
+          "a failed staged write: status %d, %r" % (run.returncode, run.stderr))
+    check((work / "keep.json").read_text() == "old\n" and os.listdir(work) == ["keep.json"],
+          "a failed staged write replaced the result or left %s" % os.listdir(work))
 
 
 def tables(binary, work):

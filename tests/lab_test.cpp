@@ -105,6 +105,16 @@ const lab_hash& builtin(const std::string& name) {
 
 uint64_t constant_hash(const char*, std::size_t, uint64_t) { return 0x5555; }
 
+// The widest window of output bits a set of n values is judged on: 2^b bins of at least 8 values
+// each, at most 16 bits. At each boundary, one value fewer is one bit narrower.
+TEST(Windows, AtLeastEightValuesABin) {
+    const struct {
+        std::size_t n;
+        int widest;
+    } cases[] = {{15, 0}, {16, 1}, {8 << 10, 10}, {(8 << 10) - 1, 9}, {8 << 16, 16}, {std::size_t{1} << 40, 16}};
+    for (const auto& c : cases) EXPECT_EQ(widest_window(c.n), c.widest) << c.n;
+}
+
 TEST(Avalanche, ConstantIsFullyBiasedAndAGoodMixIsWithinNoise) {
     const key_set keys = make_key_set("decimal:20000", 1);
     std::vector<uint64_t> values(keys.size());
