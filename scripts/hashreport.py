@@ -16,6 +16,7 @@ import argparse
 import csv
 import io
 import json
+import math
 import os
 import re
 import signal
@@ -313,13 +314,19 @@ def render_speed_chart(speed, path):
     colours = plt.get_cmap("tab20")
 
     def panel(ax, mode, figure, shortest, ylabel, title):
+        drawn = False
         for i, h in enumerate(hashes):
             points = sorted((p["shortest"], p[figure]) for p in fixed
-                            if p["hash"] == h and p["mode"] == mode and p["shortest"] >= shortest)
+                            if p["hash"] == h and p["mode"] == mode and p["shortest"] >= shortest and p[figure] > 0)
+            drawn = drawn or bool(points)
             ax.plot([x for x, _ in points], [y for _, y in points], ["-", "--", ":"][i // 20 % 3],
                     color=colours(i % 20), linewidth=1, label=h)
-        ax.set_xscale("log", base=2)
-        ax.set_yscale("log")
+        if not drawn:  # a run without such keys: an empty panel that says so, not a log axis of nothing
+            ax.text(0.5, 0.5, "no fixed lengths of %d bytes or more in this run" % shortest, ha="center",
+                    transform=ax.transAxes)
+        else:
+            ax.set_xscale("log", base=2)
+            ax.set_yscale("log")
         ax.set_xlabel("key length, bytes")
         ax.set_ylabel(ylabel)
         ax.set_title(title)
@@ -580,6 +587,28 @@ def write_atomically(outputs, plans):
                 os.remove(tmp)
 
 
+def unfit_number(node, path="", field=""):
+    """Where a hashlab file holds a number it never writes: NaN or an infinity (JSON has neither; a
+    number too large for a double reads as one), or a negative time (a field named ns, *_ns or
+    *_ns_*, or a list of them). None when there is none."""
+    if isinstance(node, dict):
+        items = ((path + ("." if path else "") + k, k, v) for k, v in node.items())
+    elif isinstance(node, list):
+        items = (("%s[%d]" % (path, i), field, v) for i, v in enumerate(node))
+    else:
+        return None
+    for where, key, value in items:
+        if isinstance(value, float) and not math.isfinite(value):
+            return "%s is %s" % (where, value)
+        if isinstance(value, (int, float)) and not isinstance(value, bool) and value < 0 and \
+                re.search(r"(^|_)ns($|_)", key):
+            return "%s is a negative time, %s" % (where, value)
+        found = unfit_number(value, where, key)
+        if found is not None:
+            return found
+    return None
+
+
 def lab_command(lab):
     """The hashlab command that wrote a file: its "command" field, or in files written before it
     had one (format 1), what the file holds."""
@@ -601,6 +630,14 @@ def load_lab(name):
         raise ReportError("%s: cannot read: %s" % (name, e.strerror))
     except ValueError as e:
         raise ReportError("%s: not JSON: %s" % (name, e))
+    except RecursionError:
+        raise ReportError("%s: not a hashlab result: nested deeper than any hashlab file" % name)
+    try:
+        where = unfit_number(lab)
+    except RecursionError:
+        where = "nested deeper than any hashlab file"
+    if where is not None:
+        raise ReportError("%s: not a hashlab result: %s" % (name, where))
     try:
         if not isinstance(lab, dict) or not isinstance(lab.get("results", []), list):
             raise TypeError("not an object with a list of results")

@@ -4,6 +4,7 @@ import csv
 import io
 import json
 import os
+import shutil
 import stat
 import subprocess
 import sys
@@ -135,8 +136,16 @@ SPEED = os.path.join(DATA, "speed-quick.json")  # hashlab speed --quick on three
 class Chart(unittest.TestCase):
     def test_png_and_svg_are_valid_images(self):
         import matplotlib.image
+        with open(SPEED) as f:  # a speed run without long keys: the long-key panel says so
+            short = json.load(f)
+        short["points"] = [p for p in short["points"] if p["longest"] < 256]
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        with open(os.path.join(folder, "short.json"), "w") as f:
+            json.dump(short, f)
         charts = [(RUNS, "Jenkins"), (["--lab", LAB], "boost::unordered_flat_map"),
-                  (["--lab", CHECK], "fnv1a  FAIL"), (["--lab", SPEED], "GB/s (throughput)")]
+                  (["--lab", CHECK], "fnv1a  FAIL"), (["--lab", SPEED], "GB/s (throughput)"),
+                  (["--lab", os.path.join(folder, "short.json")], "no fixed lengths of 256 bytes")]
         for inputs, text in charts:
             with self.subTest(inputs=inputs[0]), tempfile.TemporaryDirectory() as d:
                 png, svg = os.path.join(d, "chart.png"), os.path.join(d, "chart.svg")
@@ -282,6 +291,10 @@ class Outputs(unittest.TestCase):
         broken = json.loads(json.dumps(good))
         broken["table_results"][0]["hit_ns_median"] = "fast"
         shapes = {"array": [1, 2], "results": {"results": 3}, "field": broken}
+        for field, value in (("hit_ns", float("nan")), ("insert_ns", float("inf")), ("miss_ns", -3.0)):
+            unfit = json.loads(json.dumps(good))
+            unfit["table_results"][1][field] = value
+            shapes[field] = unfit
         for name, doc in shapes.items():
             with self.subTest(shape=name):
                 with open(self.path("x.json"), "w") as f:
@@ -290,6 +303,12 @@ class Outputs(unittest.TestCase):
                                    self.path("x.json") + ": not a hashlab result")
                 self.assert_failed(tool("--lab", LAB, "--compare", self.path("x.json")), 1,
                                    self.path("x.json") + ": not a hashlab result")
+        with open(self.path("x.json"), "w") as f:
+            f.write("[" * 100000 + "]" * 100000)
+        self.assert_failed(tool("--lab", self.path("x.json"), "--chart", self.path("c.png")), 1, "nested deeper")
+        with open(self.path("x.json"), "w") as f:
+            f.write(json.dumps(good).replace('"hit_ns": ', '"hit_ns": 1e400, "x": ', 1))
+        self.assert_failed(tool("--lab", self.path("x.json"), "--chart", self.path("c.png")), 1, "hit_ns is inf")
         self.assert_failed(tool("--lab", LAB, "--chart", self.path("missing/c.png")), 1, "its folder")
         self.assert_failed(tool("--lab", SPEED, "--compare", LAB), 1, SPEED + ": not a cost study")
         alone = tool("--compare", LAB)
