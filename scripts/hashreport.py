@@ -609,6 +609,13 @@ def unfit_number(node, path="", field=""):
     return None
 
 
+def complain(error):
+    """One line on standard error whatever a file name in it holds: control characters escaped."""
+    text = re.sub(r"[\x00-\x1f\x7f]", lambda m: {"\n": "\\n", "\t": "\\t", "\r": "\\r"}.get(
+        m.group(), "\\x%02X" % ord(m.group())), str(error))
+    print("hashreport: %s" % text, file=sys.stderr)
+
+
 def lab_command(lab):
     """The hashlab command that wrote a file: its "command" field, or in files written before it
     had one (format 1), what the file holds."""
@@ -710,10 +717,10 @@ def main(argv=None):
                     raise ReportError("%s and %s: cannot be compared: %s" % (args.lab, args.compare, e))
                 write_stdout(comparison)
         except ReportError as e:
-            print("hashreport: %s" % e, file=sys.stderr)
+            complain(e)
             return 1
         except WriteError as e:
-            print("hashreport: %s" % e, file=sys.stderr)
+            complain(e)
             return 4
         return 0
     if not (args.csv or args.json or args.chart):
@@ -726,7 +733,7 @@ def main(argv=None):
         if not rows:
             raise ReportError("%s: line 1: no case in the report" % reports[0][0])
     except ReportError as e:
-        print("hashreport: %s" % e, file=sys.stderr)
+        complain(e)
         return 1
     missing = missing_cases(reports)
     texts = {"csv": to_csv(rows), "json": to_json(rows, missing)}
@@ -742,7 +749,7 @@ def main(argv=None):
             if getattr(args, kind) == "-":
                 write_stdout(texts[kind])
     except WriteError as e:
-        print("hashreport: %s" % e, file=sys.stderr)
+        complain(e)
         return 4
     for name, cases in missing:
         print("hashreport: %s was cut short; missing cases: %s" % (name, ", ".join(cases)), file=sys.stderr)

@@ -310,6 +310,7 @@ class Outputs(unittest.TestCase):
             f.write(json.dumps(good).replace('"hit_ns": ', '"hit_ns": 1e400, "x": ', 1))
         self.assert_failed(tool("--lab", self.path("x.json"), "--chart", self.path("c.png")), 1, "hit_ns is inf")
         self.assert_failed(tool("--lab", LAB, "--chart", self.path("missing/c.png")), 1, "its folder")
+        self.assert_failed(tool("--lab", self.path("a\nb.json"), "--chart", self.path("c.png")), 1, "a\\nb.json")
         self.assert_failed(tool("--lab", SPEED, "--compare", LAB), 1, SPEED + ": not a cost study")
         alone = tool("--compare", LAB)
         self.assertEqual(alone.returncode, 2)

@@ -67,6 +67,7 @@ class Destinations(Folder):
             (["--json", self.path("keep.json"), "--csv", self.folder + "/./keep.json"], "the same file as --json"),
             (["--json", self.path("new.json"), "--csv", self.path("new.json")], "the same file as --json"),
             (["--json", self.path("keys.txt"), "--keys", "file:" + self.path("keys.txt")], "the same file as the input"),
+            (["--json", self.path("no\ndir/out.json")], "no\\ndir/out.json: its folder"),  # one line, escaped
         ]
         for args, words in cases:
             with self.subTest(args=args):

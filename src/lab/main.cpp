@@ -56,8 +56,22 @@ std::string step;
 char crash_note[512] = "hashlab: the process was ended while starting\n";
 const bool progress = isatty(STDERR_FILENO) == 1;
 
-void set_step(const std::string& now) {
+// A message on one line whatever a name in it holds: control characters written as \n, \t, \xNN.
+std::string one_line(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) out += c;
+        else out += c == '\n' ? "\\n" : c == '\t' ? "\\t" : c == '\r' ? "\\r" : format("\\x%02X", byte);
+    }
+    return out;
+}
+
+void complain(const std::string& message) { std::fprintf(stderr, "hashlab: %s\n", one_line(message).c_str()); }
+
+void set_step(const std::string& given) {
     const std::lock_guard<std::mutex> lock(step_mutex);
+    const std::string now = one_line(given);
     step = now;
     std::snprintf(crash_note, sizeof crash_note, "hashlab: ended while %s\n", now.c_str());
     if (progress) std::fprintf(stderr, "\r\033[Khashlab: %s", now.c_str());
@@ -404,7 +418,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::Success& e) {
         return written(app.exit(e));  // --help, --version
     } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "hashlab: %s\n", e.what());
+        complain(e.what());
         return exit_bad_input;
     }
     if (list) {
@@ -429,15 +443,15 @@ int main(int argc, char** argv) {
         return check->parsed() ? run_check(opt) : run_measure(opt);
     } catch (const bad_input& e) {
         clear_progress();
-        std::fprintf(stderr, "hashlab: %s\n", e.what());
+        complain(e.what());
         return exit_bad_input;
     } catch (const std::bad_alloc&) {
         clear_progress();
-        std::fprintf(stderr, "hashlab: out of memory while %s\n", step.c_str());
+        complain("out of memory while " + step);
         return exit_out_of_memory;
     } catch (const write_failed& e) {
         clear_progress();
-        std::fprintf(stderr, "hashlab: %s\n", e.what());
+        complain(e.what());
         return exit_write_failed;
     }
 }
