@@ -95,6 +95,7 @@ def bad_input(binary, work):
         (["--json", str(work / "no" / "dir.json")], "its folder"),
         (["--table", "nope"], "unknown table 'nope'; known: std::unordered_map"),
         (["--budget", "nan"], "not a finite number"),
+        (["speed", "--tables", "--json", str(work / "out.json")], "not --keys, --table or --tables"),
         (["tables", "--keys", "decimal:100000", "--memory", "1e6"], "holds fewer than two tables"),
     ]
     for args, words in cases:

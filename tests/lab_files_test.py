@@ -189,9 +189,12 @@ class Plugins(Folder):
             f.write("#include <stddef.h>\n#include <stdint.h>\n#include <stdlib.h>\n"
                     "uint64_t crashes(const void *d, size_t n, uint64_t s) {"
                     " if (n == 3) { volatile int *p = 0; *p = 1; } return n + s; }\n"
-                    "uint64_t exits(const void *d, size_t n, uint64_t s) { if (n == 3) exit(0); return n + s; }\n")
+                    "uint64_t exits(const void *d, size_t n, uint64_t s) { if (n == 3) exit(0); return n + s; }\n"
+                    "uint64_t fnv1a(const void *d, size_t n, uint64_t s) { return n + s; }\n")
         subprocess.run(["cc", "-O2", "-shared", "-fPIC", "-o", self.path("bad.so"), source], check=True)
         self.before += ["bad.c", "bad.so"]
+        # A built-in's name, though that built-in is not in the run, would pass for it in every report.
+        self.assert_refused(lab(*SMALL, "--plugin", "%s:fnv1a:64" % self.path("bad.so")), 2, "the name 'fnv1a' is taken")
         for symbol, status, words in (("crashes", -signal.SIGSEGV, "Segmentation fault"),
                                       ("exits", 5, "exit() was called")):
             with self.subTest(symbol=symbol):

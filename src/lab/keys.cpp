@@ -99,7 +99,7 @@ void file_keys(const family_args& args, uint64_t, const key_sink& sink) {
 
 void word_keys(const family_args& args, uint64_t, const key_sink& sink) {
     if (access(word_list, F_OK) != 0)
-        throw bad_input("--keys words: " + std::string(word_list) + " is missing (Debian's wamerican installs it)");
+        throw bad_input("the word list " + std::string(word_list) + " is missing (Debian's wamerican installs it)");
     split_lines(read_key_file(word_list, args.given), sink);
 }
 

@@ -86,11 +86,19 @@ std::vector<lab_hash> select_hashes(const std::vector<std::string>& names, const
         }
         chosen.push_back(*found);
     }
+    add_plugins(chosen, plugins);
+    return chosen;
+}
+
+void add_plugins(std::vector<lab_hash>& chosen, const std::vector<std::string>& plugins) {
     for (const auto& argument : plugins) {
         lab_hash plugin = load_plugin(argument);
-        for (const auto& h : chosen)
-            if (h.name == plugin.name) throw bad_input("--plugin " + argument + ": the name '" + plugin.name + "' is taken");
+        // A plugin under a built-in's name would pass for it in every report, chosen or not.
+        const auto taken = [&](const std::vector<lab_hash>& rows) {
+            return std::any_of(rows.begin(), rows.end(), [&](const lab_hash& h) { return h.name == plugin.name; });
+        };
+        if (taken(chosen) || taken(builtin_hashes()))
+            throw bad_input("--plugin " + argument + ": the name '" + plugin.name + "' is taken");
         chosen.push_back(std::move(plugin));
     }
-    return chosen;
 }

@@ -79,3 +79,5 @@ lab_hash load_plugin(const std::string& argument);
 
 // The rows a run uses: the named built-ins (all of them when none is named), then the plugins.
 std::vector<lab_hash> select_hashes(const std::vector<std::string>& names, const std::vector<std::string>& plugins);
+// Loads the plugins after the hashes chosen, refusing a name a built-in or another one has.
+void add_plugins(std::vector<lab_hash>& chosen, const std::vector<std::string>& plugins);

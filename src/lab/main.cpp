@@ -195,7 +195,7 @@ std::vector<std::string> written_contents(const options& opt, const std::string&
 std::vector<lab_hash> chosen_hashes(const options& opt) {
     if (!opt.hashes.empty() || opt.plugins.empty()) return select_hashes(opt.hashes, opt.plugins);
     std::vector<lab_hash> plugins;
-    for (const auto& p : opt.plugins) plugins.push_back(load_plugin(p));
+    add_plugins(plugins, opt.plugins);
     return plugins;
 }
 
@@ -294,8 +294,8 @@ int run_measure(const options& opt) {
 // hashlab check: the battery over the chosen hashes; status 1 when any of them fails.
 int run_check(const options& opt) {
     output_files outputs = check_before_work(opt);
-    if (!opt.keys.empty() || !opt.tables.empty())
-        throw bad_input("check makes its own key sets: choose them with --family, not --keys or --table");
+    if (!opt.keys.empty() || !opt.tables.empty() || opt.all_tables)
+        throw bad_input("check makes its own key sets: choose them with --family, not --keys, --table or --tables");
     std::vector<std::string> known;
     for (const auto& f : check_families()) known.push_back(f.name);
     for (const auto& f : opt.families)
@@ -330,8 +330,8 @@ int run_check(const options& opt) {
 // hashlab speed: every hash at every key length, throughput and latency, on one pinned core.
 int run_speed(const options& opt) {
     output_files outputs = check_before_work(opt);
-    if (!opt.keys.empty() || !opt.tables.empty())
-        throw bad_input("speed makes its own keys: choose their lengths with --length, not --keys or --table");
+    if (!opt.keys.empty() || !opt.tables.empty() || opt.all_tables)
+        throw bad_input("speed makes its own keys: choose their lengths with --length, not --keys, --table or --tables");
     refuse_repeats("--length", opt.lengths);
     std::vector<length_range> chosen;
     for (const auto& text : opt.lengths) chosen.push_back(parse_length(text));
