@@ -96,6 +96,7 @@ def bad_input(binary, work):
         (["--table", "nope"], "unknown table 'nope'; known: std::unordered_map"),
         (["--budget", "nan"], "not a finite number"),
         (["speed", "--tables", "--json", str(work / "out.json")], "not --keys, --table or --tables"),
+        (["speed", "--length", "1-1073741824", "--json", str(work / "out.json")], "random lengths go up to 65536"),
         (["tables", "--keys", "decimal:100000", "--memory", "1e6"], "holds fewer than two tables"),
     ]
     for args, words in cases:

@@ -378,8 +378,8 @@ int main(int argc, char** argv) {
                                                   "verdict per hash; status 1 when one fails");
     check->add_option("--family", opt.families, "a family of the battery, repeatable (default: all; see --list)");
     CLI::App* speed = app.add_subcommand("speed", "ns per hash by key length, throughput and latency, on one core");
-    speed->add_option("--length", opt.lengths, "a key length N or a range A-B of random lengths, repeatable "
-                                               "(default: 1 to 128, powers of two to 1 MiB, and 1-8 to 1-128)");
+    speed->add_option("--length", opt.lengths, "a key length N or a range A-B of random lengths (B at most 65536), "
+                                               "repeatable (default: 1 to 128, powers of two to 1 MiB, and 1-8 to 1-128)");
     bool list = false;
     app.set_version_flag("--version", std::string("hashlab ") + HASHBENCH_VERSION);
     app.add_flag("--list", list, "list the hashes, key sets, measures and tables, then exit");

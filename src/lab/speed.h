@@ -29,6 +29,7 @@ struct speed_plan {
 speed_plan plan_speed(bool quick, const std::vector<length_range>& chosen);
 // "N" or "A-B", from 1 to 2^30; throws bad_input.
 length_range parse_length(const std::string& text);
+inline constexpr uint32_t longest_random_length = 65536;
 
 // One hash at one length in one mode: the fastest round's ns per hash, the estimate (a loop's
 // only noise is time added to it by the machine, so its fastest round is the one least added
