@@ -17,8 +17,8 @@
 #include <highwayhash/c_bindings.h>
 #include <metrohash/metrohash64.h>
 
+#include "hash_call.h"
 #include "hashes.h"
-#include "lab_hashes.h"
 #include "xxh3_dispatch.h"
 
 extern "C" {

@@ -8,14 +8,8 @@
 #include <vector>
 
 #include "bits.h"
+#include "hash_call.h"
 #include "keys.h"
-
-// Every hash is called as (key bytes, length, seed); the arena puts a NUL after each key, so a
-// text hash may ignore the length and stop at the first NUL.
-using hash_call = uint64_t (*)(const char* data, std::size_t length, uint64_t seed);
-
-// Where a key's seed comes from: always 0, the key's index, or the previous key's hash (from 0).
-enum class seeding { none, index, chained };
 
 struct lab_hash;
 using hash_all_call = void (*)(const lab_hash&, const key_set&, uint64_t* out);
@@ -61,11 +55,7 @@ struct lab_hash {
 
 const std::vector<lab_hash>& builtin_hashes();
 
-// How a study's loop calls a hash: a built-in's call inlined, a runtime one's through its row.
-template <hash_call F>
-struct inline_call {
-    uint64_t operator()(const char* data, std::size_t length, uint64_t seed) const { return F(data, length, seed); }
-};
+// How a study's loop calls a runtime hash: through its row (a built-in's: inline_call).
 struct pointer_call {
     const lab_hash* hash;
     uint64_t operator()(const char* data, std::size_t length, uint64_t seed) const { return (*hash)(data, length, seed); }

@@ -10,7 +10,6 @@
 
 std::unique_ptr<table_lane> new_lane(const lab_hash& hash, table_id table);
 
-using lane_maker = std::unique_ptr<table_lane> (*)();
 // The built-in hashes' tables of kind T, by row of builtin::rows.
 template <table_id T>
 const lane_maker* builtin_lanes();

@@ -18,7 +18,6 @@
 #include <unordered_map>
 
 #include "hash_calls.h"
-#include "table_lanes.h"
 #include "tables.h"
 
 namespace table_runs {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,7 @@ public:
     virtual std::size_t find(const std::string* keys, std::size_t first, std::size_t end) const = 0;
     virtual std::size_t size() const = 0;
 };
+using lane_maker = std::unique_ptr<table_lane> (*)();
 
 // The bytes live through counting_allocator on this thread, and their peak since the last reset.
 struct allocation_count {
