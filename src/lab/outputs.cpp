@@ -16,6 +16,7 @@ namespace {
 // The staged files of a write in progress, for the signal handler: plain arrays it can read
 // without allocating. A slot is in use while its first byte is not NUL.
 constexpr int max_staged = 16;
+constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
 char staged_paths[max_staged][PATH_MAX + 16];
 volatile sig_atomic_t staged_count = 0;
 
@@ -67,7 +68,7 @@ bool write_fully(int fd, const std::string& content) {
 }  // namespace
 
 void install_output_signal_handlers() {
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int s : ending_signals) {
         struct sigaction action {};
         action.sa_handler = remove_staged_and_die;
         sigemptyset(&action.sa_mask);
@@ -145,10 +146,20 @@ void output_files::write_all(const std::vector<std::string>& contents) {
         if (pattern.size() >= sizeof staged_paths[0]) fail(o, ENAMETOOLONG);
         const int slot = static_cast<int>(files.size());
         if (slot >= max_staged) fail(o, EMFILE);
+        // A signal between the file's creation and its entry in the handler's list would leave it
+        // behind: the ending signals wait until it is listed.
+        sigset_t ending, before;
+        sigemptyset(&ending);
+        for (int s : ending_signals) sigaddset(&ending, s);
+        sigprocmask(SIG_BLOCK, &ending, &before);
         const int fd = mkstemp(pattern.data());
-        if (fd < 0) fail(o, errno);
-        std::strcpy(staged_paths[slot], pattern.c_str());
-        staged_count = slot + 1;
+        const int error_made = errno;
+        if (fd >= 0) {
+            std::strcpy(staged_paths[slot], pattern.c_str());
+            staged_count = slot + 1;
+        }
+        sigprocmask(SIG_SETMASK, &before, nullptr);
+        if (fd < 0) fail(o, error_made);
         files.push_back({pattern, &o});
         struct stat old;
         // A replaced file keeps its mode; a new one gets what the umask allows, as any new file.
