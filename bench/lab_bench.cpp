@@ -5,9 +5,9 @@
 #include <random>
 #include <vector>
 
-#include "keys.h"
-#include "lab_hashes.h"
-#include "measures.h"
+#include "core/keys.h"
+#include "core/lab_hashes.h"
+#include "core/measures.h"
 
 namespace {
 

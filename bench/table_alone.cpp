@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "cost_study.h"
-#include "keys.h"
-#include "lab_hashes.h"
-#include "table_lanes.h"
-#include "tables.h"
+#include "tables/cost_study.h"
+#include "core/keys.h"
+#include "core/lab_hashes.h"
+#include "tables/table_lanes.h"
+#include "tables/tables.h"
 
 int main(int argc, char** argv) {
     const bool warm = argc > 1 && std::string(argv[1]) == "--warm";

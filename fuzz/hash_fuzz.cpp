@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "hashes.h"
-#include "keys.h"
+#include "core/keys.h"
 
 namespace {
 

@@ -7,12 +7,12 @@
 #include <cstring>
 #include <vector>
 
-#include "bits.h"
-#include "bit_flips.h"
-#include "check.h"
+#include "core/bits.h"
+#include "check/bit_flips.h"
+#include "check/check.h"
 #include "hashes.h"
-#include "lab_hashes.h"
-#include "stats.h"
+#include "core/lab_hashes.h"
+#include "core/stats.h"
 
 namespace {
 

@@ -11,13 +11,13 @@
 #include <set>
 #include <string>
 
-#include "bits.h"
-#include "check.h"
+#include "core/bits.h"
+#include "check/check.h"
 #include "hashes.h"
-#include "keys.h"
-#include "lab_hashes.h"
-#include "measures.h"
-#include "stats.h"
+#include "core/keys.h"
+#include "core/lab_hashes.h"
+#include "core/measures.h"
+#include "core/stats.h"
 
 namespace {
 

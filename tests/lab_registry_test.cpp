@@ -9,10 +9,10 @@
 
 #include <metrohash/metrohash64.h>
 
-#include "keys.h"
-#include "lab_hashes.h"
-#include "quality.h"
-#include "tables.h"
+#include "core/keys.h"
+#include "core/lab_hashes.h"
+#include "quality/quality.h"
+#include "tables/tables.h"
 
 namespace {
 

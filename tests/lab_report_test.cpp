@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "keys.h"
-#include "lab_hashes.h"
-#include "quality.h"
-#include "report.h"
+#include "core/keys.h"
+#include "core/lab_hashes.h"
+#include "quality/quality.h"
+#include "io/report.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "lab_hashes.h"
-#include "speed.h"
-#include "speed_loop.h"
+#include "core/lab_hashes.h"
+#include "speed/speed.h"
+#include "speed/speed_loop.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include <thread>
 #include <vector>
 
-#include "cost_study.h"
-#include "keys.h"
-#include "lab_hashes.h"
-#include "table_lanes.h"
-#include "table_runs.h"
-#include "tables.h"
+#include "tables/cost_study.h"
+#include "core/keys.h"
+#include "core/lab_hashes.h"
+#include "tables/table_lanes.h"
+#include "tables/table_runs.h"
+#include "tables/tables.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <random>
 #include <string>
 
-#include "keys.h"
-#include "lab_hashes.h"
-#include "measures.h"
-#include "tables.h"
+#include "core/keys.h"
+#include "core/lab_hashes.h"
+#include "core/measures.h"
+#include "tables/tables.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "timing.h"
+#include "core/timing.h"
 
 namespace {
 

@@ -19,16 +19,17 @@
 #include <new>
 #include <thread>
 
-#include "check.h"
-#include "keys.h"
-#include "lab_hashes.h"
-#include "outputs.h"
-#include "quality.h"
-#include "report.h"
-#include "speed.h"
-#include "cost_study.h"
-#include "tables.h"
-#include "xxh3_dispatch.h"
+#include "check/check.h"
+#include "core/keys.h"
+#include "core/lab_hashes.h"
+#include "io/outputs.h"
+#include "quality/quality.h"
+#include "io/report.h"
+#include "speed/speed.h"
+#include "tables/cost_study.h"
+#include "tables/tables.h"
+#include "core/xxh3_dispatch.h"
+#include "core/text.h"
 
 namespace {
 

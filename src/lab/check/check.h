@@ -1,0 +1,81 @@
+// hashlab check: a battery of structured key sets, each hashed without storing its keys, each
+// tested against the ideal hash with a p-value, and a verdict per hash over all of them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/lab_hashes.h"
+
+// One set of the battery: a key family with its parameters, or one of the seed families, which
+// hash fixed keys under many seeds.
+struct check_set {
+    std::string family;  // "sparse", "seed-grid", ...
+    std::string given;   // the set in the --keys form, e.g. "sparse:32:7"
+    std::string about;   // the set in words
+    uint64_t count = 0;  // its keys (or key and seed pairs, or flips)
+    bool may_hold_nul = true;
+    // The bit-flip families: random keys of `length` bytes (0: seed bits flipped), `samples` flips
+    // of each input bit.
+    std::size_t length = 0;
+    uint64_t samples = 0;
+};
+
+// The families of the battery, in report order, each with what it is; seed families last.
+struct check_family {
+    std::string name, about;
+    bool seeds;  // varies the seed, not the key: only for hashes that take one
+};
+const std::vector<check_family>& check_families();
+
+// The sets of the battery for one hash: every family in `families` (all when empty) that applies
+// to it, with the sizes of the default battery or the quick one.
+std::vector<check_set> battery(const lab_hash& h, bool quick, const std::vector<std::string>& families);
+
+bool flips_bits(const check_set& set);
+
+// One result: a test of one hash on one set, and its p-value under the ideal hash, before and
+// after the correction for the number of results its test looked at (the worst of them is kept).
+struct check_result {
+    std::string hash, family, set, test;  // "collisions", "truncated collisions", "windows", "avalanche", "bit independence"
+    std::string finding;                  // the result in words
+    double statistic = 0, expected = 0;   // collisions and their ideal count, or a chi-square and its df
+    int bits = 0;
+    std::string part;                     // which bits: "all", "low", "high", or "bits 3..10"
+    double log2_p = 0, looked_at = 1, log2_p_corrected = 0;
+    uint64_t nul_merged = 0;              // keys equal up to their first NUL, for hashes that stop there
+};
+
+// The values of a set, in order: the hash of every key (at `seed`), or of the fixed keys under
+// every seed of a seed family.
+std::vector<uint64_t> hash_set(const lab_hash& h, const check_set& set, uint64_t seed);
+
+// Collisions among the top b bits of sorted values below 2^width, for every b from 0 to width,
+// from one pass: neighbours that share their top L bits collide at every width up to L.
+std::vector<uint64_t> collisions_in_top_bits(const std::vector<uint64_t>& sorted, int width);
+
+// The three tests of one set: collisions at the hash's full width, the worst of the truncated
+// widths (high and low bits, from where an ideal hash expects a handful of collisions to about a
+// hundred), and the worst window of output bits. `values` is sorted on the way.
+std::vector<check_result> test_values(const lab_hash& h, const check_set& set, std::vector<uint64_t>& values);
+
+// A result in words: the set, what was found, its p-value, and how many results it was the worst of.
+std::string describe(const check_result& r);
+
+// What the battery decided of one hash. T results give thresholds p < 0.001 / T to fail and
+// p < 0.01 / T to warn: a perfect hash fails a whole battery in at most 0.1 % of runs.
+struct check_verdict {
+    std::string hash, verdict;  // "PASS", "WARN", "FAIL"
+    int passed = 0, total = 0;
+    double fail_log2 = 0, warn_log2 = 0;
+    std::vector<const check_result*> worst_failed;  // the worst result of each family that failed
+};
+double fail_threshold_log2(int results);
+double warn_threshold_log2(int results);
+std::vector<check_verdict> verdicts(const std::vector<std::string>& hashes, const std::vector<check_result>& results);
+
+// The whole battery, every core busy, one hash and set at a time per core. `step` hears progress.
+std::vector<check_result> run_battery(const std::vector<lab_hash>& hashes, bool quick, const std::vector<std::string>& families,
+                                      uint64_t seed, const std::function<void(const std::string&)>& step);

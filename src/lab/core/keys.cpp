@@ -1,0 +1,527 @@
+#include "core/keys.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <algorithm>
+#include <charconv>
+#include <limits>
+#include <numeric>
+#include <random>
+
+#include "core/bits.h"
+#include "decimal_key.h"
+
+void key_set::reserve(std::size_t keys, std::size_t bytes) {
+    offsets_.reserve(keys + 1);
+    arena_.reserve(bytes);
+}
+
+void key_set::add(std::string_view key) {
+    // Offsets are 32-bit to keep the set compact; make_key_set refuses sets that would not fit.
+    if (arena_.size() + key.size() + 1 > std::numeric_limits<uint32_t>::max())
+        throw bad_input("key set " + name + " is larger than 4 GiB of key bytes");
+    arena_.insert(arena_.end(), key.begin(), key.end());
+    arena_.push_back('\0');
+    offsets_.push_back(static_cast<uint32_t>(arena_.size()));
+    if (key.find('\0') != std::string_view::npos) ++with_nul;
+}
+
+void key_set::drop_duplicates() {
+    std::vector<uint32_t> order(size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::sort(order.begin(), order.end(), [this](uint32_t a, uint32_t b) {
+        const auto ka = key(a), kb = key(b);
+        return ka != kb ? ka < kb : a < b;
+    });
+    std::vector<bool> repeated(size());
+    for (std::size_t i = 1; i < order.size(); ++i)
+        if (key(order[i]) == key(order[i - 1])) repeated[order[i]] = true;
+    if (std::find(repeated.begin(), repeated.end(), true) == repeated.end()) return;
+
+    key_set kept;
+    kept.name = name;
+    kept.reserve(size(), arena_.size());
+    for (std::size_t i = 0; i < size(); ++i)
+        if (!repeated[i]) kept.add(key(i));
+    kept.duplicates = duplicates + (size() - kept.size());
+    *this = std::move(kept);
+}
+
+namespace {
+
+// Splits text into lines as parse_key_lines describes. Each key handed on is followed by a NUL
+// in `line`, as the sink's contract asks.
+void split_lines(std::string_view text, const key_sink& sink) {
+    std::string line;
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        std::string_view key = text.substr(0, end);
+        if (end < text.size() && !key.empty() && key.back() == '\r') key.remove_suffix(1);
+        line.assign(key);
+        sink(line);
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+}
+
+// The arena's offsets are 32-bit: a key file past that could never become a set, so reading
+// stops there instead of filling memory (a file such as /dev/zero never ends).
+constexpr uint64_t max_key_bytes = std::numeric_limits<uint32_t>::max();
+
+std::string read_key_file(const std::string& path, const std::string& given) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw bad_input("--keys " + given + ": cannot open " + path + ": " + std::strerror(errno));
+    std::string text;
+    char buffer[1 << 16];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0) {
+        if (text.size() + static_cast<std::size_t>(got) > max_key_bytes) {
+            close(fd);
+            throw bad_input("--keys " + given + ": " + path + " holds more than 4 GiB, the most a key set takes");
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    const int read_error = got < 0 ? errno : 0;
+    close(fd);
+    if (read_error != 0) throw bad_input("--keys " + given + ": cannot read " + path + ": " + std::strerror(read_error));
+    if (text.empty()) throw bad_input("--keys " + given + ": " + path + " is empty");
+    return text;
+}
+
+const char* const word_list = "/usr/share/dict/words";
+
+void file_keys(const family_args& args, uint64_t, const key_sink& sink) {
+    split_lines(read_key_file(args.path, args.given), sink);
+}
+
+void word_keys(const family_args& args, uint64_t, const key_sink& sink) {
+    if (access(word_list, F_OK) != 0)
+        throw bad_input("the word list " + std::string(word_list) + " is missing (Debian's wamerican installs it)");
+    split_lines(read_key_file(word_list, args.given), sink);
+}
+
+// ---- Families of ordinary keys ------------------------------------------------------------------
+
+uint64_t nth(const family_args& args, std::size_t i) { return args.numbers[i]; }
+uint64_t last_number(const family_args& args) { return args.numbers.back(); }
+
+uint64_t decimal_bytes(const family_args& args) {
+    const uint64_t n = last_number(args);
+    return n * std::to_string(n - 1).size();  // no key is longer than the last
+}
+
+void decimal_keys(const family_args& args, uint64_t, const key_sink& sink) {
+    const uint64_t n = last_number(args);
+    // decimal_key takes an int32_t; key 2147483647 is the last it writes without a sign.
+    if (n > uint64_t(std::numeric_limits<int32_t>::max()) + 1)
+        throw bad_input("--keys " + args.given + ": decimal keys stop at 2147483648");
+    for (uint64_t i = 0; i < n; ++i) sink(decimal_key(static_cast<int32_t>(i)));
+}
+
+void random_keys(const family_args& args, uint64_t seed, const key_sink& sink) {
+    std::mt19937_64 random(seed);
+    std::string key(nth(args, 0), '\0');
+    for (uint64_t i = 0; i < nth(args, 1); ++i) {
+        for (char& c : key) c = static_cast<char>(random() & 0xFF);
+        sink(key);
+    }
+}
+
+void uuid_keys(const family_args& args, uint64_t seed, const key_sink& sink) {
+    std::mt19937_64 random(seed);
+    const char* hex = "0123456789abcdef";
+    for (uint64_t i = 0; i < last_number(args); ++i) {
+        const uint64_t hi = random(), lo = random();
+        // Version 4 in the third group's first digit, the variant bits 10 in the fourth's.
+        const uint64_t bits[2] = {(hi & ~0xF000ull) | 0x4000ull, (lo & ~(3ull << 62)) | (2ull << 62)};
+        char text[37];
+        int pos = 0;
+        for (int digit = 0; digit < 32; ++digit) {
+            if (digit == 8 || digit == 12 || digit == 16 || digit == 20) text[pos++] = '-';
+            text[pos++] = hex[(bits[digit / 16] >> (60 - 4 * (digit % 16))) & 0xF];
+        }
+        text[36] = '\0';
+        sink(std::string_view(text, 36));
+    }
+}
+
+// ---- Structured families: the patterns that break weak hashes ------------------------------------
+//
+// Each count is a closed form (a sum of binomial coefficients or powers), which the tests check
+// against the keys generated.
+
+// C(n, k), exactly while it fits; bad_input past 2^64, a set no run could hash anyway.
+uint64_t choose(uint64_t n, uint64_t k, const std::string& given) {
+    if (k > n) return 0;
+    k = std::min(k, n - k);
+    uint64_t c = 1;
+    for (uint64_t i = 1; i <= k; ++i) {
+        // c * (n - k + i) / i is a whole number; dividing first keeps the product in range.
+        const uint64_t g = std::gcd(c, i), factor = (n - k + i) / (i / g);
+        c /= g;
+        if (c > std::numeric_limits<uint64_t>::max() / factor) throw bad_input("--keys " + given + ": too many keys to count");
+        c *= factor;
+    }
+    return c;
+}
+
+uint64_t checked_sum(uint64_t a, uint64_t b, const std::string& given) {
+    if (a > std::numeric_limits<uint64_t>::max() - b) throw bad_input("--keys " + given + ": too many keys to count");
+    return a + b;
+}
+
+uint64_t checked_product(uint64_t a, uint64_t b, const std::string& given) {
+    if (b != 0 && a > std::numeric_limits<uint64_t>::max() / b)
+        throw bad_input("--keys " + given + ": too many keys to count");
+    return a * b;
+}
+
+// zeroes:N: the all-zero keys of every length from 0 to N-1.
+uint64_t zeroes_bytes(const family_args& a) { return last_number(a) * (last_number(a) - 1) / 2; }
+
+void zeroes_keys(const family_args& args, uint64_t, const key_sink& sink) {
+    const std::string zeros(last_number(args), '\0');  // one more than the longest: its NUL
+    for (uint64_t length = 0; length < last_number(args); ++length) sink(std::string_view(zeros.data(), length));
+}
+
+// sparse:BITS:K: every key of BITS bits (BITS / 8 bytes) with at most K bits set; bit i is bit
+// i % 8 of byte i / 8. In order of the number of bits set, then of their positions.
+uint64_t sparse_count(const family_args& a) {
+    const uint64_t bits = nth(a, 0), most = nth(a, 1);
+    if (bits % 8 != 0) throw bad_input("--keys " + a.given + ": a sparse key has a whole number of bytes (BITS a multiple of 8)");
+    if (most > bits) throw bad_input("--keys " + a.given + ": more bits set than the key has");
+    uint64_t n = 0;
+    for (uint64_t k = 0; k <= most; ++k) n = checked_sum(n, choose(bits, k, a.given), a.given);
+    return n;
+}
+uint64_t sparse_bytes(const family_args& a) { return checked_product(sparse_count(a), nth(a, 0) / 8, a.given); }
+
+void sparse_keys(const family_args& args, uint64_t, const key_sink& sink) {
+    const uint64_t bits = nth(args, 0);
+    std::string key(bits / 8 + 1, '\0');
+    const std::string_view view(key.data(), bits / 8);
+    std::vector<uint64_t> set;
+    const auto flip = [&](uint64_t bit) { key[bit / 8] = static_cast<char>(key[bit / 8] ^ (1 << (bit % 8))); };
+    for (uint64_t k = 0; k <= nth(args, 1); ++k) {
+        // The combinations of k positions in lexicographic order, each first one 0, 1, .., k-1.
+        set.resize(k);
+        for (uint64_t i = 0; i < k; ++i) flip(set[i] = i);
+        for (;;) {
+            sink(view);
+            std::size_t i = k;
+            while (i > 0 && set[i - 1] == bits - k + i - 1) --i;
+            if (i == 0) break;
+            flip(set[i - 1]++);
+            flip(set[i - 1]);
+            for (std::size_t j = i; j < k; ++j) {
+                flip(set[j]);
+                flip(set[j] = set[j - 1] + 1);
+            }
+        }
+        for (uint64_t b : set) flip(b);
+    }
+}
+
+// two-bytes:FROM:TO: the keys of each length FROM..TO with one non-zero byte, then those with two.
+uint64_t two_byte_count(const family_args& a) {
+    if (nth(a, 0) > nth(a, 1)) throw bad_input("--keys " + a.given + ": the first length is past the last");
+    uint64_t n = 0;
+    for (uint64_t length = nth(a, 0); length <= nth(a, 1); ++length)
+        n = checked_sum(n, checked_sum(length * 255, checked_product(choose(length, 2, a.given), 255 * 255, a.given), a.given),
+                        a.given);
+    return n;
+}
+uint64_t two_byte_bytes(const family_args& a) { return checked_product(two_byte_count(a), nth(a, 1), a.given); }
+
+void two_byte_keys(const family_args& args, uint64_t, const key_sink& sink) {
+    std::string key(nth(args, 1) + 1, '\0');
+    for (uint64_t length = nth(args, 0); length <= nth(args, 1); ++length) {
+        const std::string_view view(key.data(), length);
+        for (uint64_t p = 0; p < length; ++p) {
+            for (int v = 1; v < 256; ++v) {
+                key[p] = static_cast<char>(v);
+                sink(view);
+            }
+            key[p] = '\0';
+        }
+        for (uint64_t p = 0; p < length; ++p)
+            for (uint64_t q = p + 1; q < length; ++q) {
+                for (int v = 1; v < 256; ++v)
+                    for (int w = 1; w < 256; ++w) {
+                        key[p] = static_cast<char>(v);
+                        key[q] = static_cast<char>(w);
+                        sink(view);
+                    }
+                key[p] = key[q] = '\0';
+            }
+    }
+}
+
+// blocks-*:BLOCK:L: every sequence of 1 to L blocks of BLOCK bytes (4 or 8) drawn from a small set,
+// little-endian: values 0..7 (low bits), the same in the top three bits (high bits), {0, the top
+// bit}, {0, 1}. In order of the number of blocks, then as numbers in base (the set's size).
+enum class block_set { low, high, top_bit, zero_one };
+
+uint64_t block_value(block_set set, uint64_t index, uint64_t block_bits) {
+    switch (set) {
+        case block_set::low: return index;
+        case block_set::high: return index << (block_bits - 3);
+        case block_set::top_bit: return index << (block_bits - 1);
+        case block_set::zero_one: return index;
+    }
+    return 0;
+}
+uint64_t block_count(block_set set) { return set == block_set::low || set == block_set::high ? 8 : 2; }
+
+template <block_set Set>
+uint64_t blocks_count(const family_args& a) {
+    if (nth(a, 0) != 4 && nth(a, 0) != 8) throw bad_input("--keys " + a.given + ": a block is 4 or 8 bytes");
+    uint64_t n = 0, power = 1;
+    for (uint64_t k = 1; k <= nth(a, 1); ++k) n = checked_sum(n, power = checked_product(power, block_count(Set), a.given), a.given);
+    return n;
+}
+template <block_set Set>
+uint64_t blocks_bytes(const family_args& a) {
+    return checked_product(blocks_count<Set>(a), checked_product(nth(a, 0), nth(a, 1), a.given), a.given);
+}
+
+template <block_set Set>
+void blocks_keys(const family_args& args, uint64_t, const key_sink& sink) {
+    const uint64_t size = nth(args, 0), base = block_count(Set);
+    std::string key(size * nth(args, 1) + 1, '\0');
+    std::vector<uint64_t> digits;
+    for (uint64_t k = 1; k <= nth(args, 1); ++k) {
+        digits.assign(k, 0);
+        std::fill(key.begin(), key.end(), '\0');
+        for (;;) {
+            sink(std::string_view(key.data(), k * size));
+            std::size_t i = k;  // count in base `base`, the last block the fastest
+            while (i > 0 && digits[i - 1] == base - 1) digits[--i] = 0;
+            if (i == 0) break;
+            ++digits[i - 1];
+            for (std::size_t j = i - 1; j < k; ++j) {
+                const uint64_t v = block_value(Set, digits[j], 8 * size);
+                for (uint64_t b = 0; b < size; ++b) key[j * size + b] = static_cast<char>(v >> (8 * b));
+            }
+        }
+    }
+}
+
+// cyclic:W[:N]: N keys, each one block of W bytes repeated 8 times. The block's first min(W, 8)
+// bytes are a bijection of the key's index, so no two keys are alike; the rest are random.
+uint64_t cyclic_count(const family_args& a) {
+    const uint64_t unique_bits = 8 * std::min<uint64_t>(nth(a, 0), 8);
+    if (unique_bits < 64 && last_number(a) > (uint64_t{1} << unique_bits))
+        throw bad_input("--keys " + a.given + ": blocks of " + std::to_string(nth(a, 0)) + " bytes give at most " +
+                        std::to_string(uint64_t{1} << unique_bits) + " different keys");
+    return last_number(a);
+}
+uint64_t cyclic_bytes(const family_args& a) { return checked_product(cyclic_count(a), 8 * nth(a, 0), a.given); }
+
+// A bijection of the integers below 2^bits: multiplications by odd numbers and xor-shifts.
+uint64_t mix_bits(uint64_t x, unsigned bits) {
+    const uint64_t mask = low_bits(static_cast<int>(bits));
+    const unsigned shift = bits / 2 + 1;
+    x = (x * 0x9E3779B97F4A7C15ull) & mask;
+    x ^= x >> shift;
+    x = (x * 0xBF58476D1CE4E5B9ull) & mask;
+    x ^= x >> shift;
+    return x;
+}
+
+void cyclic_keys(const family_args& args, uint64_t seed, const key_sink& sink) {
+    const uint64_t width = nth(args, 0), unique = std::min<uint64_t>(width, 8);
+    std::mt19937_64 random(seed);
+    std::string key(8 * width + 1, '\0');
+    for (uint64_t i = 0; i < last_number(args); ++i) {
+        const uint64_t head = mix_bits(i, static_cast<unsigned>(8 * unique));
+        for (uint64_t b = 0; b < width; ++b)
+            key[b] = static_cast<char>(b < unique ? head >> (8 * b) : random());
+        for (uint64_t copy = 1; copy < 8; ++copy) std::copy_n(key.begin(), width, key.begin() + copy * width);
+        sink(std::string_view(key.data(), 8 * width));
+    }
+}
+
+// text-*:C: a core of C letters and digits inside fixed text: between a prefix and a suffix,
+// first (then the suffix) or last (after the prefix). Cores in order, the last character fastest.
+constexpr std::string_view alphanumerics = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+constexpr std::string_view text_prefix = "The quick brown fox ", text_suffix = " jumps over the lazy dog";
+
+uint64_t text_count(const family_args& a) {
+    uint64_t n = 1;
+    for (uint64_t i = 0; i < nth(a, 0); ++i) n = checked_product(n, alphanumerics.size(), a.given);
+    return n;
+}
+
+template <bool Prefix, bool Suffix>
+uint64_t text_bytes(const family_args& a) {
+    return checked_product(text_count(a), nth(a, 0) + (Prefix ? text_prefix.size() : 0) + (Suffix ? text_suffix.size() : 0),
+                           a.given);
+}
+
+template <bool Prefix, bool Suffix>
+void text_keys(const family_args& args, uint64_t, const key_sink& sink) {
+    const std::size_t core = nth(args, 0), at = Prefix ? text_prefix.size() : 0;
+    const std::string key = std::string(Prefix ? text_prefix : "") + std::string(core, alphanumerics[0]) +
+                            std::string(Suffix ? text_suffix : "");
+    std::string k = key;
+    std::vector<std::size_t> digits(core, 0);
+    for (;;) {
+        sink(k);
+        std::size_t i = core;
+        while (i > 0 && digits[i - 1] == alphanumerics.size() - 1) {
+            digits[--i] = 0;
+            k[at + i] = alphanumerics[0];
+        }
+        if (i == 0) break;
+        k[at + i - 1] = alphanumerics[++digits[i - 1]];
+    }
+}
+
+}  // namespace
+
+const std::vector<key_family>& key_families() {
+    static const std::vector<key_family> table = {
+        {"decimal", {}, key_count, false, true, "the fixed run's keys \"0\", \"1\", ... (default: all five million)",
+         last_number, decimal_bytes, decimal_keys},
+        {"words", {}, 0, false, false, "the system word list, /usr/share/dict/words", nullptr, nullptr, word_keys},
+        {"file", {}, 0, true, false, "one key per line (LF or CR LF); duplicates dropped, NUL bytes kept", nullptr,
+         nullptr, file_keys},
+        {"random", {"LEN"}, 1'000'000, false, false, "N keys of LEN random bytes, following --seed",
+         [](const family_args& a) { return nth(a, 1); }, [](const family_args& a) { return nth(a, 0) * nth(a, 1); },
+         random_keys},
+        {"uuid", {}, 1'000'000, false, false, "random version-4 UUID texts, following --seed", last_number,
+         [](const family_args& a) { return 36 * last_number(a); }, uuid_keys},
+        {"zeroes", {}, 200'000, false, true, "all-zero keys of every length from 0 to N-1", last_number, zeroes_bytes,
+         zeroes_keys},
+        {"sparse", {"BITS", "K"}, 0, false, true, "every key of BITS bits with at most K of them set", sparse_count,
+         sparse_bytes, sparse_keys},
+        {"two-bytes", {"FROM", "TO"}, 0, false, true, "keys of FROM to TO bytes with one or two non-zero bytes",
+         two_byte_count, two_byte_bytes, two_byte_keys},
+        {"blocks-low", {"BLOCK", "L"}, 0, false, true, "sequences of 1 to L blocks of BLOCK bytes, each 0 to 7",
+         blocks_count<block_set::low>, blocks_bytes<block_set::low>, blocks_keys<block_set::low>},
+        {"blocks-high", {"BLOCK", "L"}, 0, false, true, "the same with 0 to 7 in each block's top three bits",
+         blocks_count<block_set::high>, blocks_bytes<block_set::high>, blocks_keys<block_set::high>},
+        {"blocks-top-bit", {"BLOCK", "L"}, 0, false, true, "the same with blocks 0 and the top bit alone",
+         blocks_count<block_set::top_bit>, blocks_bytes<block_set::top_bit>, blocks_keys<block_set::top_bit>},
+        {"blocks-01", {"BLOCK", "L"}, 0, false, true, "the same with blocks 0 and 1", blocks_count<block_set::zero_one>,
+         blocks_bytes<block_set::zero_one>, blocks_keys<block_set::zero_one>},
+        {"cyclic", {"W"}, 1'000'000, false, true, "a block of W bytes (random, distinct) repeated 8 times",
+         cyclic_count, cyclic_bytes, cyclic_keys},
+        {"text-between", {"C"}, 0, false, true, "\"The quick brown fox \" + C letters or digits + \" jumps over the lazy dog\"",
+         text_count, text_bytes<true, true>, text_keys<true, true>},
+        {"text-first", {"C"}, 0, false, true, "C letters or digits + \" jumps over the lazy dog\"", text_count,
+         text_bytes<false, true>, text_keys<false, true>},
+        {"text-last", {"C"}, 0, false, true, "\"The quick brown fox \" + C letters or digits", text_count,
+         text_bytes<true, false>, text_keys<true, false>},
+    };
+    return table;
+}
+
+std::string key_family::usage() const {
+    std::string text = name;
+    if (takes_path) text += ":PATH";
+    for (const auto& p : parameters) text += ":" + p;
+    if (default_count != 0) text += "[:N]";
+    return text;
+}
+
+std::string key_family_usages() {
+    std::string all;
+    for (const auto& f : key_families()) all += (all.empty() ? "" : ", ") + f.usage();
+    return all;
+}
+
+namespace {
+
+// A count or length from a --keys argument: digits only, at least 1.
+uint64_t parse_count(std::string_view text, const std::string& given) {
+    uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size())
+        throw bad_input("malformed number '" + std::string(text) + "' in --keys " + given);
+    if (value == 0) throw bad_input("--keys " + given + ": a size or length of 0");
+    return value;
+}
+
+// Refuses a set before allocating it when it cannot fit in the arena or in memory, naming which.
+void check_fits(uint64_t keys, uint64_t bytes, const std::string& given) {
+    const uint64_t memory = uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGE_SIZE));
+    const long double arena = (long double)bytes + keys;  // each key's NUL
+    if (arena > max_key_bytes)
+        throw bad_input("--keys " + given + ": its keys hold " + std::to_string(bytes) +
+                        " bytes in all, more than a key set holds (4 GiB of key bytes)");
+    if (arena + (long double)keys * sizeof(uint32_t) > memory)
+        throw bad_input("--keys " + given + ": its " + std::to_string(keys) + " keys need more than this machine's " +
+                        std::to_string(memory >> 30) + " GiB of memory");
+}
+
+}  // namespace
+
+const key_family& parse_family(const std::string& given, family_args& args) {
+    const std::size_t colon = given.find(':');
+    const std::string name = given.substr(0, colon);
+    const auto& families = key_families();
+    const auto family = std::find_if(families.begin(), families.end(), [&](const key_family& f) { return f.name == name; });
+    const bool has_rest = colon != std::string::npos;
+    if (family == families.end() || (family->takes_path && !has_rest) ||
+        (!has_rest && !family->parameters.empty()) ||
+        (has_rest && !family->takes_path && family->parameters.empty() && family->default_count == 0))
+        throw bad_input("unknown key set '" + given + "'; known: " + key_family_usages());
+
+    args = {given, {}, {}};
+    if (family->takes_path) {
+        args.path = given.substr(colon + 1);
+        return *family;
+    }
+    std::vector<std::string_view> parts;
+    for (std::string_view rest = has_rest ? std::string_view(given).substr(colon + 1) : std::string_view(); has_rest;) {
+        const std::size_t next = rest.find(':');
+        parts.push_back(rest.substr(0, next));
+        if (next == std::string_view::npos) break;
+        rest.remove_prefix(next + 1);
+    }
+    const std::size_t most = family->parameters.size() + (family->default_count != 0 ? 1 : 0);
+    if (parts.size() > most) throw bad_input("unknown key set '" + given + "'; known: " + key_family_usages());
+    for (const auto& part : parts) args.numbers.push_back(parse_count(part, given));
+    if (family->default_count != 0 && args.numbers.size() == family->parameters.size())
+        args.numbers.push_back(family->default_count);
+    if (args.numbers.size() < family->parameters.size())
+        throw bad_input("unknown key set '" + given + "'; known: " + key_family_usages());
+    if (family->count != nullptr) family->count(args);  // refuses impossible parameters
+    return *family;
+}
+
+key_set make_key_set(const std::string& given, uint64_t seed) {
+    family_args args;
+    const key_family& family = parse_family(given, args);
+    key_set keys;
+    keys.name = given;
+    if (family.count != nullptr) {
+        const uint64_t n = family.count(args), bytes = family.bytes(args);
+        check_fits(n, bytes, given);
+        keys.reserve(n, bytes + n);
+    }
+    family.generate(args, seed, [&keys](std::string_view key) { keys.add(key); });
+    if (!family.distinct) keys.drop_duplicates();
+    return keys;
+}
+
+void for_each_key(const std::string& given, uint64_t seed, const key_sink& sink) {
+    family_args args;
+    const key_family& family = parse_family(given, args);
+    // Without the keys at hand a repeat could not be dropped, and would count as a collision.
+    if (!family.distinct) throw bad_input("--keys " + given + ": its keys may repeat, so they must be held in memory");
+    family.generate(args, seed, sink);
+}
+
+key_set parse_key_lines(std::string_view text, std::string name) {
+    key_set keys;
+    keys.name = std::move(name);
+    split_lines(text, [&keys](std::string_view key) { keys.add(key); });
+    keys.drop_duplicates();
+    return keys;
+}

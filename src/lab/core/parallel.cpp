@@ -1,0 +1,36 @@
+#include "core/parallel.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+void on_every_core(std::size_t count, const std::function<void(std::size_t)>& job,
+                   const std::function<void(std::size_t)>& failed) {
+    std::atomic<std::size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failure_mutex;
+    const auto work = [&] {
+        for (std::size_t i; (i = next++) < count;) {
+            try {
+                job(i);
+            } catch (...) {
+                const std::lock_guard<std::mutex> lock(failure_mutex);
+                if (!failure) {
+                    failure = std::current_exception();
+                    failed(i);
+                }
+                next = count;
+                return;
+            }
+        }
+    };
+    const std::size_t threads = std::max<std::size_t>(1, std::min<std::size_t>(std::thread::hardware_concurrency(), count));
+    std::vector<std::thread> pool;
+    for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(work);
+    work();
+    for (auto& thread : pool) thread.join();
+    if (failure) std::rethrow_exception(failure);
+}

@@ -1,0 +1,34 @@
+#include "core/xxh3_dispatch.h"
+
+// Its own unit: the dispatcher's header cannot share one with the inlined xxhash.h of hashes.h.
+#define XXH_DISPATCH_DISABLE_REPLACE
+#include <xxh_x86dispatch.h>
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+constexpr std::size_t scalar_up_to = 240;
+
+uint64_t xxh3_best(const char* data, std::size_t length, uint64_t seed) {
+    if (length <= scalar_up_to) return XXH3_64bits_withSeed(data, length, seed);
+    return XXH3_64bits_withSeed_dispatch(data, length, seed);
+}
+
+void xxh128_best(const char* data, std::size_t length, uint64_t seed, uint64_t& low, uint64_t& high) {
+    // The inlined header's 128-bit type is its own, so each branch unpacks its result.
+    if (length <= scalar_up_to) {
+        const auto h = XXH3_128bits_withSeed(data, length, seed);
+        low = h.low64;
+        high = h.high64;
+    } else {
+        const auto h = XXH3_128bits_withSeed_dispatch(data, length, seed);
+        low = h.low64;
+        high = h.high64;
+    }
+}
+
+const char* xxh3_vector_path() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return "AVX-512";
+    if (__builtin_cpu_supports("avx2")) return "AVX2";
+    return "SSE2";
+}

@@ -1,0 +1,193 @@
+#include "io/outputs.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/keys.h"
+
+namespace {
+
+// The staged files of a write in progress, for the signal handler: plain arrays it can read
+// without allocating. A slot is in use while its first byte is not NUL.
+constexpr int max_staged = 16;
+constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
+char staged_paths[max_staged][PATH_MAX + 16];
+volatile sig_atomic_t staged_count = 0;
+
+void remove_staged_and_die(int signal_number) {
+    for (int i = 0; i < staged_count; ++i)
+        if (staged_paths[i][0] != '\0') unlink(staged_paths[i]);
+    ::signal(signal_number, SIG_DFL);
+    raise(signal_number);
+}
+
+std::string directory_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file a path names, its symbolic links followed (also a dangling one, whose target is the
+// file to create). Gives up after 40 links, as the kernel does.
+std::string follow_links(std::string path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat s;
+        if (lstat(path.c_str(), &s) != 0 || !S_ISLNK(s.st_mode)) return path;
+        char target[PATH_MAX];
+        const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+        if (n < 0) return path;
+        target[n] = '\0';
+        path = target[0] == '/' ? std::string(target) : directory_of(path) + "/" + target;
+    }
+    return path;
+}
+
+bool under(const std::string& path, const char* prefix) { return path.rfind(prefix, 0) == 0; }
+
+// Writes all of `content` to an open descriptor; false with errno set if it cannot.
+bool write_fully(int fd, const std::string& content) {
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+void install_output_signal_handlers() {
+    for (int s : ending_signals) {
+        struct sigaction action {};
+        action.sa_handler = remove_staged_and_die;
+        sigemptyset(&action.sa_mask);
+        sigaction(s, &action, nullptr);
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+void output_files::add(const std::string& option, const std::string& path) {
+    if (path.empty()) throw bad_input(option + ": an empty file name");
+    const auto refuse = [&](const std::string& cause) { throw bad_input(path + ": " + cause); };
+    output o{option, path, follow_links(path), "", false, false, 0, 0};
+    struct stat s;
+    if (stat(path.c_str(), &s) == 0) {
+        if (S_ISDIR(s.st_mode)) refuse(std::strerror(EISDIR));
+        o.exists = true;
+        o.device = s.st_dev;
+        o.inode = s.st_ino;
+        // /dev/stdout and /proc/self/fd/N may stand for a regular file the shell opened: renaming
+        // over it would lose what the process writes there. Such names are always written directly.
+        o.direct = !S_ISREG(s.st_mode) || under(path, "/dev/") || under(path, "/proc/") || under(o.target, "/proc/");
+        if (access(path.c_str(), W_OK) != 0) refuse(std::strerror(errno));
+    } else if (errno != ENOENT) {
+        refuse(std::strerror(errno));
+    }
+    if (!o.direct) {
+        // The staged file is made beside the target, and renamed over it: both need its folder.
+        const std::string folder = directory_of(o.target);
+        struct stat d;
+        if (stat(folder.c_str(), &d) != 0) refuse("its folder " + folder + ": " + std::strerror(errno));
+        if (!S_ISDIR(d.st_mode)) refuse("its folder " + folder + ": " + std::strerror(ENOTDIR));
+        if (access(folder.c_str(), W_OK | X_OK) != 0) refuse("its folder " + folder + ": " + std::strerror(errno));
+        char real[PATH_MAX];
+        const std::size_t slash = o.target.rfind('/');
+        const std::string name = slash == std::string::npos ? o.target : o.target.substr(slash + 1);
+        o.identity = (realpath(folder.c_str(), real) != nullptr ? std::string(real) : folder) + "/" + name;
+    }
+    for (const auto& other : outputs_) {
+        const bool same = o.exists && other.exists ? o.device == other.device && o.inode == other.inode
+                                                   : !o.exists && !other.exists && o.identity == other.identity;
+        if (same) refuse("the same file as " + other.option + " " + other.given);
+    }
+    outputs_.push_back(o);
+}
+
+void output_files::check_not_input(const std::string& input, const std::string& what) const {
+    struct stat s;
+    if (stat(input.c_str(), &s) != 0) return;  // the input's own check names what is wrong with it
+    for (const auto& o : outputs_)
+        if (o.exists && o.device == s.st_dev && o.inode == s.st_ino)
+            throw bad_input(o.given + ": the same file as the input " + what + "; the output would destroy it");
+}
+
+void output_files::write_all(const std::vector<std::string>& contents) {
+    struct staged {
+        std::string temporary;
+        const output* destination;
+    };
+    std::vector<staged> files;
+    const auto discard = [&] {
+        for (const auto& f : files) unlink(f.temporary.c_str());
+        staged_count = 0;
+    };
+    const auto fail = [&](const output& o, int error) {
+        discard();
+        throw write_failed("could not write " + o.given + ": " + std::strerror(error) + "; no output was replaced");
+    };
+    const mode_t mask = umask(0);
+    umask(mask);
+    // 1. Every regular output under a temporary name, complete and on disk.
+    for (std::size_t i = 0; i < outputs_.size(); ++i) {
+        const output& o = outputs_[i];
+        if (o.direct) continue;
+        std::string pattern = o.target + ".XXXXXX";
+        if (pattern.size() >= sizeof staged_paths[0]) fail(o, ENAMETOOLONG);
+        const int slot = static_cast<int>(files.size());
+        if (slot >= max_staged) fail(o, EMFILE);
+        // A signal between the file's creation and its entry in the handler's list would leave it
+        // behind: the ending signals wait until it is listed.
+        sigset_t ending, before;
+        sigemptyset(&ending);
+        for (int s : ending_signals) sigaddset(&ending, s);
+        sigprocmask(SIG_BLOCK, &ending, &before);
+        const int fd = mkstemp(pattern.data());
+        const int error_made = errno;
+        if (fd >= 0) {
+            std::strcpy(staged_paths[slot], pattern.c_str());
+            staged_count = slot + 1;
+        }
+        sigprocmask(SIG_SETMASK, &before, nullptr);
+        if (fd < 0) fail(o, error_made);
+        files.push_back({pattern, &o});
+        struct stat old;
+        // A replaced file keeps its mode; a new one gets what the umask allows, as any new file.
+        const mode_t mode = o.exists && stat(o.target.c_str(), &old) == 0 ? (old.st_mode & 07777) : (0666 & ~mask);
+        const bool ok = write_fully(fd, contents[i]) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
+        const int error = errno;
+        if (close(fd) != 0 || !ok) fail(o, ok ? errno : error);
+    }
+    // 2. The devices, FIFOs and descriptors, which cannot be staged.
+    for (std::size_t i = 0; i < outputs_.size(); ++i) {
+        const output& o = outputs_[i];
+        if (!o.direct) continue;
+        const int fd = open(o.given.c_str(), O_WRONLY | O_CLOEXEC | (o.exists ? 0 : O_CREAT), 0666);
+        if (fd < 0) fail(o, errno);
+        const bool ok = write_fully(fd, contents[i]);
+        const int error = errno;
+        if (close(fd) != 0 || !ok) fail(o, ok ? errno : error);
+    }
+    // 3. Only now does any output take its name.
+    for (std::size_t f = 0; f < files.size(); ++f) {
+        if (rename(files[f].temporary.c_str(), files[f].destination->target.c_str()) != 0) {
+            const int error = errno;
+            for (std::size_t rest = f; rest < files.size(); ++rest) unlink(files[rest].temporary.c_str());
+            staged_count = 0;
+            throw write_failed("could not rename the results into place as " + files[f].destination->given + ": " +
+                               std::strerror(error));
+        }
+        staged_paths[f][0] = '\0';
+    }
+    staged_count = 0;
+}
