@@ -36,14 +36,47 @@ std::string p_text(double log2_p) {
 check_set key_set_of(const std::string& given) {
     family_args args;
     const key_family& family = parse_family(given, args);
-    check_set set{family.name, given, family.note, family.count != nullptr ? family.count(args) : 0,
-                  family.name.rfind("text-", 0) != 0 && family.name != "words"};
+    check_set set{family.name, given, family.note, family.count != nullptr ? family.count(args) : 0};
     std::vector<std::string> names = family.parameters;
     if (family.default_count != 0) names.push_back("N");
     for (std::size_t i = 0; i < names.size() && i < args.numbers.size(); ++i)
         for (std::size_t at; (at = set.about.find(names[i])) != std::string::npos;)
             set.about.replace(at, names[i].size(), with_commas(args.numbers[i]));
     return set;
+}
+
+// The sets of a key family: its --keys forms in the default battery and in the quick one.
+std::function<std::vector<check_set>(const lab_hash&, bool)> key_sets(std::vector<std::string> full,
+                                                                      std::vector<std::string> quick) {
+    return [full, quick](const lab_hash&, bool is_quick) {
+        std::vector<check_set> sets;
+        for (const auto& given : is_quick ? quick : full) sets.push_back(key_set_of(given));
+        return sets;
+    };
+}
+
+// The same for the block families, whose sets differ only in the family's name.
+std::function<std::vector<check_set>(const lab_hash&, bool)> block_sets(const std::string& name,
+                                                                        std::vector<const char*> full,
+                                                                        std::vector<const char*> quick) {
+    std::vector<std::string> f, q;
+    for (const char* shape : full) f.push_back(name + ":" + shape);
+    for (const char* shape : quick) q.push_back(name + ":" + shape);
+    return key_sets(f, q);
+}
+
+// Cyclic keys repeat a block of the hash's width and a little more.
+std::vector<check_set> cyclic_sets(const lab_hash& h, bool quick) {
+    std::vector<check_set> sets;
+    for (int extra : quick ? std::vector<int>{0, 1, 4} : std::vector<int>{0, 1, 2, 3, 4, 8})
+        sets.push_back(key_set_of(format("cyclic:%d:%d", h.width / 8 + extra, quick ? 100000 : 1000000)));
+    return sets;
+}
+
+std::vector<check_set> word_sets(const lab_hash&, bool) {
+    check_set set = key_set_of("words");
+    set.count = make_key_set("words", 0).size();
+    return {set};
 }
 
 // Each input bit is flipped in as many keys as a budget of flips a set allows, up to a cap.
@@ -59,139 +92,140 @@ check_set flip_set(const lab_hash& h, std::size_t length, bool quick) {
     return set;
 }
 
-check_set seed_set(const std::string& family, uint64_t a, uint64_t b, int seed_bits) {
-    if (family == "seed-sweep")
-        return {family, format("seed-sweep:%llu", (unsigned long long)a),
-                "a sentence-length key under seeds 0 to " + with_commas(a - 1), a, false};
-    if (family == "seed-grid")
-        return {family, format("seed-grid:%llu:%llu", (unsigned long long)a, (unsigned long long)b),
-                "2-byte keys 0 to " + with_commas(a - 1) + " under seeds 0 to " + with_commas(b - 1), a * b, true};
-    return {family, format("seed-sparse:%llu", (unsigned long long)a),
-            "a sentence-length key under every " + std::to_string(seed_bits) + "-bit seed with at most " +
-                std::to_string(a) + " bits set",
-            key_set_of(format("sparse:%d:%llu", seed_bits, (unsigned long long)a)).count, false};  // as many as sparse keys
+std::vector<check_set> flip_sets(const lab_hash& h, bool quick) {
+    std::vector<check_set> sets;
+    for (std::size_t length : quick ? std::vector<std::size_t>{3, 8, 16, 64}
+                                    : std::vector<std::size_t>{3, 4, 8, 11, 15, 16, 24, 32, 64, 128, 256, 1024})
+        sets.push_back(flip_set(h, length, quick));
+    return sets;
 }
 
-// Calls visit(key) for every key of a key family's set, in order, the words' too.
-void each_key_of(const check_set& set, uint64_t seed, const key_visit& visit) {
-    if (set.family == "words") {
-        const key_set words = make_key_set("words", seed);
-        for (std::size_t i = 0; i < words.size(); ++i) visit(words.key(i));
-    } else {
-        for_each_key(set.given, seed, visit);
+std::vector<check_set> seed_flip_sets(const lab_hash& h, bool quick) { return {flip_set(h, 0, quick)}; }
+
+std::vector<check_set> seed_sweep_sets(const lab_hash&, bool quick) {
+    const uint64_t seeds = quick ? 100'000 : 2'000'000;
+    return {{"seed-sweep", format("seed-sweep:%llu", (unsigned long long)seeds),
+             "a sentence-length key under seeds 0 to " + with_commas(seeds - 1), seeds, false, 0, 0, nullptr, {seeds}}};
+}
+
+std::vector<check_set> seed_grid_sets(const lab_hash&, bool quick) {
+    const uint64_t side = quick ? 1024 : 4096;
+    return {{"seed-grid", format("seed-grid:%llu:%llu", (unsigned long long)side, (unsigned long long)side),
+             "2-byte keys 0 to " + with_commas(side - 1) + " under seeds 0 to " + with_commas(side - 1), side * side, true, 0,
+             0, nullptr, {side, side}}};
+}
+
+std::vector<check_set> seed_sparse_sets(const lab_hash& h, bool quick) {
+    const uint64_t most = h.seed_bits == 64 ? (quick ? 3 : 4) : (quick ? 4 : 6);
+    return {{"seed-sparse", format("seed-sparse:%llu", (unsigned long long)most),
+             "a sentence-length key under every " + std::to_string(h.seed_bits) + "-bit seed with at most " +
+                 std::to_string(most) + " bits set",
+             key_set_of(format("sparse:%d:%llu", h.seed_bits, (unsigned long long)most)).count, false, 0, 0, nullptr,
+             {most}}};  // as many as sparse keys
+}
+
+// ---- Every key and seed of a set, in order --------------------------------------------------------
+
+void key_pairs(const check_set& set, const lab_hash&, uint64_t run_seed, const pair_visit& use) {
+    for_each_key(set.given, run_seed, [&](std::string_view key) { use(key, run_seed); });
+}
+
+void word_pairs(const check_set&, const lab_hash&, uint64_t run_seed, const pair_visit& use) {
+    const key_set words = make_key_set("words", run_seed);
+    for (std::size_t i = 0; i < words.size(); ++i) use(words.key(i), run_seed);
+}
+
+void seed_sweep_pairs(const check_set& set, const lab_hash&, uint64_t run_seed, const pair_visit& use) {
+    const std::string sentence = seed_key(run_seed);
+    for (uint64_t s = 0; s < set.shape[0]; ++s) use(sentence, s);
+}
+
+void seed_grid_pairs(const check_set& set, const lab_hash&, uint64_t, const pair_visit& use) {
+    char key[3] = {};
+    for (uint64_t k = 0; k < set.shape[0]; ++k) {
+        key[0] = static_cast<char>(k & 0xFF);
+        key[1] = static_cast<char>(k >> 8);
+        for (uint64_t s = 0; s < set.shape[1]; ++s) use(std::string_view(key, 2), s);
     }
 }
+
+// Seeds with at most K of the hash's seed bits set: combinations of K positions, as sparse keys.
+void seed_sparse_pairs(const check_set& set, const lab_hash& h, uint64_t run_seed, const pair_visit& use) {
+    const std::string sentence = seed_key(run_seed);
+    const auto emit = [&](const auto& self, int from, uint64_t seed, uint64_t left) -> void {
+        use(sentence, seed);
+        if (left == 0) return;
+        for (int b = from; b < h.seed_bits; ++b) self(self, b + 1, seed | (uint64_t{1} << b), left - 1);
+    };
+    emit(emit, 0, 0, set.shape[0]);
+}
+
+std::vector<check_result> key_set_results(const lab_hash& h, const check_set& set, uint64_t seed);
+std::vector<check_result> flip_results(const lab_hash& h, const check_set& set, uint64_t seed);
 
 }  // namespace
 
 const std::vector<check_family>& check_families() {
     static const std::vector<check_family> families = {
-        {"zeroes", "all-zero keys of every length", false},
-        {"sparse", "keys with few bits set, from 16 to 2048 bits", false},
-        {"two-bytes", "keys with one or two non-zero bytes, by length", false},
-        {"blocks-low", "sequences of blocks using only their low bits", false},
-        {"blocks-high", "sequences of blocks using only their high bits", false},
-        {"blocks-top-bit", "sequences of blocks that are 0 or the top bit", false},
-        {"blocks-01", "sequences of blocks that are 0 or 1", false},
-        {"cyclic", "a random block repeated 8 times, blocks near the hash's width", false},
-        {"text-between", "4 letters or digits between fixed text", false},
-        {"text-first", "4 letters or digits before fixed text", false},
-        {"text-last", "4 letters or digits after fixed text", false},
-        {"words", "the system word list", false},
-        {"bit-flips", "random keys by length, every input bit flipped: avalanche, bit independence, differences", false},
-        {"seed-sweep", "one key under consecutive seeds", true},
-        {"seed-grid", "small keys under small seeds: seeding that adds or xors the seed in", true},
-        {"seed-sparse", "one key under seeds with few bits set", true},
-        {"seed-bit-flips", "random keys under random seeds, every seed bit flipped", true},
+        {"zeroes", "all-zero keys of every length", false, true, key_sets({"zeroes:200000"}, {"zeroes:20000"}), key_pairs,
+         key_set_results},
+        {"sparse", "keys with few bits set, from 16 to 2048 bits", false, true,
+         key_sets({"sparse:16:9", "sparse:24:8", "sparse:32:7", "sparse:40:6", "sparse:48:6", "sparse:56:5", "sparse:64:5",
+                   "sparse:96:4", "sparse:160:4", "sparse:256:3", "sparse:512:3", "sparse:1024:2", "sparse:2048:2"},
+                  {"sparse:16:9", "sparse:32:5", "sparse:64:4", "sparse:256:2", "sparse:1024:2"}),
+         key_pairs, key_set_results},
+        {"two-bytes", "keys with one or two non-zero bytes, by length", false, true,
+         key_sets({"two-bytes:1:8", "two-bytes:9:12", "two-bytes:13:16", "two-bytes:17:20"}, {"two-bytes:1:6"}), key_pairs,
+         key_set_results},
+        {"blocks-low", "sequences of blocks using only their low bits", false, true,
+         block_sets("blocks-low", {"4:7", "8:6"}, {"4:5"}), key_pairs, key_set_results},
+        {"blocks-high", "sequences of blocks using only their high bits", false, true,
+         block_sets("blocks-high", {"4:7", "8:6"}, {"4:5"}), key_pairs, key_set_results},
+        {"blocks-top-bit", "sequences of blocks that are 0 or the top bit", false, true,
+         block_sets("blocks-top-bit", {"4:20", "8:20"}, {"8:14"}), key_pairs, key_set_results},
+        {"blocks-01", "sequences of blocks that are 0 or 1", false, true, block_sets("blocks-01", {"4:20", "8:20"}, {"8:14"}),
+         key_pairs, key_set_results},
+        {"cyclic", "a random block repeated 8 times, blocks near the hash's width", false, true, cyclic_sets, key_pairs,
+         key_set_results},
+        {"text-between", "4 letters or digits between fixed text", false, false,
+         key_sets({"text-between:4"}, {"text-between:3"}), key_pairs, key_set_results},
+        {"text-first", "4 letters or digits before fixed text", false, false, key_sets({"text-first:4"}, {"text-first:3"}),
+         key_pairs, key_set_results},
+        {"text-last", "4 letters or digits after fixed text", false, false, key_sets({"text-last:4"}, {"text-last:3"}), key_pairs,
+         key_set_results},
+        {"words", "the system word list", false, false, word_sets, word_pairs, key_set_results},
+        {"bit-flips", "random keys by length, every input bit flipped: avalanche, bit independence, differences", false, false,
+         flip_sets, nullptr, flip_results},
+        {"seed-sweep", "one key under consecutive seeds", true, false, seed_sweep_sets, seed_sweep_pairs, key_set_results},
+        {"seed-grid", "small keys under small seeds: seeding that adds or xors the seed in", true, true, seed_grid_sets,
+         seed_grid_pairs, key_set_results},
+        {"seed-sparse", "one key under seeds with few bits set", true, false, seed_sparse_sets, seed_sparse_pairs,
+         key_set_results},
+        {"seed-bit-flips", "random keys under random seeds, every seed bit flipped", true, false, seed_flip_sets, nullptr,
+         flip_results},
     };
     return families;
 }
 
 std::vector<check_set> battery(const lab_hash& h, bool quick, const std::vector<std::string>& families) {
-    const auto wanted = [&](const std::string& f) {
-        return families.empty() || std::find(families.begin(), families.end(), f) != families.end();
-    };
     std::vector<check_set> sets;
-    const auto keys = [&](const std::string& family, const std::vector<std::string>& full,
-                          const std::vector<std::string>& small) {
-        if (!wanted(family)) return;
-        for (const auto& given : quick ? small : full) sets.push_back(key_set_of(given));
-    };
-    keys("zeroes", {"zeroes:200000"}, {"zeroes:20000"});
-    keys("sparse",
-         {"sparse:16:9", "sparse:24:8", "sparse:32:7", "sparse:40:6", "sparse:48:6", "sparse:56:5", "sparse:64:5",
-          "sparse:96:4", "sparse:160:4", "sparse:256:3", "sparse:512:3", "sparse:1024:2", "sparse:2048:2"},
-         {"sparse:16:9", "sparse:32:5", "sparse:64:4", "sparse:256:2", "sparse:1024:2"});
-    keys("two-bytes", {"two-bytes:1:8", "two-bytes:9:12", "two-bytes:13:16", "two-bytes:17:20"}, {"two-bytes:1:6"});
-    for (const char* set : {"blocks-low", "blocks-high"})
-        keys(set, {std::string(set) + ":4:7", std::string(set) + ":8:6"}, {std::string(set) + ":4:5"});
-    for (const char* set : {"blocks-top-bit", "blocks-01"})
-        keys(set, {std::string(set) + ":4:20", std::string(set) + ":8:20"}, {std::string(set) + ":8:14"});
-    const int bytes = h.width / 8;
-    std::vector<std::string> cyclic_full, cyclic_quick;
-    for (int extra : {0, 1, 2, 3, 4, 8}) cyclic_full.push_back(format("cyclic:%d:1000000", bytes + extra));
-    for (int extra : {0, 1, 4}) cyclic_quick.push_back(format("cyclic:%d:100000", bytes + extra));
-    keys("cyclic", cyclic_full, cyclic_quick);
-    for (const char* set : {"text-between", "text-first", "text-last"})
-        keys(set, {std::string(set) + ":4"}, {std::string(set) + ":3"});
-    keys("words", {"words"}, {"words"});
-    if (!sets.empty() && sets.back().family == "words") sets.back().count = make_key_set("words", 0).size();
-    if (wanted("bit-flips"))
-        for (std::size_t length : quick ? std::vector<std::size_t>{3, 8, 16, 64}
-                                        : std::vector<std::size_t>{3, 4, 8, 11, 15, 16, 24, 32, 64, 128, 256, 1024})
-            sets.push_back(flip_set(h, length, quick));
-    if (h.seed_bits != 0) {
-        if (wanted("seed-sweep")) sets.push_back(seed_set("seed-sweep", quick ? 100'000 : 2'000'000, 0, h.seed_bits));
-        if (wanted("seed-grid")) sets.push_back(seed_set("seed-grid", quick ? 1024 : 4096, quick ? 1024 : 4096, h.seed_bits));
-        if (wanted("seed-sparse"))
-            sets.push_back(seed_set("seed-sparse", h.seed_bits == 64 ? (quick ? 3 : 4) : (quick ? 4 : 6), 0, h.seed_bits));
-        if (wanted("seed-bit-flips")) sets.push_back(flip_set(h, 0, quick));
+    for (const auto& family : check_families()) {
+        if (!families.empty() && std::find(families.begin(), families.end(), family.name) == families.end()) continue;
+        if (family.seeds && h.seed_bits == 0) continue;
+        for (auto& set : family.sets(h, quick)) {
+            set.row = &family;
+            set.may_hold_nul = family.may_hold_nul;
+            sets.push_back(std::move(set));
+        }
     }
     return sets;
 }
 
-namespace {
-
-// Calls use(key, seed) for every key and seed of a seed family, in order.
-template <class Use>
-void seed_pairs(const check_set& set, int seed_bits, uint64_t run_seed, Use use) {
-    const std::string key_text = seed_key(run_seed);
-    const std::string_view sentence(key_text);
-    if (set.family == "seed-sweep") {
-        for (uint64_t s = 0; s < set.count; ++s) use(sentence, s);
-    } else if (set.family == "seed-grid") {
-        const uint64_t keys = std::stoull(set.given.substr(set.given.find(':') + 1));
-        const uint64_t seeds = set.count / keys;
-        char key[3] = {};
-        for (uint64_t k = 0; k < keys; ++k) {
-            key[0] = static_cast<char>(k & 0xFF);
-            key[1] = static_cast<char>(k >> 8);
-            for (uint64_t s = 0; s < seeds; ++s) use(std::string_view(key, 2), s);
-        }
-    } else {
-        // Seeds with at most K of seed_bits bits set: combinations of K positions, as sparse keys.
-        const uint64_t most = std::stoull(set.given.substr(set.given.find(':') + 1));
-        std::vector<int> bits;
-        const auto emit = [&](const auto& self, int from, uint64_t seed, uint64_t left) -> void {
-            use(sentence, seed);
-            if (left == 0) return;
-            for (int b = from; b < seed_bits; ++b) self(self, b + 1, seed | (uint64_t{1} << b), left - 1);
-        };
-        emit(emit, 0, 0, most);
-    }
-}
-
-}  // namespace
-
 std::vector<uint64_t> hash_set(const lab_hash& h, const check_set& set, uint64_t seed) {
     std::vector<uint64_t> values;
     values.reserve(set.count);
-    const auto add = [&](std::string_view key, uint64_t s) { values.push_back(h(key.data(), key.size(), s)); };
-    if (set.family.rfind("seed-", 0) == 0) {
-        seed_pairs(set, h.seed_bits, seed, add);
-    } else {
-        each_key_of(set, seed, [&](std::string_view key) { add(key, seed); });
-    }
+    (set.row != nullptr ? set.row->pairs : key_pairs)(
+        set, h, seed, [&](std::string_view key, uint64_t s) { values.push_back(h(key.data(), key.size(), s)); });
     return values;
 }
 
@@ -310,24 +344,73 @@ std::vector<uint64_t> collisions_in_top_bits(const std::vector<uint64_t>& sorted
     return collisions;
 }
 
-std::vector<check_result> test_values(const lab_hash& h, const check_set& set, std::vector<uint64_t>& values) {
-    const int width = h.width;
-    const double n = static_cast<double>(values.size());
-    std::vector<check_result> results;
+tested_values::tested_values(const lab_hash& h, const check_set& s, std::vector<uint64_t>& values)
+    : hash(h), set(s), values_(values) {
+    const std::size_t stride = std::max<std::size_t>((values.size() + window_sample - 1) / window_sample, 1);
+    for (std::size_t i = 0; i < values.size(); i += stride) sample_.push_back(values[i]);
+}
 
-    // Windows first, on an even sample of the values in the set's order.
-    std::vector<uint64_t> sample;
-    const std::size_t stride = (values.size() + window_sample - 1) / window_sample;
-    for (std::size_t i = 0; i < values.size(); i += std::max<std::size_t>(stride, 1)) sample.push_back(values[i]);
+const std::vector<uint64_t>& tested_values::sorted(bool reversed_first) {
+    const auto wanted = reversed_first ? low_first : high_first;
+    if (state_ == wanted) return values_;
+    // Reversing twice is the identity: from low_first back to high_first it undoes itself.
+    if (reversed_first || state_ == low_first)
+        for (uint64_t& v : values_) v = reversed(v, hash.width);
+    radix_sort(values_, hash.width);
+    state_ = wanted;
+    return values_;
+}
+
+namespace {
+
+std::optional<check_result> full_width_collisions(tested_values& v) {
+    const int width = v.hash.width;
+    const std::vector<uint64_t> high = collisions_in_top_bits(v.sorted_by_high_bits(), width);
+    check_result r = collision_result(v.hash, v.set, high[width], v.size(), width, "all");
+    r.log2_p_corrected = r.log2_p;
+    return r;
+}
+
+// From where the ideal hash expects a handful of collisions to where it expects about a hundred,
+// in the high bits and in the low bits.
+std::optional<check_result> truncated_collisions(tested_values& v) {
+    const int width = v.hash.width;
+    const double n = v.size();
+    std::vector<int> widths;
+    for (int b = width - 1; b >= 1; --b) {
+        const double expected = ideal_collisions(n, std::ldexp(1.0, b));
+        if (expected > 128) break;
+        if (expected >= 4) widths.push_back(b);
+    }
+    if (widths.empty()) return std::nullopt;
+    const std::vector<uint64_t> high = collisions_in_top_bits(v.sorted_by_high_bits(), width);
+    const std::vector<uint64_t> low = collisions_in_top_bits(v.sorted_by_low_bits(), width);
+    check_result worst;
+    worst.log2_p = 1;
+    for (int b : widths)
+        for (const auto& [histogram, part] : {std::pair{&high, "high"}, std::pair{&low, "low"}}) {
+            check_result r = collision_result(v.hash, v.set, (*histogram)[b], n, b, part);
+            if (r.log2_p < worst.log2_p) worst = r;
+        }
+    worst.looked_at = 2.0 * static_cast<double>(widths.size());
+    std::vector<double> expected;
+    for (auto b = widths.rbegin(); b != widths.rend(); ++b) expected.push_back(ideal_collisions(n, std::ldexp(1.0, *b)));
+    worst.log2_p_corrected = corrected_log2(worst.log2_p, worst.looked_at, simulated_truncated(expected));
+    return worst;
+}
+
+// The worst window of output bits, on an even sample of the values in the set's order.
+std::optional<check_result> windows(tested_values& v) {
+    const int width = v.hash.width;
+    const std::vector<uint64_t>& sample = v.sample_in_order();
     check_result window;
-    window.hash = h.name;
-    window.family = set.family;
-    window.set = set.given;
-    window.test = "windows";
+    window.hash = v.hash.name;
+    window.family = v.set.family;
+    window.set = v.set.given;
     window.log2_p = 1;
-    double windows = 0;
+    double looked_at = 0;
     for_each_window(sample, width, [&](int first, int bits, double chi2) {
-        ++windows;
+        ++looked_at;
         const double df = std::ldexp(1.0, bits) - 1, log2_p = chi_square_tail_log2(chi2, df);
         if (log2_p < window.log2_p) {
             window.log2_p = log2_p;
@@ -337,50 +420,36 @@ std::vector<check_result> test_values(const lab_hash& h, const check_set& set, s
             window.part = format("bits %d..%d", first, (first + bits - 1) % width);
         }
     });
-
-    radix_sort(values, width);
-    const std::vector<uint64_t> high = collisions_in_top_bits(values, width);
-    results.push_back(collision_result(h, set, high[width], n, width, "all"));
-    results.back().test = "collisions";
-
-    // From where the ideal hash expects a handful of collisions to where it expects about a hundred.
-    std::vector<int> widths;
-    for (int b = width - 1; b >= 1; --b) {
-        const double expected = ideal_collisions(n, std::ldexp(1.0, b));
-        if (expected > 128) break;
-        if (expected >= 4) widths.push_back(b);
-    }
-    if (!widths.empty()) {
-        for (uint64_t& v : values) v = reversed(v, width);
-        radix_sort(values, width);
-        const std::vector<uint64_t> low = collisions_in_top_bits(values, width);
-        check_result worst;
-        worst.log2_p = 1;
-        for (int b : widths)
-            for (const auto& [histogram, part] : {std::pair{&high, "high"}, std::pair{&low, "low"}}) {
-                check_result r = collision_result(h, set, (*histogram)[b], n, b, part);
-                if (r.log2_p < worst.log2_p) worst = r;
-            }
-        worst.test = "truncated collisions";
-        worst.looked_at = 2.0 * static_cast<double>(widths.size());
-        std::vector<double> expected;
-        for (auto b = widths.rbegin(); b != widths.rend(); ++b) expected.push_back(ideal_collisions(n, std::ldexp(1.0, *b)));
-        worst.log2_p_corrected = corrected_log2(worst.log2_p, worst.looked_at, simulated_truncated(expected));
-        results.push_back(worst);
-    }
-
-    if (windows > 0) {
-        window.looked_at = windows;
-        window.log2_p_corrected = corrected_log2(window.log2_p, windows, simulated_windows(width, widest_window(sample.size())));
-        window.finding = format("output %s unevenly spread: chi-square %.0f on %.0f degrees of freedom",
-                                window.part.c_str(), window.statistic, window.expected);
-        results.push_back(window);
-    }
-    results.front().log2_p_corrected = results.front().log2_p;
-    return results;
+    if (looked_at == 0) return std::nullopt;
+    window.looked_at = looked_at;
+    window.log2_p_corrected = corrected_log2(window.log2_p, looked_at, simulated_windows(width, widest_window(sample.size())));
+    window.finding = format("output %s unevenly spread: chi-square %.0f on %.0f degrees of freedom", window.part.c_str(),
+                            window.statistic, window.expected);
+    return window;
 }
 
-bool flips_bits(const check_set& set) { return set.family == "bit-flips" || set.family == "seed-bit-flips"; }
+}  // namespace
+
+const std::vector<value_test>& value_tests() {
+    static const std::vector<value_test> tests = {
+        {"collisions", "a Poisson count with the ideal hash's mean", full_width_collisions},
+        {"truncated collisions", "Poisson counts, each width's thinned from the narrower one's, high and low bits apart",
+         truncated_collisions},
+        {"windows", "chi-squares of a window's bits, built from independent groups of Walsh coefficients", windows},
+    };
+    return tests;
+}
+
+std::vector<check_result> test_values(const lab_hash& h, const check_set& set, std::vector<uint64_t>& values) {
+    tested_values tested(h, set, values);
+    std::vector<check_result> results;
+    for (const auto& test : value_tests())
+        if (std::optional<check_result> r = test.run(tested)) {
+            r->test = test.name;
+            results.push_back(std::move(*r));
+        }
+    return results;
+}
 
 namespace {
 
@@ -430,7 +499,9 @@ std::vector<check_result> key_set_results(const lab_hash& h, const check_set& se
         results = test_values(h, set, values);
     }  // the values freed before the NUL count takes its own
     if (h.stops_at_nul && set.may_hold_nul) {
-        const uint64_t merged = merged_at_nul([&](const key_visit& visit) { each_key_of(set, seed, visit); });
+        const uint64_t merged = merged_at_nul([&](const key_visit& visit) {
+            set.row->pairs(set, h, seed, [&](std::string_view key, uint64_t) { visit(key); });
+        });
         for (auto& r : results) r.nul_merged = merged;
     }
     return results;
@@ -496,7 +567,7 @@ std::vector<check_result> run_battery(const std::vector<lab_hash>& hashes, bool 
         [&](std::size_t i) {
             job& j = *order[i];
             step(format("%s (%zu of %zu sets done)", doing(i).c_str(), done.load(), order.size()));
-            j.results = flips_bits(j.set) ? flip_results(*j.hash, j.set, seed) : key_set_results(*j.hash, j.set, seed);
+            j.results = j.set.row->results(*j.hash, j.set, seed);
             ++done;
         },
         [&](std::size_t i) { step(doing(i)); });

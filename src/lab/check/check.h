@@ -4,10 +4,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/lab_hashes.h"
+
+struct check_family;
 
 // One set of the battery: a key family with its parameters, or one of the seed families, which
 // hash fixed keys under many seeds.
@@ -21,20 +25,32 @@ struct check_set {
     // of each input bit.
     std::size_t length = 0;
     uint64_t samples = 0;
+    const check_family* row = nullptr;  // none: the keys of `given`, at the run's seed
+    std::vector<uint64_t> shape = {};   // a seed family's sizes, e.g. keys and seeds of a grid
 };
 
-// The families of the battery, in report order, each with what it is; seed families last.
+struct check_result;
+
+// Receives every key of a set with the seed to hash it under, in the set's order.
+using pair_visit = std::function<void(std::string_view key, uint64_t seed)>;
+
+// A family of the battery: one row of check_families(), the only place the families are listed.
 struct check_family {
     std::string name, about;
-    bool seeds;  // varies the seed, not the key: only for hashes that take one
+    bool seeds;         // varies the seed, not the key: only for hashes that take one
+    bool may_hold_nul;  // keys that a hash stopping at the first NUL would merge
+    // The family's sets for a hash, in the default battery or the quick one.
+    std::function<std::vector<check_set>(const lab_hash& h, bool quick)> sets;
+    // Every key and seed of one of its sets, in order (the run's seed given); null for bit flips.
+    void (*pairs)(const check_set& set, const lab_hash& h, uint64_t run_seed, const pair_visit& use);
+    // The results of one of its sets: the value tests on its hash values, or the bit-flip tests.
+    std::vector<check_result> (*results)(const lab_hash& h, const check_set& set, uint64_t run_seed);
 };
 const std::vector<check_family>& check_families();
 
 // The sets of the battery for one hash: every family in `families` (all when empty) that applies
 // to it, with the sizes of the default battery or the quick one.
 std::vector<check_set> battery(const lab_hash& h, bool quick, const std::vector<std::string>& families);
-
-bool flips_bits(const check_set& set);
 
 // One result: a test of one hash on one set, and its p-value under the ideal hash, before and
 // after the correction for the number of results its test looked at (the worst of them is kept).
@@ -56,9 +72,36 @@ std::vector<uint64_t> hash_set(const lab_hash& h, const check_set& set, uint64_t
 // from one pass: neighbours that share their top L bits collide at every width up to L.
 std::vector<uint64_t> collisions_in_top_bits(const std::vector<uint64_t>& sorted, int width);
 
-// The three tests of one set: collisions at the hash's full width, the worst of the truncated
-// widths (high and low bits, from where an ideal hash expects a handful of collisions to about a
-// hundred), and the worst window of output bits. `values` is sorted on the way.
+// What a value test sees: the hash values of one set, an even sample of them in the set's order
+// (taken first), and the values sorted by their high or their low bits, sorted in place on demand.
+class tested_values {
+public:
+    tested_values(const lab_hash& h, const check_set& set, std::vector<uint64_t>& values);
+    const lab_hash& hash;
+    const check_set& set;
+    double size() const { return static_cast<double>(values_.size()); }
+    const std::vector<uint64_t>& sample_in_order() const { return sample_; }
+    const std::vector<uint64_t>& sorted_by_high_bits() { return sorted(false); }
+    // Bit-reversed, then sorted: the values' low bits lead.
+    const std::vector<uint64_t>& sorted_by_low_bits() { return sorted(true); }
+
+private:
+    const std::vector<uint64_t>& sorted(bool reversed);
+    std::vector<uint64_t>& values_;
+    std::vector<uint64_t> sample_;
+    enum { in_order, high_first, low_first } state_ = in_order;
+};
+
+// A test of a set's values: one row of value_tests(). It gives one result, the worst of what it
+// looked at, its p-value corrected against the same test run on an ideal hash's values (none
+// when the set is too small for it).
+struct value_test {
+    std::string name, null_model;
+    std::optional<check_result> (*run)(tested_values& values);
+};
+const std::vector<value_test>& value_tests();
+
+// Every value test on one set, in the registry's order. `values` is sorted on the way.
 std::vector<check_result> test_values(const lab_hash& h, const check_set& set, std::vector<uint64_t>& values);
 
 // A result in words: the set, what was found, its p-value, and how many results it was the worst of.
