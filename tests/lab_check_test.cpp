@@ -117,6 +117,8 @@ TEST(KeyFamilies, CountsEndKeysAndNoRepeats) {
         {"text-between:2", 62 * 62, "The quick brown fox 00 jumps over the lazy dog", "The quick brown fox zz jumps over the lazy dog"},
         {"text-first:1", 62, "0 jumps over the lazy dog", "z jumps over the lazy dog"},
         {"text-last:2", 62 * 62, "The quick brown fox 00", "The quick brown fox zz"},
+        {"coordinates:2:3:4", 9, std::string(8, '\0'), "\x02\0\0\0\x02\0\0\0"s},
+        {"coordinates:3:2:8", 8, std::string(24, '\0'), "\x01"s + std::string(7, '\0') + "\x01"s + std::string(7, '\0') + "\x01"s + std::string(7, '\0')},
     };
     EXPECT_EQ(sparse(32, 7), 4'514'873u);  // the closed form itself, at the issue's own point
     EXPECT_EQ(make_key_set("sparse:32:7", 1).size(), 4'514'873u);
@@ -195,23 +197,91 @@ TEST(Battery, FlawedHashesFailExactlyTheFamiliesThatCatchThem) {
         // The last byte carries bits only in these families (the grid's keys are 2 bytes); elsewhere
         // it is fixed (a suffix, the high byte of a small block) or repeated (cyclic). Flipping a
         // bit of it changes nothing.
+        // All-zero keys of lengths 0 and 1 hash the same empty input, under every seed: their
+        // differences are one constant (seed-zeroes); an 8-byte block's top byte is ignored where it
+        // ends the key (seed-block-offset).
         {"ignores the last byte", ignores_last_byte,
-         {"sparse", "two-bytes", "blocks-high", "blocks-top-bit", "text-last", "words", "seed-grid", "bit-flips"}},
+         {"sparse", "two-bytes", "blocks-high", "blocks-top-bit", "text-last", "words", "seed-grid", "bit-flips",
+          "seed-zeroes", "seed-block-offset"}},
         // Every family whose keys vary, the seed grid's included: all-zero keys all sum to the same
         // value, and the keys of the others differ in a few bytes from a small alphabet, whose sums
         // crowd a lattice; a flipped bit adds or takes one constant. The seed is mixed in whole, so
         // one key under many seeds passes, but by splitmix64's finaliser alone, whose output bits
         // 2 and 33 are not independent: flipping input bit 29 always flips exactly one of them.
+        // Grid points crowd a lattice as the other keys do; all-zero keys under any seed are one value.
         {"linear", linear, {"zeroes", "sparse", "two-bytes", "blocks-high", "blocks-top-bit", "blocks-low", "blocks-01",
-                            "cyclic", "text-between", "text-first", "text-last", "words", "seed-grid", "bit-flips",
-                            "seed-bit-flips"}},
+                            "cyclic", "coordinates", "text-between", "text-first", "text-last", "words", "seed-grid",
+                            "bit-flips", "seed-bit-flips", "seed-zeroes", "seed-block-len", "seed-block-offset"}},
         // Key k under seed s is key k + 1 under seed s - 1; the bits of short keys and of the seed
         // alike reach the output through that one finaliser.
-        {"adds the seed", adds_the_seed, {"seed-grid", "bit-flips", "seed-bit-flips"}},
+        // Likewise the all-zero key of length 1 under seed 2^57 is the empty key under seed
+        // 2^56 + 2^57 (seed-zeroes); the finaliser alone leaves the differences of consecutive
+        // numbers, and of numbers a seed bit apart, uneven (two-bytes, seed-block-offset).
+        {"adds the seed", adds_the_seed, {"two-bytes", "seed-grid", "bit-flips", "seed-bit-flips", "seed-zeroes",
+                                          "seed-block-offset"}},
     };
     for (const auto& f : flaws) {
         const lab_hash h = runtime_hash(f.name, 64, f.call, "test");
         EXPECT_EQ(failed_families(h), f.caught_by) << f.name;
+    }
+}
+
+// A good mix of the key without its trailing zero bytes, under a seed that knows its length but
+// for the last bit; that bit xors in one of 256 constants. All-zero keys get independent
+// values, each a good mix, yet half the pairs of neighbours n, n + 1 differ by one of those 256.
+uint64_t paired_lengths(const char* d, std::size_t n, uint64_t s) {
+    std::size_t m = n;
+    while (m > 0 && d[m - 1] == '\0') --m;
+    const uint64_t h = XXH64(d, m, s ^ mix64(n / 2));
+    return n % 2 == 0 ? h : h ^ mix64(1000 + n / 2 % 256);
+}
+
+TEST(Battery, DifferencesOfNeighboursCatchWhatTheValuesHide) {
+    const lab_hash h = runtime_hash("paired lengths", 64, paired_lengths, "test");
+    const std::vector<check_result> results = run_battery({h}, true, {"zeroes"}, 1, [](const std::string&) {});
+    const auto v = verdicts({h.name}, results).front();
+    EXPECT_EQ(v.verdict, "FAIL");
+    for (const auto& r : results) {
+        if (r.of.empty()) {
+            EXPECT_GT(r.log2_p_corrected, v.warn_log2) << describe(r);
+        } else {
+            EXPECT_EQ(r.of, "differences");
+        }
+    }
+    ASSERT_FALSE(v.worst_failed.empty());
+    EXPECT_EQ(v.worst_failed.front()->of, "differences");
+}
+
+// The seed families' counts, by hand for a 64-bit and a 32-bit seed (2,080 and 528 seeds with one
+// or two bits set), against what the sets declare and, for the quick ones, what they hash.
+TEST(Battery, SeedFamiliesHoldTheirCounts) {
+    const lab_hash xxh64 = select_hashes({"xxh64"}, {}).front(), murmur3 = select_hashes({"murmur3"}, {}).front();
+    const struct {
+        const lab_hash* hash;
+        bool quick;
+        const char* set;
+        uint64_t count;
+    } cases[] = {
+        {&xxh64, true, "seed-zeroes:320", 321 * 2080},
+        {&murmur3, true, "seed-zeroes:320", 321 * 528},
+        {&xxh64, false, "seed-zeroes:1280", 1281 * 2080},
+        // 8-byte blocks at 0, 4, 8 in 16 bytes: the 32 values whose first half is zero are the next block's
+        {&xxh64, true, "seed-block-len:16:8:1", 3 * 32 * 2080},
+        {&murmur3, true, "seed-block-len:16:8:1", 3 * 32 * 528},
+        {&xxh64, false, "seed-block-len:16:8:2", 3 * (2080 - 528) * 2080},
+        {&xxh64, false, "seed-block-len:32:4:2", 8 * 528 * 2080},
+        {&xxh64, true, "seed-block-offset:16:8:1", 9 * 64 * 2080},
+        {&murmur3, false, "seed-block-offset:12:8:2", 5 * 2080 * 528},
+        {&xxh64, false, "seed-block-offset:40:4:1", 37 * 32 * 2080},
+    };
+    for (const auto& c : cases) {
+        const std::vector<check_set> sets = battery(*c.hash, c.quick, {});
+        const auto set = std::find_if(sets.begin(), sets.end(), [&](const check_set& s) { return s.given == c.set; });
+        ASSERT_NE(set, sets.end()) << c.set;
+        EXPECT_EQ(set->count, c.count) << c.set;
+        if (c.quick) {
+            EXPECT_EQ(hash_set(*c.hash, *set, 1).size(), c.count) << c.set;
+        }
     }
 }
 

@@ -26,10 +26,18 @@ struct check_set {
     std::size_t length = 0;
     uint64_t samples = 0;
     const check_family* row = nullptr;  // none: the keys of `given`, at the run's seed
-    std::vector<uint64_t> shape = {};   // a seed family's sizes, e.g. keys and seeds of a grid
+    std::vector<uint64_t> shape = {};   // the family's parameters, e.g. keys and seeds of a grid
 };
 
 struct check_result;
+
+// Neighbours along one axis of a family's order: the values `step` apart. Under an ideal hash the
+// xors of such pairs are independent and uniform (each pair's second value is new to the chain),
+// so their differences face the same tests as the values.
+struct difference_axis {
+    std::size_t step;
+    std::string name;  // "differences", "differences along seeds", ...
+};
 
 // Receives every key of a set with the seed to hash it under, in the set's order.
 using pair_visit = std::function<void(std::string_view key, uint64_t seed)>;
@@ -45,6 +53,9 @@ struct check_family {
     void (*pairs)(const check_set& set, const lab_hash& h, uint64_t run_seed, const pair_visit& use);
     // The results of one of its sets: the value tests on its hash values, or the bit-flip tests.
     std::vector<check_result> (*results)(const lab_hash& h, const check_set& set, uint64_t run_seed);
+    // Where neighbours in its order differ by a structured step, the axes whose differences are
+    // tested too; null when its order means nothing.
+    std::vector<difference_axis> (*axes)(const check_set& set);
 };
 const std::vector<check_family>& check_families();
 
@@ -56,6 +67,7 @@ std::vector<check_set> battery(const lab_hash& h, bool quick, const std::vector<
 // after the correction for the number of results its test looked at (the worst of them is kept).
 struct check_result {
     std::string hash, family, set, test;  // "collisions", "truncated collisions", "windows", "avalanche", "bit independence"
+    std::string of;                       // what was tested: empty for the values, else the axis of their differences
     std::string finding;                  // the result in words
     double statistic = 0, expected = 0;   // collisions and their ideal count, or a chi-square and its df
     int bits = 0;

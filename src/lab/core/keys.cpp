@@ -345,6 +345,37 @@ void cyclic_keys(const family_args& args, uint64_t seed, const key_sink& sink) {
     }
 }
 
+// coordinates:D:SIDE:BYTES: the points of a D-dimensional grid (D is 2 or 3), 0..SIDE-1 on each
+// axis, each coordinate a little-endian integer of BYTES bytes (4 or 8), as tile and grid keys are;
+// walked row by row, the first coordinate the fastest.
+uint64_t coordinate_count(const family_args& a) {
+    const uint64_t dimensions = nth(a, 0), side = nth(a, 1), bytes = nth(a, 2);
+    if (dimensions != 2 && dimensions != 3) throw bad_input("--keys " + a.given + ": a grid of 2 or 3 dimensions");
+    if (bytes != 4 && bytes != 8) throw bad_input("--keys " + a.given + ": coordinates of 4 or 8 bytes");
+    if (side == 0) throw bad_input("--keys " + a.given + ": a grid needs a side of at least 1");
+    if (bytes == 4 && side > (uint64_t{1} << 32)) throw bad_input("--keys " + a.given + ": 4-byte coordinates stop at 2^32");
+    uint64_t n = 1;
+    for (uint64_t d = 0; d < dimensions; ++d) n = checked_product(n, side, a.given);
+    return n;
+}
+uint64_t coordinate_bytes(const family_args& a) {
+    return checked_product(coordinate_count(a), nth(a, 0) * nth(a, 2), a.given);
+}
+
+void coordinate_keys(const family_args& args, uint64_t, const key_sink& sink) {
+    const uint64_t dimensions = nth(args, 0), side = nth(args, 1), bytes = nth(args, 2);
+    std::string key(dimensions * bytes + 1, '\0');
+    std::vector<uint64_t> point(dimensions, 0);
+    for (;;) {
+        for (uint64_t d = 0; d < dimensions; ++d)
+            for (uint64_t b = 0; b < bytes; ++b) key[d * bytes + b] = static_cast<char>(point[d] >> (8 * b));
+        sink(std::string_view(key.data(), dimensions * bytes));
+        uint64_t d = 0;
+        while (d < dimensions && ++point[d] == side) point[d++] = 0;
+        if (d == dimensions) break;
+    }
+}
+
 // text-*:C: a core of C letters and digits inside fixed text: between a prefix and a suffix,
 // first (then the suffix) or last (after the prefix). Cores in order, the last character fastest.
 constexpr std::string_view alphanumerics = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
@@ -411,6 +442,9 @@ const std::vector<key_family>& key_families() {
          blocks_bytes<block_set::zero_one>, blocks_keys<block_set::zero_one>},
         {"cyclic", {"W"}, 1'000'000, false, true, "a block of W bytes (random, distinct) repeated 8 times",
          cyclic_count, cyclic_bytes, cyclic_keys},
+        {"coordinates", {"D", "SIDE", "BYTES"}, 0, false, true,
+         "the points of a D-dimensional grid (2 or 3), SIDE on each axis, as BYTES-byte integers (4 or 8)",
+         coordinate_count, coordinate_bytes, coordinate_keys},
         {"text-between", {"C"}, 0, false, true, "\"The quick brown fox \" + C letters or digits + \" jumps over the lazy dog\"",
          text_count, text_bytes<true, true>, text_keys<true, true>},
         {"text-first", {"C"}, 0, false, true, "C letters or digits + \" jumps over the lazy dog\"", text_count,

@@ -380,7 +380,7 @@ namespace {
 
 nlohmann::ordered_json to_json(const check_result& r) {
     return {{"hash", r.hash},       {"family", r.family},         {"set", r.set},
-            {"test", r.test},       {"bits", r.bits},             {"part", r.part},
+            {"test", r.test},       {"of", r.of.empty() ? "values" : r.of}, {"bits", r.bits}, {"part", r.part},
             {"statistic", r.statistic}, {"expected", r.expected}, {"log2_p", r.log2_p},
             {"looked_at", r.looked_at}, {"log2_p_corrected", r.log2_p_corrected},
             {"nul_merged", r.nul_merged}, {"finding", r.finding}};
@@ -398,7 +398,7 @@ void print_check(std::FILE* out, const check_report& report) {
             if (r.hash == v.hash && (worst == nullptr || r.log2_p_corrected < worst->log2_p_corrected)) worst = &r;
         std::fprintf(out, "%-*s %-7s %4d/%-4d  %.1f on %s (%s)\n", width, v.hash.c_str(), v.verdict.c_str(), v.passed, v.total,
                      worst != nullptr ? -worst->log2_p_corrected : 0.0, worst != nullptr ? worst->set.c_str() : "-",
-                     worst != nullptr ? worst->test.c_str() : "-");
+                     worst == nullptr ? "-" : (worst->test + (worst->of.empty() ? "" : ", " + worst->of)).c_str());
         for (const auto* r : v.worst_failed) std::fprintf(out, "    %s\n", describe(*r).c_str());
     }
     if (!all.empty())
