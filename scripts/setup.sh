@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, only those that are missing.
-# Usage: scripts/setup.sh [build] [test] [lab] [fuzz] [package] [windows] [chart] ...
+# Usage: scripts/setup.sh [build] [test] [lab] [fuzz] [package] [windows] [chart] [mpi] ...
 set -euo pipefail
 
 declare -A groups=(
@@ -14,6 +14,8 @@ declare -A groups=(
   # libboost-dev 1.74 through python3-pythran, which conflicts with libboost1.81-dev. With munkres
   # asked for, apt keeps matplotlib and lets go of scipy's chain when boost 1.81 comes in.
   [chart]="python3 python3-munkres python3-matplotlib"
+  # hashlab collide across machines (optional at build time: -DHASHLAB_MPI=ON).
+  [mpi]="libopenmpi-dev openmpi-bin"
 )
 
 for group in "${@:-build}"; do

@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
 # Installs what is missing and runs the whole test suite:
-#   1. the Release build (warnings as errors): unit tests, hash reference check, report tests,
-#      the microbenchmark's smoke run, and the check that every hash is inlined;
+#   1. the Release build (warnings as errors, hashlab collide with MPI): unit tests, hash reference
+#      check, report tests, the microbenchmark's smoke run, and the check that every hash is inlined;
 #   2. the same under AddressSanitizer and UndefinedBehaviorSanitizer, one complete run included;
 #   3. the fuzz target for FUZZ_SECONDS (default 60) from the committed seed corpus;
 #   4. the 32-bit Windows build under Wine (scripts/windows.sh);
 #   5. the programs installed by cmake --install and by the .deb, run from there (test_package.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh build test lab fuzz chart
+scripts/setup.sh build test lab fuzz chart mpi
 
 echo "== Release build: unit tests and report tests"
-scripts/build.sh build -DHASHBENCH_WERROR=ON -DBUILD_TESTING=ON -DHASHBENCH_MICROBENCH=ON -DHASHBENCH_LAB=ON
+scripts/build.sh build -DHASHBENCH_WERROR=ON -DBUILD_TESTING=ON -DHASHBENCH_MICROBENCH=ON -DHASHBENCH_LAB=ON -DHASHLAB_MPI=ON
 (cd build && ctest --output-on-failure)
 scripts/check_inlining.sh build/hashbench
 

@@ -9,6 +9,8 @@
   lab_cli_test.py commands BINARY      the commands, the common options around them, --list and --help
   lab_cli_test.py check BINARY         hashlab check --quick: verdicts, exit status, JSON, a plugin, bad input
   lab_cli_test.py speed BINARY         hashlab speed: the lengths asked for, both modes, JSON and CSV, bad input
+  lab_cli_test.py collide BINARY [MPIRUN]  hashlab collide: counts, Ctrl-C, bad input; under MPIRUN with 3 ranks
+                                       the same counts as one process
 """
 import csv
 import json
@@ -20,6 +22,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 # The entries hashbench prints for its cases, as distinct values of the lab's hashes.
@@ -254,6 +257,46 @@ def speed(binary, work):
         check(run.returncode == 2 and words in run.stderr and run.stdout == "", "%s: %d %r" % (args, run.returncode, run.stderr))
 
 
+def collide(binary, work, mpirun=None):
+    """hashlab collide: a 32-bit hash's pairs at a few million keys, alike in 1 and in many passes
+    (and across 3 ranks); Ctrl-C ends with what was counted; bad input refused before any work."""
+    runs = {}
+    for name, memory in (("one", []), ("many", ["--memory", "4e6"])):
+        run = lab(binary, "collide", "--hash", "xxh32", "--hash", "murmur3", "--keys", "sparse:16:4", "--count", "2Mi",
+                  *memory, "--json", work / (name + ".json"))
+        check(run.returncode in (0, 1), "%s: status %d: %s" % (name, run.returncode, run.stderr))
+        runs[name] = json.loads((work / (name + ".json")).read_text())
+    one, many = runs["one"]["results"], runs["many"]["results"]
+    check(many[0]["passes"] > 3 and one[0]["passes"] == 1, "passes: %d and %d" % (one[0]["passes"], many[0]["passes"]))
+    check([r["collisions"] for r in one] == [r["collisions"] for r in many] and one[0]["collisions"] > 0,
+          "collisions in one pass and in %d: %s" % (many[0]["passes"], [(a["collisions"], b["collisions"]) for a, b in zip(one, many)]))
+    if mpirun:
+        env = dict(os.environ, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
+                   OMPI_MCA_btl_vader_single_copy_mechanism="none", OMPI_MCA_rmaps_base_oversubscribe="1")
+        run = subprocess.run([mpirun, "--oversubscribe", "-np", "3", binary, "collide", "--hash", "xxh32", "--hash", "murmur3",
+                              "--keys", "sparse:16:4", "--count", "2Mi", "--memory", "4e6", "--json", work / "ranks.json"],
+                             capture_output=True, text=True, env=env)
+        check(run.returncode in (0, 1), "under mpirun: status %d: %s" % (run.returncode, run.stderr))
+        ranks = json.loads((work / "ranks.json").read_text())["results"]
+        check(ranks[0]["ranks"] == 3 and [r["collisions"] for r in ranks] == [r["collisions"] for r in one],
+              "3 ranks against one process: %s" % [(a["collisions"], b["collisions"]) for a, b in zip(one, ranks)])
+    # A run of many passes, interrupted: the passes done, marked incomplete.
+    process = subprocess.Popen([binary, "collide", "--hash", "xxh64", "--count", "2^24", "--memory", "2e6", "--json",
+                                work / "cut.json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    time.sleep(2)
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=60)
+    cut = json.loads((work / "cut.json").read_text())["results"][0]
+    check(process.returncode == 0 and "interrupted" in out and not cut["complete"] and 0 < cut["passes_done"] < cut["passes"],
+          "Ctrl-C: status %d, %r %r" % (process.returncode, out, err))
+    for args, words in ((["--count", "257", "--keys", "counter:1"], "counter:1 holds only 256 keys"),
+                        (["--count", "1.5G"], "expected a whole number of keys"),
+                        (["--keys", "decimal:10"], "collide takes counter:LEN"),
+                        ([], "collide needs a hash")):
+        run = lab(binary, "collide", *(["--hash", "xxh64"] if words != "collide needs a hash" else []), *args)
+        check(run.returncode == 2 and words in run.stderr and run.stdout == "", "%s: %d %r" % (args, run.returncode, run.stderr))
+
+
 def commands(binary, work):
     """The commands and the common options around them; --list and --help from the registries."""
     runs = {}
@@ -276,5 +319,5 @@ def commands(binary, work):
 if __name__ == "__main__":
     with tempfile.TemporaryDirectory() as directory:
         {"cross-check": cross_check, "outputs": outputs, "bad-input": bad_input,
-         "failures": failures, "tables": tables, "commands": commands, "check": check_command, "speed": speed}[sys.argv[1]](sys.argv[2], pathlib.Path(directory))
+         "failures": failures, "tables": tables, "commands": commands, "check": check_command, "speed": speed, "collide": collide}[sys.argv[1]](sys.argv[2], pathlib.Path(directory), *sys.argv[3:])
     print("ok")

@@ -25,18 +25,19 @@ _hashlab() {
             COMPREPLY=($(compgen -f -- "$cur"))
             return
             ;;
-        --seed | --sample | --repeat | --budget | --length) return ;;
+        --seed | --sample | --repeat | --budget | --length | --count) return ;;
         *)
             local command="" word
             for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
-                case $word in measure | tables | check | speed) command=$word ;; esac
+                case $word in measure | tables | check | speed | collide) command=$word ;; esac
             done
             if [[ $cur == -* || -n $command ]]; then
                 words=$options
                 [[ $command == check ]] && words="$words --family"
                 [[ $command == speed ]] && words="$words --length"
+                [[ $command == collide ]] && words="$words --count"
             else
-                words="measure tables check speed $options"
+                words="measure tables check speed collide $options"
             fi
             ;;
     esac

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "check/check.h"
+#include "collide/collide.h"
 #include "core/keys.h"
 #include "core/lab_hashes.h"
 #include "io/outputs.h"
@@ -48,6 +49,7 @@ struct options {
     double budget = 0, memory = 0;
     bool all_tables = false, quick = false;
     std::string json, csv;
+    std::string count = "2^32";
 };
 
 // What the lab is doing, for the progress line and the out-of-memory message; also kept as a
@@ -355,6 +357,60 @@ int run_speed(const options& opt) {
     return 0;
 }
 
+// hashlab collide: every chosen hash over the first N keys of one index family, pass by pass.
+volatile sig_atomic_t interrupted = 0;
+
+int run_collide(const options& opt) {
+    output_files outputs = check_before_work(opt);
+    if (!opt.tables.empty() || opt.all_tables) throw bad_input("collide counts collisions: it takes no --table or --tables");
+    if (opt.keys.size() > 1) throw bad_input("collide takes one --keys family: counter:LEN, sparse:LEN:K or text-between:C");
+    const index_keys keys(opt.keys.empty() ? "counter:16" : opt.keys.front(), opt.seed);
+    const uint64_t count = parse_count("--count", opt.count);
+    if (count < 2) throw bad_input("--count " + opt.count + ": at least two keys, for a pair to collide");
+    if (count > keys.size())
+        throw bad_input("--count " + opt.count + ": " + keys.given + " holds only " + with_commas(keys.size()) + " keys");
+    if (opt.hashes.empty() && opt.plugins.empty()) throw bad_input("collide needs a hash: --hash or --plugin");
+    std::vector<lab_hash> hashes = chosen_hashes(opt);
+    for (const auto& h : hashes)
+        if (!h.deterministic()) throw bad_input(h.name + " seeds each key by its place in a set: collide the plain hash");
+    int rank = 0, ranks = 1;
+    collide_ranks(rank, ranks);
+    struct finish {
+        ~finish() { collide_finish(); }
+    } finishes_mpi;
+    const double memory = opt.memory > 0 ? opt.memory
+                                         : 0.5 * static_cast<double>(sysconf(_SC_AVPHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE));
+    const uint64_t passes = passes_for(count, memory, ranks);
+    collide_report report;
+    report.settings = {{"keys", keys.given}, {"count", count}, {"seed", opt.seed}, {"memory", memory}, {"passes", passes},
+                       {"ranks", ranks}};
+    describe_run(report, hashes);
+    // Ctrl-C ends the count after the pass under way, and the report says what was counted.
+    struct sigaction quiet {}, before {};
+    quiet.sa_handler = [](int) { interrupted = 1; };
+    sigemptyset(&quiet.sa_mask);
+    sigaction(SIGINT, &quiet, &before);
+    for (const auto& h : hashes) {
+        if (interrupted) break;
+        report.results.push_back(collide(h, keys, count, passes, opt.seed, [&](const collide_result& r, uint64_t pass) {
+            if (rank == 0)
+                set_step(format("collide %s: pass %llu of %llu, %s collisions where %.3g are expected", r.hash.c_str(),
+                                (unsigned long long)pass + 1, (unsigned long long)passes, with_commas(r.collisions).c_str(),
+                                r.expected));
+        }, [] { return interrupted != 0; }));
+    }
+    sigaction(SIGINT, &before, nullptr);
+    if (rank != 0) return 0;
+    clear_progress();
+    print_collide(stdout, report);
+    flush_stdout();
+    write_outputs(outputs, opt, report);
+    const double fail_log2 = std::log2(0.001 / static_cast<double>(std::max<std::size_t>(report.results.size(), 1)));
+    return std::any_of(report.results.begin(), report.results.end(), [&](const collide_result& r) {
+        return !r.crowded.empty() || (!r.done.empty() && r.log2_p_more < fail_log2);
+    }) ? exit_hash_failed : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -378,6 +434,11 @@ int main(int argc, char** argv) {
     CLI::App* check = app.add_subcommand("check", "the battery of structured key sets: a p-value for every result and a "
                                                   "verdict per hash; status 1 when one fails");
     check->add_option("--family", opt.families, "a family of the battery, repeatable (default: all; see --list)");
+    CLI::App* collide_command = app.add_subcommand(
+        "collide", "full-width collisions of a hash over billions of keys, out of core (and across machines under "
+                   "mpirun); status 1 when a hash collides more than an ideal one would (p < 0.001)");
+    collide_command->add_option("--count", opt.count, "keys to hash: a number, 2^N, or with K, M, G, T, Ki, Mi, Gi, Ti")
+        ->capture_default_str();
     CLI::App* speed = app.add_subcommand("speed", "ns per hash by key length, throughput and latency, on one core");
     speed->add_option("--length", opt.lengths, "a key length N or a range A-B of random lengths (B at most 65536), "
                                                "repeatable (default: 1 to 128, powers of two to 1 MiB, and 1-8 to 1-128)");
@@ -428,7 +489,7 @@ int main(int argc, char** argv) {
     }
     if (tables->parsed() && opt.tables.empty()) opt.all_tables = true;
     const bool study = opt.all_tables || !opt.tables.empty();
-    if (opt.keys.empty() && !check->parsed() && !speed->parsed()) opt.keys = {opt.quick ? "decimal:100000" : study ? "decimal:1000000" : "decimal"};
+    if (opt.keys.empty() && !check->parsed() && !speed->parsed() && !collide_command->parsed()) opt.keys = {opt.quick ? "decimal:100000" : study ? "decimal:1000000" : "decimal"};
     opt.json_given = app.count("--json") != 0;
     opt.csv_given = app.count("--csv") != 0;
     opt.repeat_given = app.count("--repeat") != 0;
@@ -441,6 +502,7 @@ int main(int argc, char** argv) {
         }
         if (sodium_init() < 0) throw std::runtime_error("libsodium failed to initialise");
         if (speed->parsed()) return run_speed(opt);
+        if (collide_command->parsed()) return run_collide(opt);
         return check->parsed() ? run_check(opt) : run_measure(opt);
     } catch (const bad_input& e) {
         clear_progress();

@@ -13,3 +13,7 @@ inline uint64_t mix64(uint64_t x) {
 
 // The low `bits` bits set, for 0 to 64 bits (a shift by 64 would be undefined).
 inline uint64_t low_bits(int bits) { return bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1; }
+
+// Products and counts past 64 bits: the high word of a multiplication, binomials at saturation.
+__extension__ typedef unsigned __int128 uint128;
+

@@ -519,3 +519,67 @@ std::string to_json(const speed_report& report) {
 }
 
 std::string to_csv(const speed_report& report) { return csv_of(report.points); }
+
+// ---- hashlab collide ----------------------------------------------------------------------------
+
+namespace {
+
+std::string p_of(double log2_p) {
+    return log2_p > -10 ? format("%.3g", std::exp2(log2_p)) : format("< 2^%.0f", std::ceil(log2_p));
+}
+
+nlohmann::ordered_json to_json(const collide_result& r) {
+    nlohmann::ordered_json passes = nlohmann::ordered_json::array();
+    for (const auto& p : r.done) passes.push_back({{"values", p.values}, {"collisions", p.collisions}, {"seconds", p.seconds}});
+    return {{"hash", r.hash}, {"keys", r.keys}, {"count", r.count}, {"width", r.width}, {"passes", r.passes},
+            {"passes_done", r.done.size()}, {"ranks", r.ranks}, {"threads", r.threads}, {"collisions", r.collisions},
+            {"expected", r.expected}, {"ratio", r.expected > 0 ? static_cast<double>(r.collisions) / r.expected : 0.0},
+            {"log2_p_more", r.log2_p_more}, {"log2_p_fewer", r.log2_p_fewer}, {"complete", r.complete},
+            {"crowded", r.crowded}, {"pass_counts", passes}};
+}
+
+}  // namespace
+
+void print_collide(std::FILE* out, const collide_report& report) {
+    std::vector<std::string> names;
+    for (const auto& r : report.results) names.push_back(r.hash);
+    const int width = name_width(names, 18);
+    std::fprintf(out, "\n%-*s %-20s %16s %7s %11s %11s %7s  %-10s %-10s\n", width, "hash", "keys", "count", "passes",
+                 "collisions", "expected", "ratio", "p(more)", "p(fewer)");
+    for (const auto& r : report.results) {
+        std::fprintf(out, "%-*s %-20s %16s %3zu/%-3llu %11s %11.4g %7.2f  %-10s %-10s\n", width, r.hash.c_str(),
+                     r.keys.c_str(), with_commas(r.count).c_str(), r.done.size(), (unsigned long long)r.passes,
+                     with_commas(r.collisions).c_str(), r.expected,
+                     r.expected > 0 ? static_cast<double>(r.collisions) / r.expected : 0.0, p_of(r.log2_p_more).c_str(),
+                     p_of(r.log2_p_fewer).c_str());
+        if (!r.crowded.empty()) std::fprintf(out, "    %s\n", r.crowded.c_str());
+        else if (!r.complete)
+            std::fprintf(out, "    interrupted: %zu of %llu passes counted, set against their own expectation\n",
+                         r.done.size(), (unsigned long long)r.passes);
+    }
+    std::fprintf(out, "\nexpected: the colliding pairs of an ideal hash of the same width, N(N-1)/2^(width+1), over the "
+                      "passes counted; p(more) = P(X >= collisions), X ~ Poisson(expected).\n");
+}
+
+std::string to_json(const collide_report& report) {
+    nlohmann::ordered_json doc = run_header("collide", report);
+    doc["results"] = nlohmann::ordered_json::array();
+    for (const auto& r : report.results) doc["results"].push_back(to_json(r));
+    make_utf8(doc);
+    return doc.dump(2) + "\n";
+}
+
+std::string to_csv(const collide_report& report) {
+    std::vector<nlohmann::ordered_json> rows;
+    for (const auto& r : report.results) {
+        nlohmann::ordered_json row = to_json(r);
+        row.erase("pass_counts");
+        rows.push_back(row);
+    }
+    nlohmann::ordered_json every = to_json(collide_result{});
+    every.erase("pass_counts");
+    std::vector<std::string> header;
+    for (const auto& field : every.items()) header.push_back(field.key());
+    return to_csv(header, rows);
+}
+

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "check/check.h"
+#include "collide/collide.h"
 #include "tables/cost_study.h"
 #include "core/keys.h"
 #include "quality/quality.h"
@@ -73,3 +74,12 @@ struct speed_report : run_description {
 void print_speed(std::FILE* out, const speed_report& report);
 std::string to_json(const speed_report& report);
 std::string to_csv(const speed_report& report);  // one row per point
+
+// What hashlab collide counted: per hash, its passes, its collisions against the ideal hash.
+struct collide_report : run_description {
+    std::vector<collide_result> results;
+};
+
+void print_collide(std::FILE* out, const collide_report& report);
+std::string to_json(const collide_report& report);
+std::string to_csv(const collide_report& report);  // one row per hash

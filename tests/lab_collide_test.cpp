@@ -1,0 +1,121 @@
+// hashlab collide: keys made from their index, counts of keys, and the out-of-core count against a
+// plain one.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <xxhash.h>
+
+#include "collide/collide.h"
+#include "core/bits.h"
+#include "core/keys.h"
+
+namespace {
+
+// Each family at the ends of its ranges: which bytes of the base key i changes.
+TEST(IndexKeys, KeysFromTheirIndexAndCounts) {
+    const struct {
+        const char* given;
+        uint64_t size, index;
+        std::vector<int> flipped_bits;  // sparse: the bits of the base flipped
+        std::string text;               // counter (its first bytes) and text: the key itself, or its start
+    } cases[] = {
+        {"counter:3", 1u << 24, 0x010203, {}, std::string("\x03\x02\x01", 3)},
+        {"counter:16", ~uint64_t{0}, 0x0807060504030201, {}, "\x01\x02\x03\x04\x05\x06\x07\x08"},
+        {"sparse:2:2", 16 + 120, 0, {0}, ""},
+        {"sparse:2:2", 16 + 120, 15, {15}, ""},
+        {"sparse:2:2", 16 + 120, 16, {0, 1}, ""},
+        {"sparse:2:2", 16 + 120, 17, {0, 2}, ""},
+        {"sparse:2:2", 16 + 120, 18, {1, 2}, ""},
+        {"sparse:2:2", 16 + 120, 135, {14, 15}, ""},
+        {"sparse:128:64", ~uint64_t{0}, 0, {0}, ""},  // far more than 2^64 keys: capped
+        {"text-between:2", 62 * 62, 0, {}, "The quick brown fox 00 jumps over the lazy dog"},
+        {"text-between:2", 62 * 62, 63, {}, "The quick brown fox 11 jumps over the lazy dog"},
+        {"text-between:2", 62 * 62, 62 * 62 - 1, {}, "The quick brown fox zz jumps over the lazy dog"},
+    };
+    for (const auto& c : cases) {
+        const index_keys keys(c.given, 7);
+        EXPECT_EQ(keys.size(), c.size) << c.given;
+        std::vector<char> buffer(keys.longest());
+        const std::string key(keys.key(c.index, buffer.data()));
+        if (!c.flipped_bits.empty()) {
+            std::vector<char> base(keys.longest());
+            std::string expected(keys.key(0, base.data()));
+            expected[0] = static_cast<char>(expected[0] ^ 1);  // key 0 is the base with bit 0 flipped
+            for (int bit : c.flipped_bits) expected[bit / 8] = static_cast<char>(expected[bit / 8] ^ (1 << (bit % 8)));
+            EXPECT_EQ(key, expected) << c.given << " key " << c.index;
+        } else {
+            EXPECT_EQ(key.substr(0, c.text.size()), c.text) << c.given << " key " << c.index;
+        }
+    }
+    for (const char* given : {"sparse:3:2", "text-between:2", "counter:2"}) {
+        const index_keys keys(given, 7);
+        std::vector<char> buffer(keys.longest());
+        std::set<std::string> distinct;
+        for (uint64_t i = 0; i < keys.size(); ++i) distinct.insert(std::string(keys.key(i, buffer.data())));
+        EXPECT_EQ(distinct.size(), keys.size()) << given << " repeats a key";
+    }
+    for (const char* bad : {"counter:0", "sparse:2:17", "text-between:0", "random:16", "counter:x", "counter"})
+        EXPECT_THROW(index_keys(bad, 1), bad_input) << bad;
+}
+
+TEST(IndexKeys, CountsAsWritten) {
+    const struct {
+        const char* text;
+        uint64_t count;  // 0: refused
+    } cases[] = {{"12", 12}, {"2^32", uint64_t{1} << 32}, {"2^0", 1}, {"24Gi", uint64_t{24} << 30}, {"5G", 5'000'000'000},
+                 {"3Ki", 3072}, {"2^64", 0}, {"1.5G", 0}, {"G", 0}, {"-1", 0}, {"", 0}, {"0", 0}, {"4Qi", 0},
+                 {"99999999999999999999", 0}, {"20000000000T", 0}};
+    for (const auto& c : cases) {
+        if (c.count == 0) EXPECT_THROW(parse_count("--count", c.text), bad_input) << c.text;
+        else EXPECT_EQ(parse_count("--count", c.text), c.count) << c.text;
+    }
+}
+
+// The colliding pairs of a 32-bit hash (10.5 expected among 300,000 keys), counted in 1, 3 and 7
+// passes, against one sort of every value.
+TEST(Collide, PassesCountWhatOneSortCounts) {
+    const lab_hash h = runtime_hash("xxh64, low half", 32, [](const char* d, std::size_t n, uint64_t s) -> uint64_t {
+        return XXH64(d, n, s) & 0xFFFFFFFF;
+    }, "test");
+    const index_keys keys("counter:16", 3);
+    const uint64_t count = 300'000;
+    std::vector<uint64_t> all;
+    std::vector<char> buffer(keys.longest());
+    for (uint64_t i = 0; i < count; ++i) {
+        const std::string_view k = keys.key(i, buffer.data());
+        all.push_back(h(k.data(), k.size(), 1));
+    }
+    std::sort(all.begin(), all.end());
+    uint64_t pairs = 0;
+    for (std::size_t i = 0, j; i < all.size(); i = j) {
+        for (j = i; j < all.size() && all[j] == all[i]; ++j) {
+        }
+        pairs += (j - i) * (j - i - 1) / 2;
+    }
+    ASSERT_GT(pairs, 0u);
+    for (uint64_t passes : {1, 3, 7}) {
+        uint64_t steps = 0;
+        const collide_result r = collide(h, keys, count, passes, 1, [&](const collide_result&, uint64_t) { ++steps; },
+                                         [] { return false; });
+        EXPECT_EQ(r.collisions, pairs) << passes << " passes";
+        EXPECT_EQ(steps, passes);
+        EXPECT_TRUE(r.complete);
+        uint64_t values = 0;
+        for (const auto& p : r.done) values += p.values;
+        EXPECT_EQ(values, count);
+        EXPECT_NEAR(r.expected, ideal_pairs(double(count), 32), 1e-9);
+    }
+}
+
+// A hash that gives every key one value fills one part far past its share: reported, not counted.
+TEST(Collide, ACrowdedPartIsReportedNotCounted) {
+    const lab_hash h = runtime_hash("constant", 64, [](const char*, std::size_t, uint64_t) -> uint64_t { return 0; }, "test");
+    const collide_result r = collide(h, index_keys("counter:8", 1), 1'000'000, 4, 1,
+                                     [](const collide_result&, uint64_t) {}, [] { return false; });
+    EXPECT_FALSE(r.crowded.empty());
+    EXPECT_FALSE(r.complete);
+    EXPECT_TRUE(r.done.empty());
+}
+
+}  // namespace
