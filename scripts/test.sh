@@ -12,12 +12,12 @@ scripts/setup.sh build test lab fuzz chart mpi
 
 echo "== Release build: unit tests and report tests"
 scripts/build.sh build -DHASHBENCH_WERROR=ON -DBUILD_TESTING=ON -DHASHBENCH_MICROBENCH=ON -DHASHBENCH_LAB=ON -DHASHLAB_MPI=ON
-(cd build && ctest --output-on-failure)
+(cd build && ctest --output-on-failure -j"$(nproc)")
 scripts/check_inlining.sh build/hashbench
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 scripts/build.sh build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHASHBENCH_SANITIZE=ON -DHASHBENCH_WERROR=ON
-(cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure)
+(cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j"$(nproc)")
 
 echo "== Fuzzing the hash functions for ${FUZZ_SECONDS:-60}s"
 scripts/build.sh build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DHASHBENCH_FUZZ=ON -DBUILD_TESTING=OFF -DHASHBENCH_LAB=OFF -DHASHBENCH_WERROR=ON

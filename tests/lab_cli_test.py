@@ -59,7 +59,7 @@ def outputs(binary, work):
     build_plugin(work)
     run = lab(binary, "--keys", "words", "--keys", "file:" + str(work / "some.txt"), "--json", work / "out.json",
               "--csv", work / "out.csv", "--plugin", "%s:my_fnv64:64" % (work / "myhash.so"))
-    check(run.returncode == 0, "status %d: %s" % (run.returncode, run.stderr))
+    check(run.returncode == 0 and "carriage return" not in run.stderr, "status %d: %s" % (run.returncode, run.stderr))
     check("Findings" in run.stdout and "my_fnv64" in run.stdout, "table or findings missing:\n" + run.stdout)
     doc = json.loads((work / "out.json").read_text())
     check({"settings", "machine", "compiler", "results"} <= doc.keys(), "top-level fields: %s" % list(doc))
@@ -75,6 +75,11 @@ def outputs(binary, work):
     check(plugin and plugin[0]["width"] == 64 and plugin[0]["collisions"] == 0, "plugin results: %s" % plugin)
     check(sorted(os.listdir(work)) == ["myhash.c", "myhash.so", "out.csv", "out.json", "some.txt"],
           "stray files: %s" % os.listdir(work))
+    # Lines that end in CR alone are one key, and the run says so.
+    (work / "old-mac.txt").write_bytes(b"alpha\rbeta\rgamma\r")
+    run = lab(binary, "--keys", "file:" + str(work / "old-mac.txt"), "--hash", "xxh3")
+    check(run.returncode == 0 and "warning: 1 of the 1 keys of file:" in run.stderr and "carriage return" in run.stderr
+          and len(run.stderr.splitlines()) == 1, "a CR-only file: %d %r" % (run.returncode, run.stderr))
 
 
 def bad_input(binary, work):

@@ -246,6 +246,13 @@ int run_measure(const options& opt) {
     for (const auto& given : opt.keys) {
         set_step("building key set " + given);
         sets.push_back(make_key_set(given, opt.seed));
+        // Lines that end in a carriage return alone are not split: say so, the keys are not what was meant.
+        if (sets.back().with_cr != 0 && given.rfind("file:", 0) == 0) {
+            clear_progress();
+            complain("warning: " + with_commas(sets.back().with_cr) + " of the " + with_commas(sets.back().size()) +
+                     " keys of " + given + " hold a carriage return: lines end only at a line feed (LF or CR LF); "
+                     "convert a file whose lines end in CR alone with tr '\\r' '\\n'");
+        }
         check_cost_study(tables, sets.back(), effort);
     }
 

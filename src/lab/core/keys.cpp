@@ -28,6 +28,7 @@ void key_set::add(std::string_view key) {
     arena_.push_back('\0');
     offsets_.push_back(static_cast<uint32_t>(arena_.size()));
     if (key.find('\0') != std::string_view::npos) ++with_nul;
+    if (key.find('\r') != std::string_view::npos) ++with_cr;
 }
 
 void key_set::drop_duplicates() {

@@ -23,6 +23,7 @@ public:
     std::string name;         // as given on the command line, e.g. "decimal:1000"
     uint64_t duplicates = 0;  // keys dropped because an earlier key was the same
     uint64_t with_nul = 0;    // keys holding a NUL byte
+    uint64_t with_cr = 0;     // keys holding a carriage return: a file whose lines end in CR alone
 
     std::size_t size() const { return offsets_.size() - 1; }
     // Each key is followed by a NUL in the arena, so the text hashes can read it as a C string.
