@@ -162,7 +162,11 @@ PALETTE = ["#4c72b0", "#55a868", "#dd8452", "#c44e52", "#8172b3", "#937860", "#d
 
 
 def pyplot():
-    import matplotlib
+    try:
+        import matplotlib
+    except ImportError:
+        raise ReportError("charts need matplotlib, which %s lacks: Debian's python3-matplotlib "
+                          "(scripts/setup.sh chart), run by /usr/bin/python3" % sys.executable)
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     return plt

@@ -315,6 +315,14 @@ class Outputs(unittest.TestCase):
         alone = tool("--compare", LAB)
         self.assertEqual(alone.returncode, 2)
         self.assertIn("--compare takes --lab", alone.stderr)
+        # A Python without matplotlib: one line naming the package, no traceback.
+        with tempfile.TemporaryDirectory() as shadow:
+            os.makedirs(os.path.join(shadow, "matplotlib"))
+            with open(os.path.join(shadow, "matplotlib", "__init__.py"), "w") as f:
+                f.write("raise ImportError('not here')\n")
+            result = subprocess.run([sys.executable, TOOL, "--lab", LAB, "--chart", self.path("c.png")],
+                                    capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=shadow))
+        self.assert_failed(result, 1, "charts need matplotlib")
 
 
 if __name__ == "__main__":
