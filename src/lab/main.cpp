@@ -401,9 +401,11 @@ int run_collide(const options& opt) {
         if (interrupted) break;
         report.results.push_back(collide(h, keys, count, passes, opt.seed, [&](const collide_result& r, uint64_t pass) {
             if (rank == 0)
-                set_step(format("collide %s: pass %llu of %llu, %s collisions where %.3g are expected", r.hash.c_str(),
-                                (unsigned long long)pass + 1, (unsigned long long)passes, with_commas(r.collisions).c_str(),
-                                r.expected));
+                set_step(format("collide %s: pass %llu of %llu, %s collisions where %.3g are expected, p(more) %s",
+                                r.hash.c_str(), (unsigned long long)pass + 1, (unsigned long long)passes,
+                                with_commas(r.collisions).c_str(), r.expected,
+                                r.log2_p_more > -10 ? format("%.3g", std::exp2(r.log2_p_more)).c_str()
+                                                    : format("< 2^%.0f", std::ceil(r.log2_p_more)).c_str()));
         }, [] { return interrupted != 0; }));
     }
     sigaction(SIGINT, &before, nullptr);
