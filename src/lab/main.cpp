@@ -403,9 +403,7 @@ int run_collide(const options& opt) {
             if (rank == 0)
                 set_step(format("collide %s: pass %llu of %llu, %s collisions where %.3g are expected, p(more) %s",
                                 r.hash.c_str(), (unsigned long long)pass + 1, (unsigned long long)passes,
-                                with_commas(r.collisions).c_str(), r.expected,
-                                r.log2_p_more > -10 ? format("%.3g", std::exp2(r.log2_p_more)).c_str()
-                                                    : format("< 2^%.0f", std::ceil(r.log2_p_more)).c_str()));
+                                with_commas(r.collisions).c_str(), r.expected, p_value(r.log2_p_more).c_str()));
         }, [] { return interrupted != 0; }));
     }
     sigaction(SIGINT, &before, nullptr);

@@ -26,10 +26,7 @@ constexpr std::size_t window_sample = std::size_t{1} << 22;
 // with different seeds test different keys), or small keys, under many seeds.
 std::string seed_key(uint64_t run_seed) { return std::string(known_answer_key) + " " + std::to_string(run_seed); }
 
-std::string p_text(double log2_p) {
-    if (log2_p > -10) return format("p = %.3g", std::exp2(log2_p));
-    return format("p < 2^%.0f", std::ceil(log2_p));
-}
+std::string p_text(double log2_p) { return (log2_p > -10 ? "p = " : "p ") + p_value(log2_p); }
 
 // A key family's set: its count from the family's closed form, and the family's note with the
 // parameters' values in place of their names.

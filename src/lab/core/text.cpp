@@ -1,5 +1,6 @@
 #include "core/text.h"
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 
@@ -23,3 +24,8 @@ std::string with_commas(uint64_t n) {
     }
     return out;
 }
+
+std::string p_value(double log2_p) {
+    return log2_p > -10 ? format("%.3g", std::exp2(log2_p)) : format("< 2^%.0f", std::ceil(log2_p));
+}
+

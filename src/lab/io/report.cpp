@@ -524,10 +524,6 @@ std::string to_csv(const speed_report& report) { return csv_of(report.points); }
 
 namespace {
 
-std::string p_of(double log2_p) {
-    return log2_p > -10 ? format("%.3g", std::exp2(log2_p)) : format("< 2^%.0f", std::ceil(log2_p));
-}
-
 nlohmann::ordered_json to_json(const collide_result& r) {
     nlohmann::ordered_json passes = nlohmann::ordered_json::array();
     for (const auto& p : r.done) passes.push_back({{"values", p.values}, {"collisions", p.collisions}, {"seconds", p.seconds}});
@@ -550,8 +546,8 @@ void print_collide(std::FILE* out, const collide_report& report) {
         std::fprintf(out, "%-*s %-20s %16s %3zu/%-3llu %11s %11.4g %7.2f  %-10s %-10s\n", width, r.hash.c_str(),
                      r.keys.c_str(), with_commas(r.count).c_str(), r.done.size(), (unsigned long long)r.passes,
                      with_commas(r.collisions).c_str(), r.expected,
-                     r.expected > 0 ? static_cast<double>(r.collisions) / r.expected : 0.0, p_of(r.log2_p_more).c_str(),
-                     p_of(r.log2_p_fewer).c_str());
+                     r.expected > 0 ? static_cast<double>(r.collisions) / r.expected : 0.0, p_value(r.log2_p_more).c_str(),
+                     p_value(r.log2_p_fewer).c_str());
         if (!r.crowded.empty()) std::fprintf(out, "    %s\n", r.crowded.c_str());
         else if (!r.complete)
             std::fprintf(out, "    interrupted: %zu of %llu passes counted, set against their own expectation\n",
