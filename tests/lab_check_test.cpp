@@ -273,6 +273,7 @@ TEST(Battery, SeedFamiliesHoldTheirCounts) {
         {&xxh64, true, "seed-block-offset:16:8:1", 9 * 64 * 2080},
         {&murmur3, false, "seed-block-offset:12:8:2", 5 * 2080 * 528},
         {&xxh64, false, "seed-block-offset:40:4:1", 37 * 32 * 2080},
+        {&murmur3, false, "seed-block-offset:40:4:2", 37 * 528 * 528},
     };
     for (const auto& c : cases) {
         const std::vector<check_set> sets = battery(*c.hash, c.quick, {});

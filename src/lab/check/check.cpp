@@ -192,7 +192,8 @@ std::vector<check_set> seed_block_len_sets(const lab_hash& h, bool quick) {
 
 std::vector<check_set> seed_block_offset_sets(const lab_hash& h, bool quick) {
     if (quick) return {seed_block_set<true>(h, 16, 8, 1)};
-    return {seed_block_set<true>(h, 12, 8, 2), seed_block_set<true>(h, 40, 4, 1)};
+    // Two bits in the 4-byte block where the seed has 32 bits, so that the set still holds millions.
+    return {seed_block_set<true>(h, 12, 8, 2), seed_block_set<true>(h, 40, 4, h.seed_bits > 32 ? 1 : 2)};
 }
 
 // ---- The axes along which neighbours' differences are tested -------------------------------------
