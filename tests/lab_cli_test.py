@@ -158,6 +158,8 @@ def tables(binary, work):
     check(all(r["runs"] >= 3 for r in measured), "quick: at least three rounds")
     for t in doc["settings"]["tables"]:
         peers = [r for r in measured if r["table"] == t]
+        if not peers:
+            continue  # every hash cut as too slow in the first round: a busy machine can do that to std::map
         check(len({r["runs"] for r in peers}) == 1, "%s: its hashes took different rounds" % t)
         for f in ("insert", "insert_shuffled", "hit", "miss"):
             marks = [r[f + "_mark"] for r in peers]
