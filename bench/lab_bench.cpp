@@ -9,6 +9,8 @@
 #include "core/lab_hashes.h"
 #include "core/measures.h"
 
+using namespace lab;
+
 namespace {
 
 constexpr std::size_t values_per_run = 5'000'000;

@@ -14,6 +14,9 @@
 #include "tables/table_lanes.h"
 #include "tables/tables.h"
 
+using namespace lab;
+using namespace lab::tables;
+
 int main(int argc, char** argv) {
     const bool warm = argc > 1 && std::string(argv[1]) == "--warm";
     argv += warm;

@@ -14,6 +14,8 @@
 #include "hashes.h"
 #include "core/keys.h"
 
+using namespace lab;
+
 namespace {
 
 void require(bool ok, const char* what) {

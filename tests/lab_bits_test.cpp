@@ -14,6 +14,9 @@
 #include "core/lab_hashes.h"
 #include "core/stats.h"
 
+using namespace lab;
+using namespace lab::check;
+
 namespace {
 
 TEST(FlipTally, MatchesAPlainCountOfEveryBitAndPair) {

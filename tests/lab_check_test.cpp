@@ -19,6 +19,9 @@
 #include "core/measures.h"
 #include "core/stats.h"
 
+using namespace lab;
+using namespace lab::check;
+
 namespace {
 
 constexpr double ln2 = 0.6931471805599453;

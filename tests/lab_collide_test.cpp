@@ -10,6 +10,9 @@
 #include "core/bits.h"
 #include "core/keys.h"
 
+using namespace lab;
+using namespace lab::collide;
+
 namespace {
 
 // Each family at the ends of its ranges: which bytes of the base key i changes.
@@ -96,7 +99,7 @@ TEST(Collide, PassesCountWhatOneSortCounts) {
     ASSERT_GT(pairs, 0u);
     for (uint64_t passes : {1, 3, 7}) {
         uint64_t steps = 0;
-        const collide_result r = collide(h, keys, count, passes, 1, [&](const collide_result&, uint64_t) { ++steps; },
+        const collide_result r = lab::collide::collide(h, keys, count, passes, 1, [&](const collide_result&, uint64_t) { ++steps; },
                                          [] { return false; });
         EXPECT_EQ(r.collisions, pairs) << passes << " passes";
         EXPECT_EQ(steps, passes);
@@ -111,7 +114,7 @@ TEST(Collide, PassesCountWhatOneSortCounts) {
 // A hash that gives every key one value fills one part far past its share: reported, not counted.
 TEST(Collide, ACrowdedPartIsReportedNotCounted) {
     const lab_hash h = runtime_hash("constant", 64, [](const char*, std::size_t, uint64_t) -> uint64_t { return 0; }, "test");
-    const collide_result r = collide(h, index_keys("counter:8", 1), 1'000'000, 4, 1,
+    const collide_result r = lab::collide::collide(h, index_keys("counter:8", 1), 1'000'000, 4, 1,
                                      [](const collide_result&, uint64_t) {}, [] { return false; });
     EXPECT_FALSE(r.crowded.empty());
     EXPECT_FALSE(r.complete);

@@ -14,6 +14,10 @@
 #include "quality/quality.h"
 #include "tables/tables.h"
 
+using namespace lab;
+using namespace lab::quality;
+using namespace lab::tables;
+
 namespace {
 
 // One test for every row: a row whose call is wired to another function, or whose inlined loop

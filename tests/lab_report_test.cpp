@@ -13,6 +13,14 @@
 #include "quality/quality.h"
 #include "io/report.h"
 
+using namespace lab;
+using namespace lab::quality;
+using namespace lab::check;
+using namespace lab::speed;
+using namespace lab::tables;
+using namespace lab::collide;
+using namespace lab::io;
+
 namespace {
 
 // A real row of a good 64-bit hash, with no finding, for the cases to change one field of.

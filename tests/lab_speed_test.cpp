@@ -14,6 +14,9 @@
 #include "speed/speed.h"
 #include "speed/speed_loop.h"
 
+using namespace lab;
+using namespace lab::speed;
+
 namespace {
 
 // A delay the optimiser cannot shorten: `steps` dependent multiplications from the key's first

@@ -15,6 +15,9 @@
 #include "tables/table_runs.h"
 #include "tables/tables.h"
 
+using namespace lab;
+using namespace lab::tables;
+
 namespace {
 
 uint64_t constant_hash(const char*, std::size_t, uint64_t) { return 0x5555; }

@@ -13,6 +13,9 @@
 #include "core/measures.h"
 #include "tables/tables.h"
 
+using namespace lab;
+using namespace lab::tables;
+
 namespace {
 
 TEST(Ideal, ExpectationsAtKnownPoints) {

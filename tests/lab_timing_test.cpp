@@ -10,6 +10,8 @@
 
 #include "core/timing.h"
 
+using namespace lab;
+
 namespace {
 
 // Two hashes' loops of `parts` parts, b's true part costs `cost`, a's `truth` times them, timed on

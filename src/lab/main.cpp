@@ -32,6 +32,14 @@
 #include "core/xxh3_dispatch.h"
 #include "core/text.h"
 
+using namespace lab;
+using namespace lab::quality;
+using namespace lab::check;
+using namespace lab::speed;
+using namespace lab::tables;
+using namespace lab::collide;
+using namespace lab::io;
+
 namespace {
 
 constexpr int exit_hash_failed = 1;  // hashlab check: a hash failed the battery
@@ -399,7 +407,7 @@ int run_collide(const options& opt) {
     sigaction(SIGINT, &quiet, &before);
     for (const auto& h : hashes) {
         if (interrupted) break;
-        report.results.push_back(collide(h, keys, count, passes, opt.seed, [&](const collide_result& r, uint64_t pass) {
+        report.results.push_back(lab::collide::collide(h, keys, count, passes, opt.seed, [&](const collide_result& r, uint64_t pass) {
             if (rank == 0)
                 set_step(format("collide %s: pass %llu of %llu, %s collisions where %.3g are expected, p(more) %s",
                                 r.hash.c_str(), (unsigned long long)pass + 1, (unsigned long long)passes,

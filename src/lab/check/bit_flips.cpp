@@ -6,6 +6,8 @@
 
 #include "core/bits.h"
 
+namespace lab::check {
+
 namespace {
 
 // Transposes a 64 x 64 bit matrix in place: afterwards bit r of word c is what bit c of word r was.
@@ -139,3 +141,5 @@ flip_worst flip_study(const lab_hash& h, std::size_t length, uint64_t samples, u
     worst.inputs = static_cast<int>(bits.size());
     return worst;
 }
+
+}  // namespace lab::check

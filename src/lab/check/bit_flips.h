@@ -10,6 +10,8 @@
 
 #include "core/lab_hashes.h"
 
+namespace lab::check {
+
 // Counts for one input bit over many flips: how often each output bit flipped and how often each
 // pair of output bits flipped together. Counted 64 flips at a time: the 64 differences are
 // transposed so that one word holds one output bit of all 64, and a pair's count is a popcount of
@@ -45,3 +47,5 @@ void take_worst(flip_worst& worst, const flip_tally& tally, int input);
 flip_worst flip_study(const lab_hash& h, std::size_t length, uint64_t samples, uint64_t seed,
                       std::vector<uint64_t>& differences);
 std::vector<int> input_bits(const lab_hash& h, std::size_t length);
+
+}  // namespace lab::check

@@ -16,6 +16,8 @@
 #include "core/stats.h"
 #include "core/text.h"
 
+namespace lab::check {
+
 namespace {
 
 // Windows are counted on at most this many values, taken at an even stride from the set: 64
@@ -726,3 +728,5 @@ std::vector<check_result> run_battery(const std::vector<lab_hash>& hashes, bool 
     for (auto& j : jobs) results.insert(results.end(), j.results.begin(), j.results.end());
     return results;
 }
+
+}  // namespace lab::check

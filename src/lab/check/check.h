@@ -11,6 +11,8 @@
 
 #include "core/lab_hashes.h"
 
+namespace lab::check {
+
 struct check_family;
 
 // One set of the battery: a key family with its parameters, or one of the seed families, which
@@ -134,3 +136,5 @@ std::vector<check_verdict> verdicts(const std::vector<std::string>& hashes, cons
 // The whole battery, every core busy, one hash and set at a time per core. `step` hears progress.
 std::vector<check_result> run_battery(const std::vector<lab_hash>& hashes, bool quick, const std::vector<std::string>& families,
                                       uint64_t seed, const std::function<void(const std::string&)>& step);
+
+}  // namespace lab::check

@@ -15,6 +15,8 @@
 #include "core/stats.h"
 #include "core/text.h"
 
+namespace lab::collide {
+
 namespace {
 
 // Keys made and hashed between two looks at `stop` (and, under MPI, two exchanges of values).
@@ -193,3 +195,5 @@ void collide_finish() {
     mpi_started = false;
 #endif
 }
+
+}  // namespace lab::collide

@@ -12,6 +12,8 @@
 #include "collide/index_keys.h"
 #include "core/lab_hashes.h"
 
+namespace lab::collide {
+
 struct collide_pass {
     uint64_t values = 0, collisions = 0;
     double seconds = 0;
@@ -44,3 +46,5 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
 // Whether this process runs under mpirun, as one of several ranks; starts MPI if so (once).
 bool collide_ranks(int& rank, int& ranks);
 void collide_finish();
+
+}  // namespace lab::collide

@@ -5,6 +5,8 @@
 
 #include "core/keys.h"
 
+namespace lab::collide {
+
 namespace {
 
 constexpr uint128 saturated = ~static_cast<uint128>(0) >> 1;
@@ -139,3 +141,5 @@ uint64_t parse_count(const std::string& option, const std::string& text) {
         }
     throw refuse();
 }
+
+}  // namespace lab::collide

@@ -9,6 +9,8 @@
 
 #include "core/bits.h"
 
+namespace lab::collide {
+
 class index_keys {
 public:
     // counter:LEN, sparse:LEN:K or text-between:C; bad_input when malformed. `seed` picks the
@@ -33,3 +35,5 @@ private:
 
 // "4294967296", "2^32", "24Gi", "5G": a count of keys; bad_input naming the option otherwise.
 uint64_t parse_count(const std::string& option, const std::string& text);
+
+}  // namespace lab::collide

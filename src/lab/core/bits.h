@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace lab {
+
 // SplitMix64's finaliser: a bijection of the 64-bit values that looks random; a counter passed
 // through it is the lab's stream of random numbers where a stream must be the same on every run.
 inline uint64_t mix64(uint64_t x) {
@@ -17,3 +19,4 @@ inline uint64_t low_bits(int bits) { return bits >= 64 ? ~uint64_t{0} : (uint64_
 // Products and counts past 64 bits: the high word of a multiplication, binomials at saturation.
 __extension__ typedef unsigned __int128 uint128;
 
+}  // namespace lab

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace lab {
+
 // Every hash is called as (key bytes, length, seed); the arena puts a NUL after each key, so a
 // text hash may ignore the length and stop at the first NUL.
 using hash_call = uint64_t (*)(const char* data, std::size_t length, uint64_t seed);
@@ -16,3 +18,5 @@ template <hash_call F>
 struct inline_call {
     uint64_t operator()(const char* data, std::size_t length, uint64_t seed) const { return F(data, length, seed); }
 };
+
+}  // namespace lab

@@ -26,6 +26,8 @@ extern "C" {
 #include <wyhash/wyhash.h>
 }
 
+namespace lab {
+
 namespace builtin {
 
 // One call per algorithm, adapted to (data, length, seed). Calls that take no seed ignore it.
@@ -205,3 +207,5 @@ inline constexpr std::size_t count = std::size(rows);
 inline constexpr auto every = std::make_index_sequence<count>{};
 
 }  // namespace builtin
+
+}  // namespace lab

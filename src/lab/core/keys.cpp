@@ -15,6 +15,8 @@
 #include "core/bits.h"
 #include "decimal_key.h"
 
+namespace lab {
+
 void key_set::reserve(std::size_t keys, std::size_t bytes) {
     offsets_.reserve(keys + 1);
     arena_.reserve(bytes);
@@ -560,3 +562,5 @@ key_set parse_key_lines(std::string_view text, std::string name) {
     keys.drop_duplicates();
     return keys;
 }
+
+}  // namespace lab

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+namespace lab {
+
 // Input the user got wrong: hashlab prints the message and exits with status 2.
 struct bad_input : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -86,3 +88,5 @@ void for_each_key(const std::string& given, uint64_t seed, const key_sink& sink)
 // One key per line: LF or CR LF ends a line, the last line may lack it, any other byte is kept.
 // Duplicates are dropped and counted, keys with a NUL counted.
 key_set parse_key_lines(std::string_view text, std::string name);
+
+}  // namespace lab

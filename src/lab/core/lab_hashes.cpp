@@ -6,6 +6,8 @@
 
 #include "core/hash_calls.h"
 
+namespace lab {
+
 namespace {
 
 template <class Call>
@@ -102,3 +104,5 @@ void add_plugins(std::vector<lab_hash>& chosen, const std::vector<std::string>& 
         chosen.push_back(std::move(plugin));
     }
 }
+
+}  // namespace lab

@@ -11,6 +11,8 @@
 #include "core/hash_call.h"
 #include "core/keys.h"
 
+namespace lab {
+
 struct lab_hash;
 using hash_all_call = void (*)(const lab_hash&, const key_set&, uint64_t* out);
 
@@ -71,3 +73,5 @@ lab_hash load_plugin(const std::string& argument);
 std::vector<lab_hash> select_hashes(const std::vector<std::string>& names, const std::vector<std::string>& plugins);
 // Loads the plugins after the hashes chosen, refusing a name a built-in or another one has.
 void add_plugins(std::vector<lab_hash>& chosen, const std::vector<std::string>& plugins);
+
+}  // namespace lab

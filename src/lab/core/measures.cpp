@@ -15,6 +15,8 @@
 
 #include "core/bits.h"
 
+namespace lab {
+
 // ---- The ideal hash ----------------------------------------------------------------------------
 //
 // Long double, and the forms below, because m may be 2^64: 1 - (1 - 1/m)^n written plainly would
@@ -275,3 +277,5 @@ double ns_per_key(const lab_hash& h, const key_set& keys, std::vector<uint64_t>&
     std::nth_element(ns.begin(), ns.begin() + ns.size() / 2, ns.end());
     return ns[ns.size() / 2];
 }
+
+}  // namespace lab

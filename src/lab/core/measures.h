@@ -10,6 +10,8 @@
 #include "core/keys.h"
 #include "core/lab_hashes.h"
 
+namespace lab {
+
 // ---- The ideal hash: n values thrown into m equally likely bins --------------------------------
 
 // Expected number of empty bins, and its standard deviation.
@@ -73,3 +75,5 @@ uint64_t merged_at_nul(const std::function<void(const key_visit&)>& each_key);
 
 // Nanoseconds per key of hashing the whole set in order, median of `repeats` after one warm-up.
 double ns_per_key(const lab_hash& h, const key_set& keys, std::vector<uint64_t>& out, int repeats);
+
+}  // namespace lab

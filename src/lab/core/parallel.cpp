@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+namespace lab {
+
 void on_every_core(std::size_t count, const std::function<void(std::size_t)>& job,
                    const std::function<void(std::size_t)>& failed) {
     std::atomic<std::size_t> next{0};
@@ -34,3 +36,5 @@ void on_every_core(std::size_t count, const std::function<void(std::size_t)>& jo
     for (auto& thread : pool) thread.join();
     if (failure) std::rethrow_exception(failure);
 }
+
+}  // namespace lab

@@ -5,8 +5,12 @@
 #include <cstddef>
 #include <functional>
 
+namespace lab {
+
 // Runs job(0) .. job(count - 1), each once, on as many threads as there are cores. The first job
 // to throw stops the others from taking new work; failed(i) is told its number (under a lock, so
 // a message can name it), and the exception is rethrown here once every thread has ended.
 void on_every_core(std::size_t count, const std::function<void(std::size_t)>& job,
                    const std::function<void(std::size_t)>& failed);
+
+}  // namespace lab

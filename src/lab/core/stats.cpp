@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+namespace lab {
+
 namespace {
 
 constexpr double ln2 = 0.693147180559945309417;
@@ -140,3 +142,5 @@ double corrected_log2(double log2_p, double looked_at, const std::vector<double>
     if (as_bad >= enough) return std::log2(as_bad / runs);
     return std::fmin(sidak_log2(log2_p, looked_at), std::log2(enough / runs));
 }
+
+}  // namespace lab

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace lab {
+
 // log2 of P(X >= k) for X ~ Poisson(mean): the chance that an ideal hash gives k collisions or
 // more where it expects `mean`. 0 (p = 1) for k <= 0.
 double poisson_tail_log2(double k, double mean);
@@ -33,3 +35,4 @@ double sidak_log2(double log2_p, double looked_at);
 // thins, Sidak's p (capped at that 1 %), which overlap only makes an overestimate.
 double corrected_log2(double log2_p, double looked_at, const std::vector<double>& simulated);
 
+}  // namespace lab

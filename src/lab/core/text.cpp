@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+namespace lab {
+
 std::string format(const char* fmt, ...) {
     va_list args, again;
     va_start(args, fmt);
@@ -29,3 +31,4 @@ std::string p_value(double log2_p) {
     return log2_p > -10 ? format("%.3g", std::exp2(log2_p)) : format("< 2^%.0f", std::ceil(log2_p));
 }
 
+}  // namespace lab

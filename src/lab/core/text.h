@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+namespace lab {
+
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // 1234567 as "1,234,567".
@@ -13,3 +15,4 @@ std::string with_commas(uint64_t n);
 // to 0 long before the result stops being news.
 std::string p_value(double log2_p);
 
+}  // namespace lab

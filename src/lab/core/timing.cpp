@@ -10,6 +10,8 @@
 #include <limits>
 #include <numeric>
 
+namespace lab {
+
 spread_of_runs summarise(std::vector<double> samples) {
     if (samples.empty()) return {};
     std::sort(samples.begin(), samples.end());
@@ -121,3 +123,5 @@ core_pin::core_pin() {
 core_pin::~core_pin() {
     if (pinned_) sched_setaffinity(0, saved_.size(), reinterpret_cast<const cpu_set_t*>(saved_.data()));
 }
+
+}  // namespace lab

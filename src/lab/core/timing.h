@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace lab {
+
 // One figure over its rounds: their median and range.
 struct spread_of_runs {
     double median = 0, min = 0, max = 0;
@@ -74,3 +76,5 @@ private:
     bool pinned_ = false;
     std::vector<unsigned char> saved_;
 };
+
+}  // namespace lab

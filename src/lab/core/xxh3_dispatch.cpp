@@ -6,6 +6,8 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+namespace lab {
+
 constexpr std::size_t scalar_up_to = 240;
 
 uint64_t xxh3_best(const char* data, std::size_t length, uint64_t seed) {
@@ -32,3 +34,5 @@ const char* xxh3_vector_path() {
     if (__builtin_cpu_supports("avx2")) return "AVX2";
     return "SSE2";
 }
+
+}  // namespace lab

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace lab {
+
 // XXH3 reads keys of up to 240 bytes with scalar code, which inlines best; longer keys go to
 // libxxhash's run-time dispatcher, which picks the widest vector unit the processor has (the
 // header alone compiles the SSE2 path, as no wider one can be assumed).
@@ -12,3 +14,5 @@ void xxh128_best(const char* data, std::size_t length, uint64_t seed, uint64_t& 
 
 // The path the dispatcher takes on this processor, as it decides: "AVX-512", "AVX2" or "SSE2".
 const char* xxh3_vector_path();
+
+}  // namespace lab

@@ -11,6 +11,8 @@
 
 #include "core/keys.h"
 
+namespace lab::io {
+
 namespace {
 
 // The staged files of a write in progress, for the signal handler: plain arrays it can read
@@ -191,3 +193,5 @@ void output_files::write_all(const std::vector<std::string>& contents) {
     }
     staged_count = 0;
 }
+
+}  // namespace lab::io

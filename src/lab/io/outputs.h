@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace lab::io {
+
 // The results could not be written: hashlab prints the message and exits with status 4.
 struct write_failed : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -47,3 +49,5 @@ private:
 // signals that end a run (SIGINT, SIGTERM, SIGHUP), so that no staged file outlives the process.
 // SIGPIPE is ignored: a closed standard output becomes a write error, reported with status 4.
 void install_output_signal_handlers();
+
+}  // namespace lab::io

@@ -8,6 +8,8 @@
 #include "core/measures.h"
 #include "core/text.h"
 
+namespace lab::io {
+
 namespace {
 
 // Every JSON file opens with what made it: the command and the version of this layout (2: the
@@ -579,3 +581,4 @@ std::string to_csv(const collide_report& report) {
     return to_csv(header, rows);
 }
 
+}  // namespace lab::io

@@ -14,6 +14,15 @@
 #include "quality/quality.h"
 #include "speed/speed.h"
 
+namespace lab::io {
+
+// The report knows every study.
+using namespace lab::quality;
+using namespace lab::check;
+using namespace lab::speed;
+using namespace lab::tables;
+using namespace lab::collide;
+
 // Everything a run found, built by the studies and written only by report.cpp.
 struct key_set_summary {
     std::string name;
@@ -83,3 +92,5 @@ struct collide_report : run_description {
 void print_collide(std::FILE* out, const collide_report& report);
 std::string to_json(const collide_report& report);
 std::string to_csv(const collide_report& report);  // one row per hash
+
+}  // namespace lab::io

@@ -8,6 +8,8 @@
 #include "core/parallel.h"
 #include "core/text.h"
 
+namespace lab::quality {
+
 namespace {
 
 // How far from the ideal a result must lie before it is a finding. The collision and spread
@@ -251,3 +253,5 @@ std::vector<std::string> quality_findings(const quality_row& row) {
     }
     return lines;
 }
+
+}  // namespace lab::quality

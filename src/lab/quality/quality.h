@@ -15,6 +15,8 @@
 #include "core/keys.h"
 #include "core/lab_hashes.h"
 
+namespace lab::quality {
+
 // One result, field by field: the JSON object written for it, also the source of its CSV line,
 // its console line and its findings. A field that does not apply (low32 of a 32-bit hash) is null.
 using quality_row = nlohmann::ordered_json;
@@ -62,3 +64,4 @@ std::vector<quality_row> study_quality(const std::vector<lab_hash>& hashes, cons
 // The findings of a row, measure by measure.
 std::vector<std::string> quality_findings(const quality_row& row);
 
+}  // namespace lab::quality

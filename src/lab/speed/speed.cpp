@@ -10,6 +10,8 @@
 #include "core/hash_calls.h"
 #include "core/timing.h"
 
+namespace lab::speed {
+
 namespace {
 
 // One timed round of a built-in hash, its call inlined into the loop, by row of builtin::rows.
@@ -155,3 +157,5 @@ std::vector<speed_point> run_speed_study(const std::vector<lab_hash>& hashes, co
     }
     return points;
 }
+
+}  // namespace lab::speed

@@ -11,6 +11,8 @@
 #include "core/lab_hashes.h"
 #include "speed/speed_loop.h"
 
+namespace lab::speed {
+
 // Key lengths from `shortest` to `longest`, drawn at random for each call; a fixed length has
 // both equal.
 struct length_range {
@@ -52,3 +54,5 @@ std::vector<speed_point> run_speed_study(const std::vector<lab_hash>& hashes, co
 
 // ns per call of `calls` calls of one round, timed with the steady clock.
 double time_round(const lab_hash& h, const speed_input& in);
+
+}  // namespace lab::speed

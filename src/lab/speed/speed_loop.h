@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace lab::speed {
+
 // What one timed round hashes: `calls` keys, key j of 4096 starting at buffer + starts[j] and
 // `lengths[j]` bytes long (all equal, or drawn from a range).
 struct speed_input {
@@ -31,3 +33,5 @@ uint64_t run_speed(Call call, const speed_input& in) {
     }
     return sum;
 }
+
+}  // namespace lab::speed

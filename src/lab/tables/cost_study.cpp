@@ -14,6 +14,8 @@
 
 #include "core/text.h"
 
+namespace lab::tables {
+
 namespace {
 
 // A ratio whose interval spans more than this factor says nothing about which hash is faster.
@@ -397,3 +399,5 @@ std::vector<cost_result> run_cost_study(const std::vector<lab_hash>& hashes, con
     }
     return results;
 }
+
+}  // namespace lab::tables

@@ -19,6 +19,8 @@
 #include "tables/tables.h"
 #include "core/timing.h"
 
+namespace lab::tables {
+
 // One time figure of a combination: its passes, each part timed beside the same part of every
 // other hash of its group, and how it stands against the best hash of its table.
 struct cost_figure {
@@ -163,3 +165,5 @@ public:
 };
 // Half the memory the machine has free now.
 double default_study_memory();
+
+}  // namespace lab::tables

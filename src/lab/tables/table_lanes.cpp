@@ -2,6 +2,8 @@
 
 #include "tables/table_runs.h"
 
+namespace lab::tables {
+
 std::unique_ptr<table_lane> new_lane(const lab_hash& hash, table_id table) {
     // std::map never calls its hash; a plugin's is called through its row.
     if (hash.builtin < 0 || table == table_id::std_map) return table_runs::make_lane(table, pointer_call{&hash});
@@ -17,3 +19,5 @@ std::unique_ptr<table_lane> new_lane(const lab_hash& hash, table_id table) {
     }
     throw std::logic_error("no such table");
 }
+
+}  // namespace lab::tables

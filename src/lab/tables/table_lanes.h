@@ -8,8 +8,12 @@
 #include "core/lab_hashes.h"
 #include "tables/tables.h"
 
+namespace lab::tables {
+
 std::unique_ptr<table_lane> new_lane(const lab_hash& hash, table_id table);
 
 // The built-in hashes' tables of kind T, by row of builtin::rows.
 template <table_id T>
 const lane_maker* builtin_lanes();
+
+}  // namespace lab::tables

@@ -20,6 +20,8 @@
 #include "core/hash_calls.h"
 #include "tables/tables.h"
 
+namespace lab::tables {
+
 namespace table_runs {
 
 // boost::unordered_flat_map mixes the bits of a hash unless the hasher says it is avalanching.
@@ -146,3 +148,5 @@ constexpr std::array<lane_maker, sizeof...(I)> builtin_lanes_of(std::index_seque
 }
 
 }  // namespace table_runs
+
+}  // namespace lab::tables

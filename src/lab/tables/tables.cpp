@@ -4,6 +4,8 @@
 #include <random>
 #include <string_view>
 
+namespace lab::tables {
+
 const std::vector<lab_table>& lab_tables() {
     static const std::vector<lab_table> tables = {
         {table_id::std_unordered, "std::unordered_map", true,
@@ -48,3 +50,5 @@ study_keys prepare_study(const key_set& keys, uint64_t seed) {
     }
     return study;
 }
+
+}  // namespace lab::tables

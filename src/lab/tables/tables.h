@@ -10,6 +10,8 @@
 
 #include "core/keys.h"
 
+namespace lab::tables {
+
 // The tables of the cost study. How each is built is in table_runs.h, in a switch over this enum
 // that the compiler checks for a missing case.
 enum class table_id : int { std_unordered, std_map, boost_flat, boost_flat_avalanching, absl_flat, hopscotch, dense };
@@ -98,3 +100,5 @@ struct counting_allocator {
     template <class U>
     bool operator!=(const counting_allocator<U>&) const noexcept { return false; }
 };
+
+}  // namespace lab::tables
