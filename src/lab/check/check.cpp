@@ -124,15 +124,6 @@ std::vector<check_set> seed_sparse_sets(const lab_hash& h, bool quick) {
              {most}}};  // as many as sparse keys
 }
 
-// Seeds with one or two of the hash's seed bits set: each bit alone, then each pair, in order.
-std::vector<uint64_t> sparse_seeds(int seed_bits) {
-    std::vector<uint64_t> seeds;
-    for (int a = 0; a < seed_bits; ++a) seeds.push_back(uint64_t{1} << a);
-    for (int a = 0; a < seed_bits; ++a)
-        for (int b = a + 1; b < seed_bits; ++b) seeds.push_back(uint64_t{1} << a | uint64_t{1} << b);
-    return seeds;
-}
-
 // Every value of `bits` bits with 1 to `most` of them set: one bit, then two, each in order.
 std::vector<uint64_t> sparse_values(int bits, int most) {
     std::vector<uint64_t> values;
@@ -146,6 +137,9 @@ std::vector<uint64_t> sparse_values(int bits, int most) {
     for (int k = 1; k <= most; ++k) emit(emit, 0, 0, k);
     return values;
 }
+
+// Seeds with one or two of the hash's seed bits set: each bit alone, then each pair, in order.
+std::vector<uint64_t> sparse_seeds(int seed_bits) { return sparse_values(seed_bits, 2); }
 
 // A block's values: every value with 1 to `most` bits set. Where 8-byte blocks step by 4 they
 // overlap by half, so only those whose first half is not zero: the others are the next block's

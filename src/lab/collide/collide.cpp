@@ -120,6 +120,8 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
     std::vector<uint64_t> values(static_cast<std::size_t>(mean + 8 * std::sqrt(mean) + 65536));
     const double total_expected = ideal_pairs(static_cast<double>(count), h.width);
 
+    // Each thread's values of a batch, by the rank that owns them: kept across batches, with their room.
+    std::vector<std::vector<std::vector<uint64_t>>> made(r.threads, std::vector<std::vector<uint64_t>>(ranks));
     for (uint64_t pass = 0; pass < passes; ++pass) {
         uint64_t halt = stop() ? 1 : 0;
         sum_over_ranks(&halt, 1);
@@ -132,7 +134,8 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
                 break;
             }
             const uint64_t begin = std::min(hi, lo + b * batch), end = std::min(hi, begin + batch);
-            std::vector<std::vector<std::vector<uint64_t>>> made(r.threads, std::vector<std::vector<uint64_t>>(ranks));
+            for (auto& thread : made)
+                for (auto& to_rank : thread) to_rank.clear();
             std::vector<std::thread> workers;
             for (int t = 0; t < r.threads; ++t)
                 workers.emplace_back([&, t] {
