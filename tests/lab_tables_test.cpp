@@ -199,6 +199,18 @@ TEST(CostStudy, AnOverrunningTableIsLeftOut) {
     EXPECT_EQ(s.results()[0].hit.mark, "best");
 }
 
+// google::dense_hash_map's empty key: a key set holding it is refused before any work, only when
+// that table is chosen; and it lives in the string's own buffer, as every empty slot holds a copy.
+TEST(CostStudy, DenseHashMapsEmptyKeyIsRefusedAndSmall) {
+    key_set keys = make_key_set("decimal:100", 1);
+    keys.add(dense_empty_key);
+    cost_effort effort;
+    effort.memory_bytes = 1e9;
+    EXPECT_THROW(check_cost_study({table_named("google::dense_hash_map")}, keys, effort), bad_input);
+    EXPECT_NO_THROW(check_cost_study({table_named("absl::flat_hash_map")}, keys, effort));
+    EXPECT_LE(dense_empty_key.size(), std::string().capacity());
+}
+
 TEST(Tables, CountingAllocatorCountsLiveAndPeakBytes) {
     allocations = {};
     counting_allocator<uint64_t> a;
