@@ -8,25 +8,28 @@
 #   5. the programs installed by cmake --install and by the .deb, run from there (test_package.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Each step says when it starts, so a slow suite shows where its time goes.
+step() { echo "== $* (at ${SECONDS} s)"; }
 scripts/setup.sh build test lab fuzz chart mpi
 
-echo "== Release build: unit tests and report tests"
+step Release build: unit tests and report tests
 scripts/build.sh build -DHASHBENCH_WERROR=ON -DBUILD_TESTING=ON -DHASHBENCH_MICROBENCH=ON -DHASHBENCH_LAB=ON -DHASHLAB_MPI=ON
 (cd build && ctest --output-on-failure -j"$(nproc)")
 scripts/check_inlining.sh build/hashbench
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
+step AddressSanitizer + UndefinedBehaviorSanitizer build
 scripts/build.sh build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHASHBENCH_SANITIZE=ON -DHASHBENCH_WERROR=ON
 (cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j"$(nproc)")
 
-echo "== Fuzzing the hash functions for ${FUZZ_SECONDS:-60}s"
+step Fuzzing the hash functions for ${FUZZ_SECONDS:-60}s
 scripts/build.sh build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DHASHBENCH_FUZZ=ON -DBUILD_TESTING=OFF -DHASHBENCH_LAB=OFF -DHASHBENCH_WERROR=ON
 corpus=$(mktemp -d)
 trap 'rm -rf "$corpus"' EXIT
 build-fuzz/hash_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 "$corpus" fuzz/corpus 2>&1 | tail -n 12
 
-echo "== 32-bit Windows build under Wine"
+step 32-bit Windows build under Wine
 scripts/windows.sh
 
-echo "== Installed: cmake --install and the Debian package"
+step Installed: cmake --install and the Debian package
 scripts/test_package.sh
+step "all passed"
