@@ -21,16 +21,11 @@ void transpose(uint64_t a[64]) {
         }
 }
 
-// A bijection of the n-bit numbers (n up to 63) that looks random: a short key is the i-th value of
-// it, so that no two keys of a set are equal, which random keys of 3 or 4 bytes would often be.
+// A short key is the i-th value of a bijection of the n-bit numbers, so that no two keys of a set
+// are equal, which random keys of 3 or 4 bytes would often be.
 uint64_t scatter(uint64_t i, int n, uint64_t salt) {
-    const uint64_t mask = low_bits(n);
-    uint64_t x = (i ^ salt) & mask;
-    for (int round = 0; round < 3; ++round) {
-        x = (x * 0x9E3779B97F4A7C15ull) & mask;  // odd: a bijection mod 2^n
-        x ^= x >> (n / 2 + 1);
-    }
-    return x;
+    constexpr uint64_t golden = 0x9E3779B97F4A7C15ull;
+    return scatter_bits(i ^ salt, n, {golden, golden, golden});
 }
 
 }  // namespace

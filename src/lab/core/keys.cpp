@@ -324,23 +324,12 @@ uint64_t cyclic_count(const family_args& a) {
 }
 uint64_t cyclic_bytes(const family_args& a) { return checked_product(cyclic_count(a), 8 * nth(a, 0), a.given); }
 
-// A bijection of the integers below 2^bits: multiplications by odd numbers and xor-shifts.
-uint64_t mix_bits(uint64_t x, unsigned bits) {
-    const uint64_t mask = low_bits(static_cast<int>(bits));
-    const unsigned shift = bits / 2 + 1;
-    x = (x * 0x9E3779B97F4A7C15ull) & mask;
-    x ^= x >> shift;
-    x = (x * 0xBF58476D1CE4E5B9ull) & mask;
-    x ^= x >> shift;
-    return x;
-}
-
 void cyclic_keys(const family_args& args, uint64_t seed, const key_sink& sink) {
     const uint64_t width = nth(args, 0), unique = std::min<uint64_t>(width, 8);
     std::mt19937_64 random(seed);
     std::string key(8 * width + 1, '\0');
     for (uint64_t i = 0; i < last_number(args); ++i) {
-        const uint64_t head = mix_bits(i, static_cast<unsigned>(8 * unique));
+        const uint64_t head = scatter_bits(i, static_cast<int>(8 * unique), {0x9E3779B97F4A7C15ull, 0xBF58476D1CE4E5B9ull});
         for (uint64_t b = 0; b < width; ++b)
             key[b] = static_cast<char>(b < unique ? head >> (8 * b) : random());
         for (uint64_t copy = 1; copy < 8; ++copy) std::copy_n(key.begin(), width, key.begin() + copy * width);
