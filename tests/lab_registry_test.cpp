@@ -12,11 +12,9 @@
 #include "core/keys.h"
 #include "core/lab_hashes.h"
 #include "quality/quality.h"
-#include "tables/tables.h"
 
 using namespace lab;
 using namespace lab::quality;
-using namespace lab::tables;
 
 namespace {
 
@@ -140,9 +138,7 @@ TEST(KeyFamilies, StreamedKeysAreTheArenasKeys) {
     EXPECT_THROW(for_each_key("random:1:1000", 1, [](std::string_view) {}), bad_input);
 }
 
-TEST(KeyFamilies, UsageComesFromTheRowsAndMalformedArgumentsAreRefused) {
-    EXPECT_EQ(key_family_usages().substr(0, 55), "decimal[:N], words, file:PATH, random:LEN[:N], uuid[:N]");
-    EXPECT_NE(key_family_usages().find(", sparse:BITS:K, two-bytes:FROM:TO,"), std::string::npos);
+TEST(KeyFamilies, MalformedArgumentsAreRefused) {
     struct bad { const char* given; const char* words; };
     const bad cases[] = {
         {"nope", "unknown key set 'nope'"},
@@ -191,17 +187,6 @@ TEST(KeyFamilies, FileParser) {
         EXPECT_EQ(keys.duplicates, c.duplicates) << testing::PrintToString(c.text);
         EXPECT_EQ(keys.with_nul, c.with_nul) << testing::PrintToString(c.text);
     }
-}
-
-TEST(TableRegistry, EveryTableOnceByNameAndId) {
-    std::set<std::string> names;
-    std::set<table_id> ids;
-    for (const auto& t : lab_tables()) {
-        EXPECT_TRUE(names.insert(t.name).second) << t.name;
-        EXPECT_TRUE(ids.insert(t.id).second) << t.name;
-        EXPECT_EQ(&table_named(t.name), &t);
-    }
-    EXPECT_THROW(table_named("nope"), bad_input);
 }
 
 // Two measures declaring the same field would overwrite each other's values in every row.

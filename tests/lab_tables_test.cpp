@@ -161,6 +161,28 @@ TEST(CostStudy, PartsGroupsRatiosAndMarks) {
     }
 }
 
+// When the reference, the one hash every group holds, is left out as too slow, hashes of different
+// groups were never timed side by side: their ratio is undecided, never a tie or a number.
+TEST(CostStudy, GroupsWhoseReferenceWasLeftOutAreUndecided) {
+    const key_set keys = make_key_set("decimal:24576", 1);  // three parts a loop: 9 ms for the reference
+    const study_keys study = prepare_study(keys, 1);
+    absent_keys = &study.absent;
+    const std::vector<lab_hash> hashes = {sleeper("three"), sleeper("one"), sleeper("none")};
+    table_study s(lab_tables().front(), {&hashes[0], &hashes[1], &hashes[2]}, study, keys.size(), keys.name, 2, 1, sleeping);
+    for (int round = 0; round < 3; ++round) s.round(round == 0, 8e6);
+    s.mark();
+    const std::vector<cost_result> results = s.results();
+    EXPECT_TRUE(results[0].too_slow);
+    for (const auto& [name, figure] : cost_time_figures) {
+        EXPECT_EQ((results[1].*figure).mark, "best") << name;
+        EXPECT_EQ((results[2].*figure).mark, "undecided") << name;
+    }
+    const table_advice a = s.advice();
+    EXPECT_EQ(a.fastest, "one");
+    ASSERT_EQ(a.undecided.size(), 1u);
+    EXPECT_EQ(a.undecided[0].hash, "none");
+}
+
 // The advice in words: the fastest, those within the interval of it (bounded by the widest upper
 // end among them), then the slower ones by their ratio, then the undecided.
 TEST(CostStudy, TheAdviceLineNamesTheFastestTheTiedAndHowMuchSlowerTheRest) {
