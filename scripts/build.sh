@@ -4,5 +4,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=$1
 shift
-cmake -S . -B "$dir" "$@" >/dev/null
+# The test suite builds the same sources several times (its builds, the package's): where ccache is
+# installed (scripts/setup.sh test), a build reuses what an earlier one compiled alike.
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S . -B "$dir" "${launcher[@]}" "$@" >/dev/null
 cmake --build "$dir" -j"$(nproc)"

@@ -5,7 +5,7 @@ set -euo pipefail
 
 declare -A groups=(
   [build]="g++ cmake make libxxhash-dev help2man"
-  [test]="googletest libgtest-dev libbenchmark-dev python3"
+  [test]="googletest libgtest-dev libbenchmark-dev python3 ccache"
   [fuzz]="clang libclang-rt-14-dev"
   [package]="dpkg-dev file lintian man-db"
   [windows]="g++-mingw-w64-i686 wine wine32:i386"
