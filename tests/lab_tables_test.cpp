@@ -190,10 +190,11 @@ TEST(CostStudy, TheAdviceLineNamesTheFastestTheTiedAndHowMuchSlowerTheRest) {
     a.table = "absl::flat_hash_map";
     a.fastest = "wyhash";
     a.within = {{"xxh3", {1.005, 0.99, 1.02, 0.95, 4}}, {"farmhash64", {1.01, 0.995, 1.015, 0.95, 4}}};
-    a.slower = {{"std", {1.31, 1.29, 1.33, 0.95, 4}}, {"siphash", {2.5, 2.4, 2.61, 0.95, 4}}};
+    a.slower = {{"std", {1.31, 1.29, 1.33, 0.95, 4}}, {"siphash", {2.5, 2.4, 2.61, 0.95, 4}},
+                {"narrow", {2.6, 2.598, 2.603, 0.95, 4}}};
     a.undecided = {{"plugin", {3, 0.1, 90, 0.95, 4}}};
     EXPECT_EQ(a.text(), "absl::flat_hash_map: fastest wyhash; within 2 %: xxh3, farmhash64; std +31 % (29 to 33 %); "
-                        "siphash +150 % (140 to 161 %); plugin undecided");
+                        "siphash +150 % (140 to 161 %); narrow +160 % (159.8 to 160.3 %); plugin undecided");
     a.within.clear();
     a.slower.clear();
     a.undecided.clear();

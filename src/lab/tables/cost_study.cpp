@@ -288,10 +288,12 @@ std::string table_advice::text() const {
         }
         line += format("; within %.0f %%: ", 100 * (bound - 1)) + names;
     }
-    for (const auto& r : slower)
-        line += "; " + r.hash + " " + percent(r.to_fastest.estimate) + format(" (%.0f to %.0f %%)",
-                                                                                100 * (r.to_fastest.low - 1),
-                                                                                100 * (r.to_fastest.high - 1));
+    for (const auto& r : slower) {
+        const double low = 100 * (r.to_fastest.low - 1), high = 100 * (r.to_fastest.high - 1);
+        // Bounds within a percent of each other get a decimal, so that an interval never reads "11 to 11".
+        const int digits = std::lround(low) == std::lround(high) ? 1 : 0;
+        line += "; " + r.hash + " " + percent(r.to_fastest.estimate) + format(" (%.*f to %.*f %%)", digits, low, digits, high);
+    }
     for (const auto& r : undecided) line += "; " + r.hash + " undecided";
     return line;
 }
