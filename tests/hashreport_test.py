@@ -235,7 +235,9 @@ class Outputs(unittest.TestCase):
     line for every failure. /dev/null and /dev/full stand-ins are made with mknod in the folder."""
 
     def setUp(self):
-        self.folder, self.path = device_folder(self, "keep.csv", "old\n")
+        self.folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.folder)
+        self.path = device_folder(self.folder, "keep.csv", "old\n")
 
     def assert_failed(self, result, status, words):
         self.assertEqual(result.returncode, status, result.stderr)
