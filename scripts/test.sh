@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing and runs the whole test suite:
-#   1. the Release build (warnings as errors, hashlab collide with MPI): unit tests, hash reference
-#      check, report tests, the microbenchmark's smoke run, and the check that every hash is inlined;
+#   1. the Release build (warnings as errors, hashlab collide with MPI): unit tests, report tests,
+#      the microbenchmark's smoke run, and the check that every hash is inlined;
 #   2. the same under AddressSanitizer and UndefinedBehaviorSanitizer, one complete run included;
 #   3. the fuzz target for FUZZ_SECONDS (default 60) from the committed seed corpus, beside 4 and 5;
 #   4. the 32-bit Windows build under Wine (scripts/windows.sh);

@@ -1,3 +1,5 @@
+// The fixed run's hashes at every branch: every tail length, the edges of each block, bytes above
+// 0x7F, a NUL inside the key. The values come from an implementation written apart from these.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -24,6 +26,7 @@ TEST(CharacterStreamHashes, KnownValues) {
         // High bytes enter sign-extended; unsigned reading would give other values.
         {"\x80", 0x04F3B29F, 0xFFFFFF80, 0xFFFFFF80, 0xC31D4E27},
         {"a\xFF", 0xD3DB2E29, 0x00000BBE, 0x00000C37, 0xEFC67232},
+        {std::string("a\0b", 3), 0x10F3ABD2, 0x00000061, 0x00000061, 0xCA2E9442},  // the text hashes stop at the NUL
         {repeated('7', 1000), 0xADD43C0D, 0x26785D80, 0x0BF4A2EB, 0x512DB263},
     };
     for (const auto& r : rows) {
@@ -46,10 +49,15 @@ TEST(Fletcher32s, KnownValues) {
         {"4999999", 0x0619018A},
         {"\x80", 0xFF7FFF7F},  // sign-extended; unsigned would be 0x00800080
         {"a\xFF", 0x00C10060},
+        {repeated('7', 358), 0xEE484CEA},
         {repeated('7', 359), 0x3B6A4D21},  // exactly one block
         {repeated('7', 360), 0x88C24D58},  // 359 + 1, folded in between
+        {repeated('7', 361), 0xD6514D8F},
+        {repeated('7', 718), 0xA0879A42},  // two blocks
+        {repeated('7', 719), 0x3B019A79},
         {repeated('7', 1000), 0x0AF0D6D8},
         {repeated('\xFF', 1000), 0x5CE4FC17},
+        {repeated('\x80', 720), 0x0A0897FF},  // sums that overflow unless folded every 359 bytes
         {"120", 0x01270093},
         {"201", 0x01270093},
     };
@@ -68,11 +76,21 @@ TEST(Lookup2, KnownValues) {
     const Lookup2Row rows[] = {
         {"", 0, 0xbd49d10d},
         {"0", 0, 0xf18a3536},
+        {"ab", 0, 0x9879ac41},  // every length of the tail, 0 to 11 bytes
         {"abc", 0, 0x251e4793},
+        {"abcd", 0, 0x5ae61fa5},
+        {"abcde", 0, 0x03a96866},
+        {"abcdef", 0, 0xde922732},
         {"4999999", 0, 0x15b4aac0},
+        {"abcdefgh", 0, 0x053f775e},
+        {"abcdefghi", 0, 0x3a7b0a5f},
+        {"abcdefghij", 0, 0xc9cac242},
         {"hello world", 0, 0x1aa919e6},   // 11 bytes: no block, full tail
         {"hello world!", 0, 0x1eccb293},  // 12 bytes: one block, empty tail
+        {"abcdefghijklm", 0, 0x3122b031},  // a block and a byte
+        {"abcdefghijklmnopqrstuvw", 0, 0x68e5ff21},
         {"abcdefghijklmnopqrstuvwx", 0, 0xd6638b78},
+        {"abcdefghijklmnopqrstuvwxy", 0, 0x720b6730},
         {"\xFF", 0, 0xcdca3f48},  // read unsigned, as 255
         {std::string("a\0b", 3), 0, 0x05adeec1},
         {"", 0xffffffff, 0xbb742e94},
