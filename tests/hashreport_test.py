@@ -290,30 +290,33 @@ class Outputs(unittest.TestCase):
     def test_bad_lab_files_get_one_line(self):
         with open(LAB) as f:
             good = json.load(f)
-        broken = json.loads(json.dumps(good))
-        broken["table_results"][0]["hit_ns_median"] = "fast"
-        shapes = {"array": [1, 2], "results": {"results": 3}, "field": broken}
-        for field, value in (("hit_ns", float("nan")), ("insert_ns", float("inf")), ("miss_ns", -3.0)):
-            unfit = json.loads(json.dumps(good))
-            unfit["table_results"][1][field] = value
-            shapes[field] = unfit
-        for name, doc in shapes.items():
+
+        def unfit(field, value, row=1):
+            doc = json.loads(json.dumps(good))
+            doc["table_results"][row][field] = value
+            return json.dumps(doc)
+        x, chart = self.path("x.json"), self.path("c.png")
+        texts = {"array": "[1, 2]", "results": '{"results": 3}', "field": unfit("hit_ns_median", "fast", 0),
+                 "nan": unfit("hit_ns", float("nan")), "inf": unfit("insert_ns", float("inf")),
+                 "negative": unfit("miss_ns", -3.0)}
+        for name, text in texts.items():
             with self.subTest(shape=name):
-                with open(self.path("x.json"), "w") as f:
-                    json.dump(doc, f)
-                self.assert_failed(tool("--lab", self.path("x.json"), "--chart", self.path("c.png")), 1,
-                                   self.path("x.json") + ": not a hashlab result")
-                self.assert_failed(tool("--lab", LAB, "--compare", self.path("x.json")), 1,
-                                   self.path("x.json") + ": not a hashlab result")
-        with open(self.path("x.json"), "w") as f:
-            f.write("[" * 100000 + "]" * 100000)
-        self.assert_failed(tool("--lab", self.path("x.json"), "--chart", self.path("c.png")), 1, "nested deeper")
-        with open(self.path("x.json"), "w") as f:
-            f.write(json.dumps(good).replace('"hit_ns": ', '"hit_ns": 1e400, "x": ', 1))
-        self.assert_failed(tool("--lab", self.path("x.json"), "--chart", self.path("c.png")), 1, "hit_ns is inf")
-        self.assert_failed(tool("--lab", LAB, "--chart", self.path("missing/c.png")), 1, "its folder")
-        self.assert_failed(tool("--lab", self.path("a\nb.json"), "--chart", self.path("c.png")), 1, "a\\nb.json")
-        self.assert_failed(tool("--lab", SPEED, "--compare", LAB), 1, SPEED + ": not a cost study")
+                with open(x, "w") as f:
+                    f.write(text)
+                self.assert_failed(tool("--lab", x, "--chart", chart), 1, x + ": not a hashlab result")
+                self.assert_failed(tool("--lab", LAB, "--compare", x), 1, x + ": not a hashlab result")
+        cases = [  # (the text of x.json, arguments, words)
+            ("[" * 100000 + "]" * 100000, ["--lab", x, "--chart", chart], "nested deeper"),
+            (json.dumps(good).replace('"hit_ns": ', '"hit_ns": 1e400, "x": ', 1), ["--lab", x, "--chart", chart], "hit_ns is inf"),
+            ("", ["--lab", LAB, "--chart", self.path("missing/c.png")], "its folder"),
+            ("", ["--lab", self.path("a\nb.json"), "--chart", chart], "a\\nb.json"),
+            ("", ["--lab", SPEED, "--compare", LAB], SPEED + ": not a cost study"),
+        ]
+        for text, args, words in cases:
+            with self.subTest(words=words):
+                with open(x, "w") as f:
+                    f.write(text)
+                self.assert_failed(tool(*args), 1, words)
         alone = tool("--compare", LAB)
         self.assertEqual(alone.returncode, 2)
         self.assertIn("--compare takes --lab", alone.stderr)

@@ -1,20 +1,7 @@
 #!/usr/bin/env python3
 """hashlab on the real binary, as a user runs it, a careless or hostile one included.
 
-  lab_cli_test.py cross-check BINARY   the fixed run's counts on the five million decimal keys
-  lab_cli_test.py outputs BINARY       words and a key file, JSON and CSV, the README's plugin
-  lab_cli_test.py commands BINARY      the commands, the common options around them, --list and --help
-  lab_cli_test.py refusals BINARY      every bad input of every command: one line, status 2, before any
-                                       work, nothing written, no device or result replaced
-  lab_cli_test.py files BINARY         devices and FIFOs written in place, links and modes kept, all or
-                                       nothing, signals while writing, a key file name that is not UTF-8
-  lab_cli_test.py failures BINARY      out of memory (3), full disks and closed outputs (4), endless input,
-                                       plugins that crash or exit
-  lab_cli_test.py tables BINARY        the quick cost study: every table with every hash that fits
-  lab_cli_test.py check BINARY         hashlab check --quick: verdicts, exit status, JSON, a plugin
-  lab_cli_test.py speed BINARY         hashlab speed: the lengths asked for, both modes, JSON and CSV
-  lab_cli_test.py collide BINARY [MPIRUN]  hashlab collide: counts in one pass and many, Ctrl-C; under
-                                       MPIRUN with 3 ranks the same counts as one process
+usage: lab_cli_test.py MODE HASHLAB [MPIRUN]: MODE is one of the functions named at the end.
 """
 import csv
 import json
@@ -75,6 +62,7 @@ def build_plugin(work, name="myhash", source=None):
 
 
 def cross_check(work):
+    """The fixed run's counts, from hashlab's hashes on the five million decimal keys."""
     run = lab(*[a for name in FIXED_RUN for a in ("--hash", name)], "--json", work / "out.json")
     check(run.returncode == 0, "status %d: %s" % (run.returncode, run.stderr))
     got = {r["hash"]: r["distinct"] for r in json.loads((work / "out.json").read_text())["results"]}
@@ -82,6 +70,7 @@ def cross_check(work):
 
 
 def outputs(work):
+    """Words and a key file, the JSON and the CSV alike, the README's plugin, a CR-only file."""
     (work / "some.txt").write_bytes(b"alpha\r\nbeta\ngamma\nbeta\n\xc3\xa9t\xc3\xa9")
     build_plugin(work)
     run = lab("--keys", "words", "--keys", "file:" + str(work / "some.txt"), "--json", work / "out.json",
@@ -128,6 +117,7 @@ def commands(work):
 
 
 def refusals(work):
+    """Every bad input of every command: one line, status 2, before any work, nothing written."""
     device_folder(work, "keep.json", "old result\n")
     (work / "empty.txt").write_bytes(b"")
     (work / "keys.txt").write_bytes(b"a\nb\n")
@@ -188,6 +178,7 @@ def refusals(work):
 
 
 def files(work):
+    """Devices and FIFOs written in place, all or nothing, signals while writing, links and modes."""
     device_folder(work, "keep.json", "old result\n")
     before = os.listdir(work)
     run = lab(*SMALL, "--json", work / "null", "--csv", work / "null2")
@@ -243,6 +234,7 @@ def files(work):
 
 
 def failures(work):
+    """Out of memory (3), full disks and closed outputs (4), endless input, crashing plugins."""
     limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (100 << 20, 100 << 20))
     run = lab("--hash", "xxh64", "--json", work / "out.json", preexec_fn=limit)
     check(run.returncode == 3 and re.fullmatch(r"hashlab: out of memory while \w+ .+\n", run.stderr),
@@ -290,6 +282,7 @@ def failures(work):
 
 
 def tables(work):
+    """The quick cost study: every table with every hash that fits, marks, advice, CSV."""
     run = lab("tables", "--quick", "--json", work / "out.json", "--csv", work / "out.csv")
     check(run.returncode == 0, "status %d: %s" % (run.returncode, run.stderr))
     doc = json.loads((work / "out.json").read_text())
