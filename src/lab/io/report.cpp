@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numeric>
 #include <sstream>
+#include <utility>
 
 #include "core/measures.h"
 #include "core/text.h"
@@ -362,6 +363,16 @@ namespace {
 
 nlohmann::ordered_json to_json(const check_result& r);
 nlohmann::ordered_json to_json(const speed_point& p);
+nlohmann::ordered_json to_json(const collide_result& r);
+
+// A command's document: its header, then one object per item under its last field; as UTF-8 text.
+template <class Item>
+std::string document(nlohmann::ordered_json doc, const char* field, const std::vector<Item>& items) {
+    doc[field] = nlohmann::ordered_json::array();
+    for (const auto& item : items) doc[field].push_back(to_json(item));
+    make_utf8(doc);
+    return doc.dump(2) + "\n";
+}
 
 // One CSV row per item, under the fields an item's JSON object has, in its order.
 template <class Item>
@@ -420,10 +431,7 @@ std::string to_json(const check_report& report) {
                                    {"fail_below_log2_p", v.fail_log2}, {"warn_below_log2_p", v.warn_log2},
                                    {"failed", failed}});
     }
-    doc["tests"] = nlohmann::ordered_json::array();
-    for (const auto& r : report.results) doc["tests"].push_back(to_json(r));
-    make_utf8(doc);
-    return doc.dump(2) + "\n";
+    return document(std::move(doc), "tests", report.results);
 }
 
 std::string to_csv(const check_report& report) { return csv_of(report.results); }
@@ -514,10 +522,7 @@ std::string to_json(const speed_report& report) {
     doc["pinning"] = report.pinning;
     doc["estimator"] = "ns: the fastest of the rounds, each round timing calls_per_round calls with the steady clock; "
                        "median_ns: the median round; spread: median_ns / ns - 1. No cycles: the clock frequency is not measured.";
-    doc["points"] = nlohmann::ordered_json::array();
-    for (const auto& p : report.points) doc["points"].push_back(to_json(p));
-    make_utf8(doc);
-    return doc.dump(2) + "\n";
+    return document(std::move(doc), "points", report.points);
 }
 
 std::string to_csv(const speed_report& report) { return csv_of(report.points); }
@@ -560,11 +565,7 @@ void print_collide(std::FILE* out, const collide_report& report) {
 }
 
 std::string to_json(const collide_report& report) {
-    nlohmann::ordered_json doc = run_header("collide", report);
-    doc["results"] = nlohmann::ordered_json::array();
-    for (const auto& r : report.results) doc["results"].push_back(to_json(r));
-    make_utf8(doc);
-    return doc.dump(2) + "\n";
+    return document(run_header("collide", report), "results", report.results);
 }
 
 std::string to_csv(const collide_report& report) {
