@@ -19,7 +19,7 @@ scripts/check_inlining.sh build/hashbench
 
 step AddressSanitizer + UndefinedBehaviorSanitizer build
 # -O1 and line tables only (-g1): the sanitizers' reports still name file and line, the build takes
-# about 40 % less than at -O2 and the tests run as fast; the microbenchmarks time nothing under them.
+# about a third less than at -O2 and the tests run as fast; the microbenchmarks time nothing under them.
 scripts/build.sh build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" \
   -DHASHBENCH_SANITIZE=ON -DHASHBENCH_WERROR=ON -DHASHBENCH_MICROBENCH=OFF
 (cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j"$(nproc)")
