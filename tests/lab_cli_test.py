@@ -78,7 +78,8 @@ def outputs(work):
     check(run.returncode == 0 and "carriage return" not in run.stderr, "status %d: %s" % (run.returncode, run.stderr))
     check("Findings" in run.stdout and "my_fnv64" in run.stdout, "table or findings missing:\n" + run.stdout)
     doc = json.loads((work / "out.json").read_text())
-    check({"settings", "machine", "compiler", "results"} <= doc.keys(), "top-level fields: %s" % list(doc))
+    check({"command", "format_version", "settings", "machine", "compiler", "results"} <= doc.keys()
+          and doc["command"] == "measure" and "table_results" not in doc, "top-level fields: %s" % list(doc))
     rows = list(csv.DictReader(open(work / "out.csv", newline="")))
     hashes = len(doc["settings"]["hashes"])
     check(hashes > 20 and len(rows) == len(doc["results"]) == 2 * hashes,
@@ -291,7 +292,8 @@ def tables(work):
           "the default hashes of the cost study: %s" % hashes)
     expected = {(t, "none" if t == "std::map" else h) for t in doc["settings"]["tables"] for h in hashes}
     got = {(r["table"], r["hash"]) for r in doc["table_results"]}
-    check(len(doc["settings"]["tables"]) == 7 and got == expected, "table results: %s" % sorted(expected ^ got))
+    check(doc["command"] == "tables" and len(doc["settings"]["tables"]) == 7 and got == expected,
+          "table results: %s" % sorted(expected ^ got))
     measured = [r for r in doc["table_results"] if not r["too_slow"]]
     check(all(r["runs"] >= 3 for r in measured), "quick: at least three rounds")
     for t in doc["settings"]["tables"]:
