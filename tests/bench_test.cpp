@@ -25,13 +25,6 @@ TEST(DecimalKey, FormatsRightAligned) {
     }
 }
 
-TEST(DecimalKey, ShorterKeyLeavesEarlierDigitsInFront) {
-    decimal_key(10);
-    const char* p = decimal_key(9);
-    EXPECT_STREQ(p, "9");
-    EXPECT_EQ(p[-1], '1');
-}
-
 std::string time_line(int64_t ms) {
     char line[64];
     std::snprintf(line, sizeof line, time_line_format, report_seconds(ms));
