@@ -175,59 +175,51 @@ class Chart(unittest.TestCase):
         self.assertEqual(rows[("hit_ns", "relative")], "0.0", "the same 10 % everywhere is the machine")
 
     def test_compares_two_runs_marks(self):
-        """Each run's best within the other's tied set, and tied hashes more than 5 % slower; the
-        marks are the lab's own, and a file of an earlier version gets the rule it was made with."""
+        """Each run's best within the other's tied set, tied hashes more than 5 % slower, intervals
+        holding the other run's ratio; the marks are the lab's own, and a file of an earlier version
+        gets the rule it was made with."""
         with open(LAB) as f:
             first = json.load(f)
         cells = hashreport.tied_sets(first)
         (table, keys, figure), (best, tied, estimates) = next(iter(cells.items()))
-        mark = figure[:-len("_ns")] + "_mark"
+        name = figure[:-len("_ns")]
         rows = {c["hash"]: c for c in first["table_results"] if (c["table"], c["keys"]) == (table, keys)}
-        self.assertEqual(rows[best][mark], "best")
-        self.assertEqual(tied, {h for h, c in rows.items() if c[mark] in ("best", "tied")})
-        # In a second run another hash is best, and the first one's best far behind it.
-        second = json.loads(json.dumps(first))
-        other = next(h for h in estimates if h != best)
-        for c in second["table_results"]:
-            if (c["table"], c["keys"]) == (table, keys) and c["hash"] in (best, other):
-                c[mark] = "best" if c["hash"] == other else ""
-                c[figure] = estimates[best] if c["hash"] == other else 10 * max(estimates.values())
+        self.assertEqual(rows[best][name + "_mark"], "best")
+        self.assertEqual(tied, {h for h, c in rows.items() if c[name + "_mark"] in ("best", "tied")})
+
+        def edited(fields):  # a copy of the first run, the given fields of this cell's hashes changed
+            doc = json.loads(json.dumps(first))
+            for c in doc["table_results"]:
+                c.update(fields.get(c["hash"], {}) if (c["table"], c["keys"]) == (table, keys) else {})
+            return doc
+
         def counts(a, b):
             lines = hashreport.compare_lab_runs(a, b).splitlines()
             return {line[:31].strip(): line[32:].split() for line in lines[lines.index("") + 1:]}
+        agree, wide, held = "each best in the other's tied", "tied, yet over 5 % slower", "intervals holding other's ratio"
         same = counts(first, first)
-        self.assertEqual(same["each best in the other's tied"][0], same["each best in the other's tied"][2])
-        self.assertEqual(int(counts(first, second)["each best in the other's tied"][0]), len(cells) - 1)
+        self.assertEqual((same[agree][0], same[held][0], same[held][5]), (same[agree][2], same[held][2], same[held][7]))
+        # In a second run another hash is best, and the first one's best far behind it.
+        other = next(h for h in estimates if h != best)
+        swapped = edited({other: {name + "_mark": "best", figure: estimates[best]},
+                          best: {name + "_mark": "", figure: 10 * max(estimates.values())}})
+        self.assertEqual(int(counts(first, swapped)[agree][0]), len(cells) - 1)
         # One more hash 10 % behind the best, marked tied: counted as over 5 % in both runs.
-        wider = json.loads(json.dumps(first))
         behind = next(h for h in estimates if h != best and not (h in tied and estimates[h] > 1.05 * estimates[best]))
-        for c in wider["table_results"]:
-            if (c["table"], c["keys"], c["hash"]) == (table, keys, behind):
-                c[mark], c[figure] = "tied", 1.1 * estimates[best]
-        self.assertEqual(int(counts(wider, wider)["tied, yet over 5 % slower"][0]),
-                         int(same["tied, yet over 5 % slower"][0]) + 2)
-        # Intervals against the other run's ratios: a run holds its own; a hash moved past its
-        # interval in the second run is one interval fewer held, in that direction only.
-        held = same["intervals holding other's ratio"]
-        self.assertEqual((held[0], held[5]), (held[2], held[7]))
-        moved = json.loads(json.dumps(first))
-        name = figure[:-len("_ns")]
-        row = next(c for c in moved["table_results"] if (c["table"], c["keys"], c["hash"]) == (table, keys, other))
-        row[name + "_vs_best"] = row[name + "_vs_best_high"] * 1.01
-        self.assertEqual(int(counts(first, moved)["intervals holding other's ratio"][0]), int(held[0]) - 1)
-        self.assertEqual(counts(first, moved)["intervals holding other's ratio"][5], held[5])
+        wider = edited({behind: {name + "_mark": "tied", figure: 1.1 * estimates[best]}})
+        self.assertEqual(int(counts(wider, wider)[wide][0]), int(same[wide][0]) + 2)
+        # A hash moved past its interval in the second run: one interval fewer held, that way only.
+        moved = counts(first, edited({other: {name + "_vs_best": rows[other][name + "_vs_best_high"] * 1.01}}))[held]
+        self.assertEqual((int(moved[0]), moved[5]), (int(same[held][0]) - 1, same[held][5]))
         # A file without marks: ranges that overlap the best median's range are tied.
-        old = json.loads(json.dumps(first))
+        old = edited({h: dict(zip((figure + "_median", figure + "_min", figure + "_max"),
+                                  (10, 9, 11) if h == best else (12, 10.5, 13) if h == other else (30, 29, 31)))
+                      for h in rows})
         for c in old["table_results"]:
-            for f in ("insert", "insert_shuffled", "hit", "miss"):
-                c.pop(f + "_mark", None)
-                c.pop(f + "_ns", None)
-        for c in old["table_results"]:
-            if (c["table"], c["keys"]) == (table, keys) and not c["too_slow"]:
-                c[figure + "_median"], c[figure + "_min"], c[figure + "_max"] = (
-                    (10, 9, 11) if c["hash"] == best else (12, 10.5, 13) if c["hash"] == other else (30, 29, 31))
-        old_best, old_tied, _ = hashreport.tied_sets(old)[(table, keys, figure)]
-        self.assertEqual((old_best, old_tied), (best, {best, other}))
+            for f in hashreport.COST_FIGURES:
+                c.pop(f[:-len("_ns")] + "_mark", None)
+                c.pop(f, None)
+        self.assertEqual(hashreport.tied_sets(old)[(table, keys, figure)][:2], (best, {best, other}))
 
 
 class Outputs(unittest.TestCase):
@@ -296,16 +288,10 @@ class Outputs(unittest.TestCase):
             doc["table_results"][row][field] = value
             return json.dumps(doc)
         x, chart = self.path("x.json"), self.path("c.png")
-        texts = {"array": "[1, 2]", "results": '{"results": 3}', "field": unfit("hit_ns_median", "fast", 0),
-                 "nan": unfit("hit_ns", float("nan")), "inf": unfit("insert_ns", float("inf")),
-                 "negative": unfit("miss_ns", -3.0)}
-        for name, text in texts.items():
-            with self.subTest(shape=name):
-                with open(x, "w") as f:
-                    f.write(text)
-                self.assert_failed(tool("--lab", x, "--chart", chart), 1, x + ": not a hashlab result")
-                self.assert_failed(tool("--lab", LAB, "--compare", x), 1, x + ": not a hashlab result")
-        cases = [  # (the text of x.json, arguments, words)
+        shapes = ["[1, 2]", '{"results": 3}', unfit("hit_ns_median", "fast", 0), unfit("hit_ns", float("nan")),
+                  unfit("insert_ns", float("inf")), unfit("miss_ns", -3.0)]
+        cases = [(text, args, x + ": not a hashlab result")  # (the text of x.json, arguments, words)
+                 for text in shapes for args in (["--lab", x, "--chart", chart], ["--lab", LAB, "--compare", x])] + [
             ("[" * 100000 + "]" * 100000, ["--lab", x, "--chart", chart], "nested deeper"),
             (json.dumps(good).replace('"hit_ns": ', '"hit_ns": 1e400, "x": ', 1), ["--lab", x, "--chart", chart], "hit_ns is inf"),
             ("", ["--lab", LAB, "--chart", self.path("missing/c.png")], "its folder"),
@@ -313,7 +299,7 @@ class Outputs(unittest.TestCase):
             ("", ["--lab", SPEED, "--compare", LAB], SPEED + ": not a cost study"),
         ]
         for text, args, words in cases:
-            with self.subTest(words=words):
+            with self.subTest(words=words, args=args):
                 with open(x, "w") as f:
                     f.write(text)
                 self.assert_failed(tool(*args), 1, words)
