@@ -1,7 +1,6 @@
 // hashlab's report: findings exactly at their thresholds, the console table, and the CSV's quoting.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>

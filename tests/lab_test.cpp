@@ -2,11 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <numeric>
 #include <random>
-#include <string>
 
 #include "core/keys.h"
 #include "core/lab_hashes.h"
