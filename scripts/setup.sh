@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, only those that are missing.
-# Usage: scripts/setup.sh [build] [test] [lab] [fuzz] [package] [windows] [chart] [mpi] ...
+# Usage: scripts/setup.sh [build] [test] [lab] [fuzz] [package] [windows] [wine] [chart] [mpi] ...
 set -euo pipefail
 
 declare -A groups=(
@@ -8,7 +8,9 @@ declare -A groups=(
   [test]="googletest libgtest-dev libbenchmark-dev python3 ccache"
   [fuzz]="clang libclang-rt-14-dev"
   [package]="dpkg-dev file lintian man-db"
-  [windows]="g++-mingw-w64-i686 wine wine32:i386"
+  [windows]="g++-mingw-w64-i686"
+  # Only where the kernel starts 32-bit programs (scripts/windows.sh asks it first).
+  [wine]="wine wine32:i386"
   [lab]="libcli11-dev nlohmann-json3-dev libwyhash-dev libmurmurhash-dev libsodium-dev wamerican libabsl-dev libboost1.81-dev libfarmhash-dev libhighwayhash-dev libmetrohash-dev libtsl-hopscotch-map-dev libsparsehash-dev"
   # python3-fonttools (under matplotlib) needs python3-scipy or python3-munkres; scipy pulls in
   # libboost-dev 1.74 through python3-pythran, which conflicts with libboost1.81-dev. With munkres

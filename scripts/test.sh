@@ -4,7 +4,7 @@
 #      the microbenchmark's smoke run, and the check that every hash is inlined;
 #   2. the same under AddressSanitizer and UndefinedBehaviorSanitizer, one complete run included;
 #   3. the fuzz target for FUZZ_SECONDS (default 60) from the committed seed corpus, beside 4 and 5;
-#   4. the 32-bit Windows build under Wine (scripts/windows.sh);
+#   4. the 32-bit Windows cross-build, under Wine where the kernel runs 32-bit programs (scripts/windows.sh);
 #   5. the programs installed by cmake --install and by the .deb, run from there (test_package.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,7 +32,7 @@ build-fuzz/hash_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 
 fuzzer=$!
 trap 'kill "$fuzzer" 2>/dev/null || true; rm -rf "$corpus" "$fuzz_log"' EXIT
 
-step 32-bit Windows build under Wine
+step 32-bit Windows cross-build and its tests under Wine
 scripts/windows.sh
 
 step Installed: cmake --install and the Debian package
