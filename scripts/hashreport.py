@@ -14,6 +14,7 @@ else unexpected is an error naming the file and line, and then nothing is writte
 """
 import argparse
 import csv
+import fcntl
 import io
 import json
 import math
@@ -509,29 +510,54 @@ class WriteError(Exception):
     pass
 
 
+def own_descriptor(path):
+    """The descriptor of this process a path names (/dev/stdout, /dev/fd/N, /proc/self/fd/N and the
+    like), symbolic links followed, or None. Such an output is the stream where it stands: written
+    through the descriptor after what is already there, never opened afresh over it."""
+    streams = {"/dev/stdin": 0, "/dev/stdout": 1, "/dev/stderr": 2}
+    prefixes = ("/dev/fd/", "/proc/self/fd/", "/proc/thread-self/fd/", "/proc/%d/fd/" % os.getpid())
+    path = os.path.abspath(path)
+    for _ in range(40):
+        if path in streams:
+            return streams[path]
+        for prefix in prefixes:
+            number = path[len(prefix):]
+            if path.startswith(prefix) and number.isdigit() and len(number) < 10:
+                return int(number)
+        if not os.path.islink(path):
+            return None
+        path = os.path.join(os.path.dirname(path), os.readlink(path))
+    return None
+
+
 def check_destinations(paths, inputs=()):
     """Checks every output before any work: the path and the cause of the first that cannot be
-    written, as a ReportError. Returns, per path, whether it is written directly (a device, a FIFO,
-    /dev/stdout, /proc/self/fd/N: never renamed over) and the file a staged copy replaces (symbolic
-    links followed, so the link stays)."""
+    written, as a ReportError. Returns, per path, how it is written: through this process's own
+    descriptor (an int), directly (a device or a FIFO: True), or staged (a regular file, wherever it
+    is: False), and the file a staged copy replaces (symbolic links followed, so the link stays)."""
     plans, seen = [], []
     for path in paths:
         if path == "":
             raise ReportError("an output has an empty file name")
         target = os.path.realpath(path)
+        descriptor = own_descriptor(path)
         try:
-            st = os.stat(path)
+            st = os.fstat(descriptor) if descriptor is not None else os.stat(path)
         except FileNotFoundError:
             st = None
         except OSError as e:
             raise ReportError("%s: %s" % (path, e.strerror))
-        if st is not None and stat.S_ISDIR(st.st_mode):
-            raise ReportError("%s: Is a directory" % path)
-        direct = st is not None and (not stat.S_ISREG(st.st_mode) or
-                                     any(p.startswith(("/dev/", "/proc/")) for p in (os.path.abspath(path), target)))
-        if st is not None and not os.access(path, os.W_OK):
-            raise ReportError("%s: Permission denied" % path)
-        if not direct:
+        if descriptor is not None:
+            if fcntl.fcntl(descriptor, fcntl.F_GETFL) & os.O_ACCMODE == os.O_RDONLY:
+                raise ReportError("%s: descriptor %d is not open for writing" % (path, descriptor))
+            direct = descriptor
+        else:
+            if st is not None and stat.S_ISDIR(st.st_mode):
+                raise ReportError("%s: Is a directory" % path)
+            direct = st is not None and not stat.S_ISREG(st.st_mode)
+            if st is not None and not os.access(path, os.W_OK):
+                raise ReportError("%s: Permission denied" % path)
+        if direct is False:
             folder = os.path.dirname(target)
             if not os.path.isdir(folder):
                 raise ReportError("%s: its folder %s: No such file or directory" % (path, folder))
@@ -561,7 +587,7 @@ def write_atomically(outputs, plans):
     os.umask(umask)
     try:
         for (path, produce), (_, direct, target) in zip(outputs, plans):
-            if direct:
+            if direct is not False:
                 continue
             fd, tmp = tempfile.mkstemp(dir=os.path.dirname(target), suffix=os.path.splitext(path)[1])
             os.close(fd)
@@ -572,15 +598,24 @@ def write_atomically(outputs, plans):
                 os.chmod(tmp, mode)
             except OSError as e:
                 raise WriteError("could not write %s: %s; no output was replaced" % (path, e.strerror or e))
+        sys.stdout.flush()
         for (path, produce), (_, direct, _) in zip(outputs, plans):
-            if not direct:
+            if direct is False:
                 continue
             with tempfile.TemporaryDirectory() as d:  # rendered beside, then copied in
                 tmp = os.path.join(d, "out" + os.path.splitext(path)[1])
                 produce(tmp)
                 try:
-                    with open(tmp, "rb") as source, open(path, "wb") as sink:
-                        sink.write(source.read())
+                    with open(tmp, "rb") as source:
+                        data = source.read()
+                    # A device or a FIFO in place, neither truncated nor appended; a descriptor as it stands.
+                    sink = os.open(path, os.O_WRONLY | os.O_CREAT) if direct is True else direct
+                    try:
+                        while data:
+                            data = data[os.write(sink, data):]
+                    finally:
+                        if direct is True:
+                            os.close(sink)
                 except OSError as e:
                     raise WriteError("could not write %s: %s; no output was replaced" % (path, e.strerror or e))
         for tmp, target in staged:

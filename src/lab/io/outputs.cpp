@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <iostream>
 
 #include "core/keys.h"
 
@@ -18,6 +20,7 @@ namespace {
 // The staged files of a write in progress, for the signal handler: plain arrays it can read
 // without allocating. A slot is in use while its first byte is not NUL.
 constexpr int max_staged = 16;
+const std::string staging_suffix = ".XXXXXX";
 constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
 char staged_paths[max_staged][PATH_MAX + 16];
 volatile sig_atomic_t staged_count = 0;
@@ -35,10 +38,29 @@ std::string directory_of(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The descriptor of this process a path names (/dev/stdout, /dev/fd/N, /proc/self/fd/N and the
+// like), or -1. Such an output is the stream where it stands: written through the descriptor, after
+// what the process already wrote there and appended when the shell opened it to append. Opened
+// afresh, it would start at the file's beginning and write over it.
+int own_descriptor(const std::string& path) {
+    static const std::pair<const char*, int> streams[] = {{"/dev/stdin", 0}, {"/dev/stdout", 1}, {"/dev/stderr", 2}};
+    for (const auto& [name, fd] : streams)
+        if (path == name) return fd;
+    const std::string own = "/proc/" + std::to_string(getpid()) + "/fd/";
+    for (const std::string prefix : {"/dev/fd/", "/proc/self/fd/", "/proc/thread-self/fd/", own.c_str()}) {
+        if (path.rfind(prefix, 0) != 0) continue;
+        const std::string number = path.substr(prefix.size());
+        if (number.empty() || number.size() > 9 || number.find_first_not_of("0123456789") != std::string::npos) return -1;
+        return std::stoi(number);
+    }
+    return -1;
+}
+
 // The file a path names, its symbolic links followed (also a dangling one, whose target is the
-// file to create). Gives up after 40 links, as the kernel does.
+// file to create), stopping at a name of one of this process's descriptors. Gives up after 40
+// links, as the kernel does.
 std::string follow_links(std::string path) {
-    for (int hops = 0; hops < 40; ++hops) {
+    for (int hops = 0; hops < 40 && own_descriptor(path) < 0; ++hops) {
         struct stat s;
         if (lstat(path.c_str(), &s) != 0 || !S_ISLNK(s.st_mode)) return path;
         char target[PATH_MAX];
@@ -49,8 +71,6 @@ std::string follow_links(std::string path) {
     }
     return path;
 }
-
-bool under(const std::string& path, const char* prefix) { return path.rfind(prefix, 0) == 0; }
 
 // Writes all of `content` to an open descriptor; false with errno set if it cannot.
 bool write_fully(int fd, const std::string& content) {
@@ -82,16 +102,23 @@ void install_output_signal_handlers() {
 void output_files::add(const std::string& option, const std::string& path) {
     if (path.empty()) throw bad_input(option + ": an empty file name");
     const auto refuse = [&](const std::string& cause) { throw bad_input(path + ": " + cause); };
-    output o{option, path, follow_links(path), "", false, false, 0, 0};
+    output o{option, path, follow_links(path), "", -1, false, false, 0, 0};
+    o.descriptor = own_descriptor(o.target);
     struct stat s;
-    if (stat(path.c_str(), &s) == 0) {
+    if (o.descriptor >= 0) {
+        const int flags = fcntl(o.descriptor, F_GETFL);
+        if (flags < 0 || fstat(o.descriptor, &s) != 0) refuse("descriptor " + std::to_string(o.descriptor) + " is not open");
+        if ((flags & O_ACCMODE) == O_RDONLY) refuse("descriptor " + std::to_string(o.descriptor) + " is not open for writing");
+        o.direct = o.exists = true;
+        o.device = s.st_dev;
+        o.inode = s.st_ino;
+    } else if (stat(path.c_str(), &s) == 0) {
         if (S_ISDIR(s.st_mode)) refuse(std::strerror(EISDIR));
         o.exists = true;
         o.device = s.st_dev;
         o.inode = s.st_ino;
-        // /dev/stdout and /proc/self/fd/N may stand for a regular file the shell opened: renaming
-        // over it would lose what the process writes there. Such names are always written directly.
-        o.direct = !S_ISREG(s.st_mode) || under(path, "/dev/") || under(path, "/proc/") || under(o.target, "/proc/");
+        // A device or a FIFO is written in place; a regular file, wherever it is, replaced whole.
+        o.direct = !S_ISREG(s.st_mode);
         if (access(path.c_str(), W_OK) != 0) refuse(std::strerror(errno));
     } else if (errno != ENOENT) {
         refuse(std::strerror(errno));
@@ -106,6 +133,10 @@ void output_files::add(const std::string& option, const std::string& path) {
         char real[PATH_MAX];
         const std::size_t slash = o.target.rfind('/');
         const std::string name = slash == std::string::npos ? o.target : o.target.substr(slash + 1);
+        // The staged file's name is the target's and a suffix: too long a name fails here, not
+        // after the whole run.
+        if (name.size() + staging_suffix.size() > NAME_MAX || o.target.size() + staging_suffix.size() >= PATH_MAX)
+            refuse(std::strerror(ENAMETOOLONG));
         o.identity = (realpath(folder.c_str(), real) != nullptr ? std::string(real) : folder) + "/" + name;
     }
     for (const auto& other : outputs_) {
@@ -144,7 +175,7 @@ void output_files::write_all(const std::vector<std::string>& contents) {
     for (std::size_t i = 0; i < outputs_.size(); ++i) {
         const output& o = outputs_[i];
         if (o.direct) continue;
-        std::string pattern = o.target + ".XXXXXX";
+        std::string pattern = o.target + staging_suffix;
         if (pattern.size() >= sizeof staged_paths[0]) fail(o, ENAMETOOLONG);
         const int slot = static_cast<int>(files.size());
         if (slot >= max_staged) fail(o, EMFILE);
@@ -170,15 +201,18 @@ void output_files::write_all(const std::vector<std::string>& contents) {
         const int error = errno;
         if (close(fd) != 0 || !ok) fail(o, ok ? errno : error);
     }
-    // 2. The devices, FIFOs and descriptors, which cannot be staged.
+    // 2. The descriptors, devices and FIFOs, which cannot be staged: a descriptor after what this
+    // process already wrote to it, so the console's own text goes first.
+    std::cout.flush();
+    std::fflush(nullptr);
     for (std::size_t i = 0; i < outputs_.size(); ++i) {
         const output& o = outputs_[i];
         if (!o.direct) continue;
-        const int fd = open(o.given.c_str(), O_WRONLY | O_CLOEXEC | (o.exists ? 0 : O_CREAT), 0666);
+        const int fd = o.descriptor >= 0 ? o.descriptor : open(o.given.c_str(), O_WRONLY | O_CLOEXEC | (o.exists ? 0 : O_CREAT), 0666);
         if (fd < 0) fail(o, errno);
         const bool ok = write_fully(fd, contents[i]);
         const int error = errno;
-        if (close(fd) != 0 || !ok) fail(o, ok ? errno : error);
+        if ((o.descriptor < 0 && close(fd) != 0) || !ok) fail(o, ok ? errno : error);
     }
     // 3. Only now does any output take its name.
     for (std::size_t f = 0; f < files.size(); ++f) {

@@ -1,9 +1,10 @@
 // The files a run writes: every destination checked before any work, then all written or none.
 //
-// A regular file (or a name not yet taken) is written under a temporary name beside it and renamed
-// into place only when every output is complete; it keeps its mode. A symbolic link is followed,
-// so its target is replaced and the link stays. Anything else (a device, a FIFO, /dev/stdout,
-// /proc/self/fd/N) is never renamed over: it is written directly, and its errors are reported.
+// A regular file (or a name not yet taken), wherever it is, is written under a temporary name beside
+// it and renamed into place only when every output is complete; it keeps its mode. A symbolic link
+// is followed, so its target is replaced and the link stays. A name of one of the process's own
+// descriptors (/dev/stdout, /dev/fd/N, /proc/self/fd/N) is written through that descriptor, after
+// what is already there; a device or a FIFO is written in place. Their errors are reported.
 #pragma once
 
 #include <sys/types.h>
@@ -37,6 +38,7 @@ private:
         std::string option, given;
         std::string target;  // the file itself: symbolic links followed
         std::string identity;  // of a file not yet there: its folder's real path and its name
+        int descriptor;        // this process's own, for /dev/stdout, /proc/self/fd/N and the like
         bool direct;         // not a regular file: written in place, never renamed over
         bool exists;
         dev_t device;
