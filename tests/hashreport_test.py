@@ -265,6 +265,17 @@ class Outputs(unittest.TestCase):
             result = subprocess.run([sys.executable, TOOL, "--csv", "-", RUNS[0]], stdout=full, stderr=subprocess.PIPE,
                                     text=True)
         self.assert_failed(result, 4, "could not write to standard output")
+        # Standard output named twice, into a log opened to append: both after the log, neither over the other.
+        for name in ("/dev/stdout", "/proc/self/fd/1"):
+            with open(self.path("keep.csv"), "a") as log:
+                result = subprocess.run([sys.executable, TOOL, "--csv", "-", "--json", name, RUNS[0]], stdout=log,
+                                        stderr=subprocess.PIPE, text=True)
+            with open(self.path("keep.csv")) as f:
+                text = f.read()
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertTrue(text.startswith("old\n{") and "\ncase," in text and text.endswith("\n"), text[:100])
+            with open(self.path("keep.csv"), "w") as f:
+                f.write("old\n")
 
     def test_modes_and_links(self):
         umask = os.umask(0o027)

@@ -154,6 +154,8 @@ def refusals(work):
         (["--json", keep, "--csv", str(work) + "/./keep.json"], "the same file as --json"),
         (["--json", str(work / "new.json"), "--csv", str(work / "new.json")], "the same file as --json"),
         (["--json", keys, "--keys", "file:" + keys], "the same file as the input"),
+        (["--json", str(work / ("n" * 250 + ".json"))], "File name too long"),  # legal, but not with the staging suffix
+        (["--json", "/dev/stdin"], "descriptor 0 is not open for writing"),
         # The studies' own.
         (["tables", "--hash", "xxh32-index", "--hash", "lookup2-chained"], "no table can use the chosen hashes"),
         (["tables", "--keys", "decimal:100000", "--memory", "1e6"], "holds fewer than two tables"),
@@ -191,8 +193,21 @@ def files(work):
     refused(lab(*SMALL, "--json", work / "keep.json", "--csv", work / "full"), 4, "could not write", "all or nothing",
             quiet=False)
     untouched(work, before, "a full device")
-    run = lab(*SMALL, "--csv", "/dev/stdout")
-    check(run.returncode == 0 and "hash,keys,key_count" in run.stdout, "--csv /dev/stdout: %s" % run.stderr)
+    # The process's own descriptors are written where they stand: after the console's report, after
+    # what a log opened to append holds, never from the start of the file over them.
+    log, kept = work / "log.txt", "".join("line %d\n" % i for i in range(3000))
+    for name, stream, mode in (("/dev/stdout", "stdout", "a"), ("/proc/self/fd/1", "stdout", "a"),
+                               ("/dev/stderr", "stderr", "a"), ("/dev/stdout", "stdout", "w")):
+        log.write_text(kept)
+        with open(log, mode) as f:
+            streams = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, stream: f}
+            run = subprocess.run([BINARY, *SMALL, "--csv", name], stdin=subprocess.DEVNULL, **streams)
+        text = log.read_text()
+        written = text[len(kept):] if mode == "a" else text
+        check(run.returncode == 0 and text.startswith(kept if mode == "a" else "") and
+              written.find("hash,keys,key_count") > (written.find("decimal:2000: 2000 keys") if stream == "stdout" else -1),
+              "--csv %s into a log opened %r: %r" % (name, mode, text[len(kept) - 20:][:300]))
+    log.unlink()
 
     fifo = work / "fifo"
     os.mkfifo(fifo)
