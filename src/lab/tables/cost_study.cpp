@@ -31,10 +31,16 @@ replicates divided(const replicates& a, const replicates& b) {
 
 }  // namespace
 
+double steady_ns() {
+    static const auto start = std::chrono::steady_clock::now();  // a double keeps ns exact from here
+    return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
+}
+
 table_study::table_study(const lab_table& table, const std::vector<const lab_hash*>& hashes, const study_keys& keys,
                          std::size_t key_count, const std::string& keys_name, std::size_t tables_per_group,
-                         uint64_t seed, lane_factory make)
-    : table_(table), hashes_(hashes), keys_(keys), key_count_(key_count), order_(seed), make_(std::move(make)) {
+                         uint64_t seed, lane_factory make, nanosecond_clock now)
+    : table_(table), hashes_(hashes), keys_(keys), key_count_(key_count), order_(seed), make_(std::move(make)),
+      now_(std::move(now)) {
     if (hashes_.empty()) throw std::logic_error("a table study without hashes");
     const std::size_t per = std::max<std::size_t>(2, tables_per_group);
     const auto add = [&](std::size_t member) {
@@ -101,11 +107,10 @@ void table_study::lockstep(std::vector<lane*>& lanes, std::size_t n, figure f, c
             if (l->result.too_slow) continue;
             std::vector<double>& row = (l->result.*f).parts.back();
             allocations = l->memory;
-            const auto start = std::chrono::steady_clock::now();
+            const double start = now_();
             work(*l, begin, end);
-            const auto stop = std::chrono::steady_clock::now();
+            const double ns = now_() - start;
             l->memory = allocations;
-            const double ns = std::chrono::duration<double, std::nano>(stop - start).count();
             row.push_back(ns);
             l->elapsed += ns;
             // Past its budget, or a sixteenth of the way through at a pace that would take twice it:

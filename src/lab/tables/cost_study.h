@@ -88,6 +88,10 @@ struct cost_effort {
 
 // Where a study's tables come from: new_lane (table_lanes.h), or a test's tables of known cost.
 using lane_factory = std::function<std::unique_ptr<table_lane>(const lab_hash&, table_id)>;
+// Nanoseconds from a fixed start: the steady clock, or a test's clock that tables of known cost
+// advance, so that the study's arithmetic is checked whatever the machine is doing.
+using nanosecond_clock = std::function<double()>;
+double steady_ns();
 
 // The cost study of one table kind on one key set: a table per hash, in groups that fit in memory,
 // each group holding the reference hash (the first) so that every ratio is paired.
@@ -95,7 +99,7 @@ class table_study {
 public:
     table_study(const lab_table& table, const std::vector<const lab_hash*>& hashes, const study_keys& keys,
                 std::size_t key_count, const std::string& keys_name, std::size_t tables_per_group, uint64_t seed,
-                lane_factory make = new_lane);
+                lane_factory make = new_lane, nanosecond_clock now = steady_ns);
     // One round of every group: an ordered fill, a shuffled fill and its lookup passes. In the first
     // round a loop may take `first_budget_ns` per table; a table that overruns is left out.
     void round(bool first, double first_budget_ns);
@@ -136,6 +140,7 @@ private:
     std::vector<std::vector<lane>> groups_;  // groups_[g][0] is the reference when there are several
     std::mt19937_64 order_;
     lane_factory make_;
+    nanosecond_clock now_;
 };
 
 // Refuses, before any work, a key set that a chosen table cannot hold, or whose tables would not
