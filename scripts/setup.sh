@@ -11,7 +11,7 @@ declare -A groups=(
   [windows]="g++-mingw-w64-i686"
   # Only where the kernel starts 32-bit programs (scripts/windows.sh asks it first).
   [wine]="wine wine32:i386"
-  [lab]="libcli11-dev nlohmann-json3-dev libwyhash-dev libmurmurhash-dev libsodium-dev wamerican libabsl-dev libboost1.81-dev libfarmhash-dev libhighwayhash-dev libmetrohash-dev libtsl-hopscotch-map-dev libsparsehash-dev"
+  [lab]="libcli11-dev nlohmann-json3-dev libwyhash-dev libmurmurhash-dev libsodium-dev wamerican libabsl-dev libboost1.81-dev libfarmhash-dev libhighwayhash-dev libmetrohash-dev libtsl-hopscotch-map-dev libsparsehash-dev libhwy-dev"
   # python3-fonttools (under matplotlib) needs python3-scipy or python3-munkres; scipy pulls in
   # libboost-dev 1.74 through python3-pythran, which conflicts with libboost1.81-dev. With munkres
   # asked for, apt keeps matplotlib and lets go of scipy's chain when boost 1.81 comes in.

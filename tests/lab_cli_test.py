@@ -172,6 +172,7 @@ def refusals(work):
         (["collide"], "collide needs a hash"),
         (["collide", "--hash", "xxh64", "--count", "257", "--keys", "counter:1"], "counter:1 holds only 256 keys"),
         (["collide", "--hash", "xxh64", "--count", "1.5G"], "expected a whole number of keys"),
+        (["collide", "--hash", "xxh64", "--count", "18446744073709551K"], "do not fit in"),
         (["collide", "--hash", "xxh64", "--keys", "decimal:10"], "collide takes counter:LEN"),
     ]
     for args, words in cases:
@@ -294,6 +295,10 @@ def failures(work):
                   "--json", work / "keep.json")
         refused(run, status, words, "speed, " + symbol, quiet=False)
         check("timing %s on 3-byte keys" % symbol in run.stderr, "speed: %s unnamed: %r" % (symbol, run.stderr))
+        run = lab("collide", "--hash", "xxh3", "--keys", "counter:3", "--count", "2Mi", "--plugin",
+                  "%s:%s:64" % (plugin, symbol), "--json", work / "keep.json")
+        refused(run, status, words, "collide, " + symbol, quiet=False)
+        check("collide %s: pass 1 of 1" % symbol in run.stderr, "collide: %s unnamed: %r" % (symbol, run.stderr))
         check((work / "keep.json").read_text() == "old\n", "%s: the result was replaced" % symbol)
 
 
@@ -409,7 +414,7 @@ def collide(work, mpirun=None):
     """hashlab collide: a 32-bit hash's pairs at a few million keys, alike in 1 and in many passes
     (and across 3 ranks); Ctrl-C ends with what was counted."""
     runs = {}
-    for name, memory in (("one", []), ("many", ["--memory", "4e6"])):
+    for name, memory in (("one", []), ("many", ["--memory", "2e6"])):
         run = lab("collide", "--hash", "xxh32", "--hash", "murmur3", "--keys", "sparse:16:4", "--count", "2Mi",
                   *memory, "--json", work / (name + ".json"))
         check(run.returncode in (0, 1), "%s: status %d: %s" % (name, run.returncode, run.stderr))
@@ -418,24 +423,34 @@ def collide(work, mpirun=None):
     check(many[0]["passes"] > 3 and one[0]["passes"] == 1, "passes: %d and %d" % (one[0]["passes"], many[0]["passes"]))
     check([r["collisions"] for r in one] == [r["collisions"] for r in many] and one[0]["collisions"] > 0,
           "collisions in one pass and in %d: %s" % (many[0]["passes"], [(a["collisions"], b["collisions"]) for a, b in zip(one, many)]))
+    # The colliding keys named: the ten smallest values, each with two keys of its own, alike however counted.
+    pairs = one[0]["pairs"]
+    check(len(pairs) == 10 and [p["value"] for p in pairs] == sorted(p["value"] for p in pairs)
+          and all(p["first"] < p["second"] and p["keys_sharing"] >= 2 and p["first_key"] != p["second_key"]
+                  and re.fullmatch("0x[0-9a-f]{32}", p["first_key"]) for p in pairs)
+          and [r["pairs"] for r in many] == [r["pairs"] for r in one], "pairs: %s" % pairs[:2])
     if mpirun:
         env = dict(os.environ, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
                    OMPI_MCA_btl_vader_single_copy_mechanism="none", OMPI_MCA_rmaps_base_oversubscribe="1")
         run = subprocess.run([mpirun, "--oversubscribe", "-np", "3", BINARY, "collide", "--hash", "xxh32", "--hash", "murmur3",
-                              "--keys", "sparse:16:4", "--count", "2Mi", "--memory", "4e6", "--json", work / "ranks.json"],
+                              "--keys", "sparse:16:4", "--count", "2Mi", "--memory", "2e6", "--json", work / "ranks.json"],
                              capture_output=True, text=True, env=env)
         check(run.returncode in (0, 1), "under mpirun: status %d: %s" % (run.returncode, run.stderr))
         ranks = json.loads((work / "ranks.json").read_text())["results"]
-        check(ranks[0]["ranks"] == 3 and [r["collisions"] for r in ranks] == [r["collisions"] for r in one],
+        check(ranks[0]["ranks"] == 3 and [r["collisions"] for r in ranks] == [r["collisions"] for r in one]
+              and [r["pairs"] for r in ranks] == [r["pairs"] for r in one],
               "3 ranks against one process: %s" % [(a["collisions"], b["collisions"]) for a, b in zip(one, ranks)])
     # A run of many passes, interrupted: the passes done, marked incomplete.
-    process = subprocess.Popen([BINARY, "collide", "--hash", "xxh64", "--count", "2^24", "--memory", "2e6", "--json",
-                                work / "cut.json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # A run of many passes, interrupted: the passes done, marked incomplete, the hash not yet started
+    # listed with none, and the status of a run Ctrl-C ended.
+    process = subprocess.Popen([BINARY, "collide", "--hash", "xxh64", "--hash", "wyhash", "--count", "2^24", "--memory",
+                                "2e6", "--json", work / "cut.json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     time.sleep(2)
     process.send_signal(signal.SIGINT)
     out, err = process.communicate(timeout=60)
-    cut = json.loads((work / "cut.json").read_text())["results"][0]
-    check(process.returncode == 0 and "interrupted" in out and not cut["complete"] and 0 < cut["passes_done"] < cut["passes"],
+    cut, never = json.loads((work / "cut.json").read_text())["results"]
+    check(process.returncode == 130 and "interrupted" in out and not cut["complete"] and 0 < cut["passes_done"] < cut["passes"]
+          and never["hash"] == "wyhash" and never["passes_done"] == 0 and not never["complete"],
           "Ctrl-C: status %d, %r %r" % (process.returncode, out, err))
 
 

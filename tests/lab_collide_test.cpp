@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <set>
 #include <xxhash.h>
 
@@ -66,57 +67,99 @@ TEST(IndexKeys, CountsAsWritten) {
     const struct { const char* text; uint64_t count; } cases[] = {  // a count of 0: refused
                  {"12", 12}, {"2^32", uint64_t{1} << 32}, {"2^0", 1}, {"24Gi", uint64_t{24} << 30}, {"5G", 5'000'000'000},
                  {"3Ki", 3072}, {"2^64", 0}, {"1.5G", 0}, {"G", 0}, {"-1", 0}, {"", 0}, {"0", 0}, {"4Qi", 0},
-                 {"99999999999999999999", 0}, {"20000000000T", 0}};
+                 {"99999999999999999999", 0}, {"20000000000T", 0},
+                 {"18446744073709551615", ~uint64_t{0}}, {"18446744073709551616", 0}};
     for (const auto& c : cases) {
         if (c.count == 0) EXPECT_THROW(parse_count("--count", c.text), bad_input) << c.text;
         else EXPECT_EQ(parse_count("--count", c.text), c.count) << c.text;
     }
 }
 
-// The colliding pairs of a 32-bit hash (10.5 expected among 300,000 keys), counted in 1, 3 and 7
-// passes, against one sort of every value.
-TEST(Collide, PassesCountWhatOneSortCounts) {
-    const lab_hash h = runtime_hash("xxh64, low half", 32, [](const char* d, std::size_t n, uint64_t s) -> uint64_t {
-        return XXH64(d, n, s) & 0xFFFFFFFF;
-    }, "test");
+uint64_t low_half(const char* d, std::size_t n, uint64_t s) { return XXH64(d, n, s) & 0xFFFFFFFF; }
+// 65,536 values spread over the whole 32-bit range: runs of three and more, in every part.
+uint64_t narrow(const char* d, std::size_t n, uint64_t s) { return mix64(XXH64(d, n, s) & 0xFFFF) & 0xFFFFFFFF; }
+
+// P(X <= k) and P(X >= k) for X ~ Poisson(mean), summed term by term.
+double poisson_at_most(uint64_t k, double mean) {
+    double term = std::exp(-mean), sum = 0;
+    for (uint64_t i = 0; i <= k; ++i, term *= mean / static_cast<double>(i)) sum += term;
+    return sum;
+}
+
+// The colliding pairs of two 32-bit hashes, counted in 1, 3 and 7 passes, against one sort of
+// every value: the count, its p-values, and the keys of the smallest colliding values.
+TEST(Collide, PassesCountAndNameWhatOneSortFinds) {
     const index_keys keys("counter:16", 3);
     const uint64_t count = 300'000;
-    std::vector<uint64_t> all;
-    std::vector<char> buffer(keys.longest());
-    for (uint64_t i = 0; i < count; ++i) {
-        const std::string_view k = keys.key(i, buffer.data());
-        all.push_back(h(k.data(), k.size(), 1));
-    }
-    std::sort(all.begin(), all.end());
-    uint64_t pairs = 0;
-    for (std::size_t i = 0, j; i < all.size(); i = j) {
-        for (j = i; j < all.size() && all[j] == all[i]; ++j) {
+    for (const auto& h : {runtime_hash("xxh64, low half", 32, low_half, "test"), runtime_hash("narrow", 32, narrow, "test")}) {
+        std::vector<std::pair<uint64_t, uint64_t>> all;  // value, index
+        std::vector<char> buffer(keys.longest() + 1);
+        for (uint64_t i = 0; i < count; ++i) {
+            const std::string_view k = keys.key(i, buffer.data());
+            all.emplace_back(h(k.data(), k.size(), 1), i);
         }
-        pairs += (j - i) * (j - i - 1) / 2;
-    }
-    ASSERT_GT(pairs, 0u);
-    for (uint64_t passes : {1, 3, 7}) {
-        uint64_t steps = 0;
-        const collide_result r = lab::collide::collide(h, keys, count, passes, 1, [&](const collide_result&, uint64_t) { ++steps; },
-                                         [] { return false; });
-        EXPECT_EQ(r.collisions, pairs) << passes << " passes";
-        EXPECT_EQ(steps, passes);
-        EXPECT_TRUE(r.complete);
-        uint64_t values = 0;
-        for (const auto& p : r.done) values += p.values;
-        EXPECT_EQ(values, count);
-        EXPECT_NEAR(r.expected, ideal_pairs(double(count), 32), 1e-9);
+        std::sort(all.begin(), all.end());
+        uint64_t pairs = 0, longest = 0;
+        std::vector<std::pair<uint64_t, uint64_t>> runs;  // the colliding values and their run lengths, smallest first
+        for (std::size_t i = 0, j; i < all.size(); i = j) {
+            for (j = i; j < all.size() && all[j].first == all[i].first; ++j) {
+            }
+            pairs += (j - i) * (j - i - 1) / 2;
+            longest = std::max<uint64_t>(longest, j - i);
+            if (j - i > 1) runs.emplace_back(all[i].first, j - i);
+        }
+        ASSERT_GT(pairs, 0u) << h.name;
+        if (h.name == "narrow") {
+            ASSERT_GE(longest, 3u);
+        }
+        for (uint64_t passes : {1, 3, 7}) {
+            const std::string what = h.name + ", " + std::to_string(passes) + " passes";
+            uint64_t steps = 0;
+            collide_hooks hooks;
+            hooks.counted = [&](const collide_result&, uint64_t) { ++steps; };
+            const collide_result r = lab::collide::collide(h, keys, count, passes, 1, 4, hooks);
+            EXPECT_EQ(r.collisions, pairs) << what;
+            EXPECT_EQ(steps, passes) << what;
+            EXPECT_TRUE(r.complete) << what;
+            uint64_t values = 0;
+            for (const auto& p : r.done) values += p.values;
+            EXPECT_EQ(values, count) << what;
+            EXPECT_NEAR(r.expected, ideal_pairs(double(count), 32), 1e-9) << what;
+            if (h.name != "narrow") {
+                EXPECT_NEAR(std::exp2(r.log2_p_fewer), poisson_at_most(r.collisions, r.expected), 1e-9) << what;
+                ASSERT_GT(r.collisions, 0u) << what;
+                EXPECT_NEAR(std::exp2(r.log2_p_more), 1 - poisson_at_most(r.collisions - 1, r.expected), 1e-9) << what;
+            }
+            ASSERT_EQ(r.pairs.size(), std::min<std::size_t>(4, runs.size())) << what;
+            for (std::size_t p = 0; p < r.pairs.size(); ++p) {
+                const collide_pair& c = r.pairs[p];
+                const auto first = std::lower_bound(all.begin(), all.end(), std::make_pair(c.value, uint64_t{0}));
+                EXPECT_EQ(c.value, runs[p].first) << what;
+                EXPECT_EQ(c.sharing, runs[p].second) << what;
+                EXPECT_EQ(c.first, first->second) << what;
+                EXPECT_EQ(c.second, (first + 1)->second) << what;
+                EXPECT_EQ(h(c.first_key.data(), c.first_key.size(), 1), c.value) << what;
+                EXPECT_EQ(h(c.second_key.data(), c.second_key.size(), 1), c.value) << what;
+                EXPECT_NE(c.first_key, c.second_key) << what;
+            }
+        }
     }
 }
 
-// A hash that gives every key one value fills one part far past its share: reported, not counted.
-TEST(Collide, ACrowdedPartIsReportedNotCounted) {
-    const lab_hash h = runtime_hash("constant", 64, [](const char*, std::size_t, uint64_t) -> uint64_t { return 0; }, "test");
-    const collide_result r = lab::collide::collide(h, index_keys("counter:8", 1), 1'000'000, 4, 1,
-                                     [](const collide_result&, uint64_t) {}, [] { return false; });
-    EXPECT_FALSE(r.crowded.empty());
-    EXPECT_FALSE(r.complete);
-    EXPECT_TRUE(r.done.empty());
+// A hash that gives every key one value crowds one part: reported after the first pass, wherever
+// that part lies, and never counted.
+TEST(Collide, ACrowdedPartIsReportedAfterOnePass) {
+    for (const auto& h : {runtime_hash("zero", 64, [](const char*, std::size_t, uint64_t) -> uint64_t { return 0; }, "test"),
+                          runtime_hash("ones", 64, [](const char*, std::size_t, uint64_t) { return ~uint64_t{0}; }, "test")}) {
+        uint64_t passes_started = 0;
+        collide_hooks hooks;
+        hooks.step = [&](const std::string& doing) { passes_started += doing.find("hashing") != std::string::npos; };
+        const collide_result r = lab::collide::collide(h, index_keys("counter:8", 1), 1'000'000, 4, 1, 10, hooks);
+        EXPECT_FALSE(r.crowded.empty()) << h.name;
+        EXPECT_FALSE(r.complete) << h.name;
+        EXPECT_TRUE(r.done.empty()) << h.name;
+        EXPECT_EQ(passes_started, 1u) << h.name;
+    }
 }
 
 }  // namespace

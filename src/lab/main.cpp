@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -58,6 +59,7 @@ struct options {
     bool all_tables = false, quick = false;
     std::string json, csv;
     std::string count = "2^32";
+    std::size_t show = 10;
 };
 
 // What the lab is doing, for the progress line and the out-of-memory message; also kept as a
@@ -95,7 +97,12 @@ volatile sig_atomic_t run_over = 0;
 // Starts the message on a line of its own: the progress line may be showing.
 ssize_t new_line() { return progress ? write(STDERR_FILENO, "\r\033[K", 4) : 0; }
 
+std::atomic<bool> crash_reported{false};
+
 void on_crash(int signal_number) {
+    // Several cores may crash in one plugin at once: one message, then the first one's end.
+    if (crash_reported.exchange(true))
+        for (;;) pause();
     const char* name = strsignal(signal_number);
     ssize_t ignored = new_line();
     ignored = write(STDERR_FILENO, crash_note, std::strlen(crash_note) - 1);
@@ -107,8 +114,14 @@ void on_crash(int signal_number) {
     raise(signal_number);
 }
 
+std::atomic<bool> exit_reported{false};
+
 void on_exit_call() {
     if (run_over) return;
+    // A plugin hashing on every core may call exit() on several at once: the first says so and
+    // ends the run with its status; the others wait for it rather than end it with theirs.
+    if (exit_reported.exchange(true))
+        for (;;) pause();
     ssize_t ignored = new_line();
     ignored = write(STDERR_FILENO, crash_note, std::strlen(crash_note) - 1);
     static const char why[] = ": exit() was called (a plugin must return its value, not end the process)\n";
@@ -119,7 +132,9 @@ void on_exit_call() {
 
 void install_crash_handlers() {
     for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) ::signal(s, on_crash);
-    std::atexit(on_exit_call);
+    // Each exit() runs the handlers it finds still registered: one each for as many threads as
+    // may call it at once, so that none of them ends the process with the plugin's status.
+    for (int i = 0; i < 64; ++i) std::atexit(on_exit_call);
 }
 
 // Standard output is one of the run's outputs: once it fails (a full disk, a closed pipe), the
@@ -393,26 +408,32 @@ int run_collide(const options& opt) {
     struct finish {
         ~finish() { collide_finish(); }
     } finishes_mpi;
+    // The buckets are the run's only large memory: 70 % of what is free leaves the machine room.
     const double memory = opt.memory > 0 ? opt.memory
-                                         : 0.5 * static_cast<double>(sysconf(_SC_AVPHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE));
-    const uint64_t passes = passes_for(count, memory, ranks);
+                                         : 0.7 * static_cast<double>(sysconf(_SC_AVPHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE));
+    uint64_t passes = 0;
+    for (const auto& h : hashes) passes = std::max(passes, passes_for(count, memory, ranks, h.width));
     collide_report report;
     report.settings = {{"keys", keys.given}, {"count", count}, {"seed", opt.seed}, {"memory", memory}, {"passes", passes},
-                       {"ranks", ranks}};
+                       {"ranks", ranks}, {"show", opt.show}};
     describe_run(report, hashes);
-    // Ctrl-C ends the count after the pass under way, and the report says what was counted.
+    // Ctrl-C ends the count after the pass under way, and the report says what was counted; every
+    // rank hears of it before the next pass, so that all of them stop together.
     struct sigaction quiet {}, before {};
     quiet.sa_handler = [](int) { interrupted = 1; };
     sigemptyset(&quiet.sa_mask);
     sigaction(SIGINT, &quiet, &before);
     for (const auto& h : hashes) {
-        if (interrupted) break;
-        report.results.push_back(lab::collide::collide(h, keys, count, passes, opt.seed, [&](const collide_result& r, uint64_t pass) {
+        collide_hooks hooks;
+        hooks.step = [&](const std::string& doing) { set_step("collide " + h.name + ": " + doing); };
+        hooks.counted = [&](const collide_result& r, uint64_t pass) {
             if (rank == 0)
                 set_step(format("collide %s: pass %llu of %llu, %s collisions where %.3g are expected, p(more) %s",
                                 r.hash.c_str(), (unsigned long long)pass + 1, (unsigned long long)passes,
                                 with_commas(r.collisions).c_str(), r.expected, p_value(r.log2_p_more).c_str()));
-        }, [] { return interrupted != 0; }));
+        };
+        hooks.stop = [] { return interrupted != 0; };
+        report.results.push_back(lab::collide::collide(h, keys, count, passes, opt.seed, opt.show, hooks));
     }
     sigaction(SIGINT, &before, nullptr);
     if (rank != 0) return 0;
@@ -420,6 +441,7 @@ int run_collide(const options& opt) {
     print_collide(stdout, report);
     flush_stdout();
     write_outputs(outputs, opt, report);
+    if (interrupted) return 128 + SIGINT;  // as the other commands end on Ctrl-C
     const double fail_log2 = std::log2(0.001 / static_cast<double>(std::max<std::size_t>(report.results.size(), 1)));
     return std::any_of(report.results.begin(), report.results.end(), [&](const collide_result& r) {
         return !r.crowded.empty() || (!r.done.empty() && r.log2_p_more < fail_log2);
@@ -454,6 +476,9 @@ int main(int argc, char** argv) {
                    "mpirun); status 1 when a hash collides more than an ideal one would (p < 0.001)");
     collide_command->add_option("--count", opt.count, "keys to hash: a number, 2^N, or with K, M, G, T, Ki, Mi, Gi, Ti")
         ->capture_default_str();
+    collide_command->add_option("--show", opt.show, "colliding pairs to name with their keys (0: none; costs one more "
+                                                    "pass over the keys when any collide)")
+        ->check(CLI::Range(0, 100000))->capture_default_str();
     CLI::App* speed = app.add_subcommand("speed", "ns per hash by key length, throughput and latency, on one core");
     speed->add_option("--length", opt.lengths, "a key length N or a range A-B of random lengths (B at most 65536), "
                                                "repeatable (default: 1 to 128, powers of two to 1 MiB, and 1-8 to 1-128)");

@@ -1,17 +1,28 @@
 #include "collide/collide.h"
 
+#include <immintrin.h>
+#include <sys/mman.h>
+
 #include <algorithm>
-#include <boost/sort/sort.hpp>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <thread>
+#include <cstring>
+#include <hwy/contrib/sort/vqsort.h>
+#include <memory>
+#include <new>
+#include <utility>
 
 #ifdef HASHLAB_MPI
 #include <mpi.h>
 #endif
 
 #include "core/bits.h"
+#include "core/hash_calls.h"
+#include "core/keys.h"
+#include "core/parallel.h"
 #include "core/stats.h"
 #include "core/text.h"
 
@@ -19,19 +30,100 @@ namespace lab::collide {
 
 namespace {
 
-// Keys made and hashed between two looks at `stop` (and, under MPI, two exchanges of values).
-constexpr uint64_t batch = uint64_t{1} << 22;
-
 int mpi_rank = 0, mpi_ranks = 1;
 [[maybe_unused]] bool mpi_started = false;
 
-// Which of `parts` equal parts of the hash range a value falls in: the high word of the value,
-// widened to 64 bits, times the number of parts. Equal values always share a part.
-uint64_t part_of(uint64_t value, int width, uint64_t parts) {
-    return static_cast<uint64_t>((static_cast<uint128>(value << (64 - width)) * parts) >> 64);
+constexpr std::size_t run_keys = 1024;             // keys hashed into one array, then stored
+constexpr uint64_t mpi_batch = uint64_t{1} << 22;  // keys a rank makes between two exchanges of values
+// Values a bucket holds on average: its sort stays in the core's own cache.
+constexpr double bucket_mean_goal = 4096;
+constexpr int max_local_bits = 10;
+// Records a worker gathers for a bucket before it writes them out: r whole cache lines for r-byte records.
+constexpr int flush_records = 64;
+
+// ---- hashing runs of keys, each built-in's call inlined ----------------------------------------
+
+// Values of keys first .. first + n - 1, left-aligned (a w-bit value in the top w bits), so that
+// every width is cut into parts and buckets by the same top bits.
+using run_call = void (*)(const lab_hash&, const index_keys&, uint64_t first, std::size_t n, uint64_t seed,
+                          char* buffer, uint64_t* out);
+
+template <class Call>
+void hash_run(Call call, const lab_hash& h, const index_keys& keys, uint64_t first, std::size_t n, uint64_t seed,
+              char* buffer, uint64_t* out) {
+    const uint64_t mask = h.mask();
+    const int shift = 64 - h.width;
+    if (keys.is_counter()) {
+        // The filler stays in the buffer; only the index's bytes change from key to key.
+        const std::size_t length = keys.key(first, buffer).size(), index_bytes = std::min<std::size_t>(8, length);
+        for (std::size_t j = 0; j < n; ++j) {
+            const uint64_t i = first + j;
+            std::memcpy(buffer, &i, index_bytes);  // little-endian, as index_keys writes it
+            out[j] = (call(buffer, length, seed) & mask) << shift;
+        }
+        return;
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::string_view key = keys.key(first + j, buffer);
+        out[j] = (call(key.data(), key.size(), seed) & mask) << shift;
+    }
 }
 
-// Sums over the ranks (nothing to do in a single process).
+template <hash_call F>
+void inline_run(const lab_hash& h, const index_keys& keys, uint64_t first, std::size_t n, uint64_t seed, char* buffer,
+                uint64_t* out) {
+    hash_run(inline_call<F>{}, h, keys, first, n, seed, buffer, out);
+}
+
+void pointer_run(const lab_hash& h, const index_keys& keys, uint64_t first, std::size_t n, uint64_t seed, char* buffer,
+                 uint64_t* out) {
+    hash_run(pointer_call{&h}, h, keys, first, n, seed, buffer, out);
+}
+
+template <std::size_t... I>
+constexpr std::array<run_call, sizeof...(I)> inline_runs(std::index_sequence<I...>) {
+    return {{inline_run<builtin::rows[I].call>...}};
+}
+constexpr auto builtin_runs = inline_runs(builtin::every);
+
+run_call run_of(const lab_hash& h) { return h.builtin >= 0 ? builtin_runs[static_cast<std::size_t>(h.builtin)] : pointer_run; }
+
+// Each worker's buffers for hashing runs of keys.
+struct run_buffers {
+    std::vector<char> key;  // the longest key and the NUL a text hash stops at
+    std::vector<uint64_t> values = std::vector<uint64_t>(run_keys);
+    explicit run_buffers(const index_keys& keys) : key(keys.longest() + 1, '\0') {}
+};
+
+// Hashes keys from .. to - 1 on every core, each worker an equal slice of them, a run at a time;
+// visit(values, n, first index, worker). The slices are equal so that each worker's share of a
+// bucket is known in advance (see part_store). Stops taking keys once `stop` says so, and then
+// returns false.
+template <class Visit>
+bool hash_keys(const lab_hash& h, const index_keys& keys, uint64_t from, uint64_t to, uint64_t seed,
+               std::vector<run_buffers>& buffers, const std::function<bool()>& stop, Visit visit) {
+    const run_call run = run_of(h);
+    const uint64_t n = to - from, slices = buffers.size();
+    std::atomic<bool> stopped{false};
+    on_every_core(slices, [&](std::size_t worker, std::size_t) {
+        run_buffers& b = buffers[worker];
+        const uint64_t end = from + static_cast<uint64_t>(static_cast<uint128>(n) * (worker + 1) / slices);
+        uint64_t first = from + static_cast<uint64_t>(static_cast<uint128>(n) * worker / slices);
+        for (uint64_t runs = 0; first < end; first += run_keys, ++runs) {
+            if (runs % 64 == 0 && (stopped || (stop && stop()))) {
+                stopped = true;
+                return;
+            }
+            const std::size_t k = static_cast<std::size_t>(std::min<uint64_t>(run_keys, end - first));
+            run(h, keys, first, k, seed, b.key.data(), b.values.data());
+            visit(b.values.data(), k, first, worker);
+        }
+    });
+    return !stopped;
+}
+
+// ---- MPI: sums, gathers and the exchange of values (nothing to do in a single process) ---------
+
 void sum_over_ranks(uint64_t* numbers, int n) {
 #ifdef HASHLAB_MPI
     if (mpi_ranks > 1) MPI_Allreduce(MPI_IN_PLACE, numbers, n, MPI_UINT64_T, MPI_SUM, MPI_COMM_WORLD);
@@ -41,51 +133,316 @@ void sum_over_ranks(uint64_t* numbers, int n) {
 #endif
 }
 
-// The values a batch made, by the rank that owns their part, into `held` on their owner. False
-// when they do not fit: the hash crowds one part far beyond an ideal hash's spread.
-bool deliver(std::vector<std::vector<std::vector<uint64_t>>>& made, std::vector<uint64_t>& values, uint64_t& held) {
-    const auto append = [&](const uint64_t* from, std::size_t n) {
-        if (held + n > values.size()) return false;
-        std::copy_n(from, n, values.begin() + static_cast<std::ptrdiff_t>(held));
-        held += n;
-        return true;
-    };
-    bool fits = true;
-    if (mpi_ranks == 1) {
-        for (auto& thread : made) fits = append(thread[0].data(), thread[0].size()) && fits;
-        return fits;
-    }
+// Every rank's numbers, one after the other, on every rank.
+std::vector<uint64_t> gathered(std::vector<uint64_t> mine) {
 #ifdef HASHLAB_MPI
-    std::vector<int> send_counts(mpi_ranks, 0), receive_counts(mpi_ranks), send_at(mpi_ranks, 0), receive_at(mpi_ranks, 0);
+    if (mpi_ranks > 1) {
+        int n = static_cast<int>(mine.size());
+        std::vector<int> counts(mpi_ranks), at(mpi_ranks, 0);
+        MPI_Allgather(&n, 1, MPI_INT, counts.data(), 1, MPI_INT, MPI_COMM_WORLD);
+        for (int r = 1; r < mpi_ranks; ++r) at[r] = at[r - 1] + counts[r - 1];
+        std::vector<uint64_t> all(static_cast<std::size_t>(at.back() + counts.back()));
+        MPI_Allgatherv(mine.data(), n, MPI_UINT64_T, all.data(), counts.data(), at.data(), MPI_UINT64_T, MPI_COMM_WORLD);
+        return all;
+    }
+#endif
+    return mine;
+}
+
+// Sends to[d] to rank d; returns what every rank sent here.
+std::vector<uint64_t> exchanged(const std::vector<std::vector<uint64_t>>& to) {
+#ifdef HASHLAB_MPI
+    std::vector<int> send_counts(mpi_ranks), receive_counts(mpi_ranks), send_at(mpi_ranks, 0), receive_at(mpi_ranks, 0);
     std::vector<uint64_t> send;
     for (int d = 0; d < mpi_ranks; ++d) {
         send_at[d] = static_cast<int>(send.size());
-        for (auto& thread : made) send.insert(send.end(), thread[d].begin(), thread[d].end());
-        send_counts[d] = static_cast<int>(send.size()) - send_at[d];  // a batch's values: far below 2^31
+        send.insert(send.end(), to[d].begin(), to[d].end());
+        send_counts[d] = static_cast<int>(to[d].size());  // a batch's values: far below 2^31
     }
     MPI_Alltoall(send_counts.data(), 1, MPI_INT, receive_counts.data(), 1, MPI_INT, MPI_COMM_WORLD);
-    int total = 0;
-    for (int d = 0; d < mpi_ranks; ++d) {
-        receive_at[d] = total;
-        total += receive_counts[d];
-    }
-    std::vector<uint64_t> received(static_cast<std::size_t>(total));
+    for (int d = 1; d < mpi_ranks; ++d) receive_at[d] = receive_at[d - 1] + receive_counts[d - 1];
+    std::vector<uint64_t> received(static_cast<std::size_t>(receive_at.back() + receive_counts.back()));
     MPI_Alltoallv(send.data(), send_counts.data(), send_at.data(), MPI_UINT64_T, received.data(), receive_counts.data(),
                   receive_at.data(), MPI_UINT64_T, MPI_COMM_WORLD);
-    fits = append(received.data(), received.size());
+    return received;
+#else
+    return to[0];
 #endif
-    return fits;
 }
 
-uint64_t colliding_pairs(const uint64_t* sorted, uint64_t n) {
-    uint64_t pairs = 0, run = 1;
-    for (uint64_t i = 1; i <= n; ++i) {
-        if (i < n && sorted[i] == sorted[i - 1]) {
-            ++run;
-            continue;
+// ---- the layout of the parts and buckets -------------------------------------------------------
+
+int ceil_log2(uint64_t n) {
+    int bits = 0;
+    while (bits < 63 && (uint64_t{1} << bits) < n) ++bits;
+    return bits;
+}
+
+// A value's part and bucket are its top bits: bucket b (of 2^bucket_bits) belongs to part
+// floor(b * parts / 2^bucket_bits), so every part is a run of buckets and equal values share one.
+// A bucket stores of each value only the bits below its own, in record_bytes. Each worker fills
+// its own share of every bucket, so that no two cores write one counter or one cache line.
+struct layout {
+    uint64_t parts = 1, workers = 1;
+    int bucket_bits = 1, record_bytes = 8;
+    uint64_t capacity = 0;  // values a worker's share of a bucket has room for: an ideal hash's mean and six deviations
+
+    layout(uint64_t count, uint64_t parts_, uint64_t workers_, int width) : parts(parts_), workers(workers_) {
+        const double per_part = static_cast<double>(count) / static_cast<double>(parts);
+        const int local = std::clamp(static_cast<int>(std::floor(std::log2(per_part / bucket_mean_goal))), 1, max_local_bits);
+        bucket_bits = std::min(ceil_log2(parts) + local, width - 1);
+        record_bytes = (width - bucket_bits + 7) / 8;
+        const double mean = std::ldexp(static_cast<double>(count), -bucket_bits) / static_cast<double>(workers);
+        capacity = static_cast<uint64_t>(std::ceil(mean + 6 * std::sqrt(mean) + 16));
+    }
+    uint64_t first_bucket(uint64_t part) const {
+        return static_cast<uint64_t>(((static_cast<uint128>(part) << bucket_bits) + parts - 1) / parts);
+    }
+    uint64_t most_buckets() const { return static_cast<uint64_t>(((uint128{1} << bucket_bits) + parts - 1) / parts); }
+    uint64_t part_of(uint64_t bucket) const {
+        return static_cast<uint64_t>((static_cast<uint128>(bucket) * parts) >> bucket_bits);
+    }
+    uint64_t bucket_of(uint64_t u) const { return u >> (64 - bucket_bits); }
+    uint64_t record_of(uint64_t u) const { return (u << bucket_bits) >> (64 - 8 * record_bytes); }
+    uint64_t value_of(uint64_t bucket, uint64_t record) const {  // left-aligned
+        return (bucket << (64 - bucket_bits)) | ((record << (64 - 8 * record_bytes)) >> bucket_bits);
+    }
+    // 8 bytes past the records (see write_record), rounded to whole cache lines (see part_store::flush)
+    uint64_t share_bytes() const { return (capacity * static_cast<uint64_t>(record_bytes) + 8 + 63) / 64 * 64; }
+    double bytes() const { return static_cast<double>(most_buckets() * workers) * (static_cast<double>(share_bytes()) + 8); }
+};
+
+// The buckets' memory: made once for the run, on huge pages where the kernel has them, as the
+// stores land all over it.
+class bucket_memory {
+public:
+    explicit bucket_memory(std::size_t bytes) : size_(bytes + 8) {
+        // Mapped with room to start on a huge page's boundary, where the kernel can back it with them.
+        const std::size_t huge = std::size_t{1} << 21, pieces = (size_ + huge - 1) / huge;
+        mapped_ = pieces * huge + huge;
+        void* p = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        map_ = static_cast<unsigned char*>(p);
+        data_ = map_ + (huge - reinterpret_cast<std::uintptr_t>(map_) % huge) % huge;
+        madvise(data_, pieces * huge, MADV_HUGEPAGE);
+        // Faulted in now, on every core: the kernel's zeroing is the costliest part of first
+        // touching memory, and one fault at a time from the stores would serialise it.
+        on_every_core(workers(), [&](std::size_t w, std::size_t) {
+            const std::size_t from = pieces * w / workers() * huge, to = std::min(size_, pieces * (w + 1) / workers() * huge);
+            if (from < to) madvise(data_ + from, to - from, 23 /* MADV_POPULATE_WRITE, Linux 5.14 */);
+        });
+    }
+    ~bucket_memory() { munmap(map_, mapped_); }
+    bucket_memory(const bucket_memory&) = delete;
+    bucket_memory& operator=(const bucket_memory&) = delete;
+    unsigned char* data() const { return data_; }
+
+private:
+    std::size_t size_, mapped_;
+    unsigned char *map_, *data_;
+};
+
+// A record is written and read as 8 bytes: each worker fills its share of a bucket in order, so
+// the bytes past a record are the next one's, not yet written, or the share's 8 bytes of padding.
+void write_record(unsigned char* at, uint64_t record) { std::memcpy(at, &record, 8); }
+uint64_t read_record(const unsigned char* at, uint64_t mask) {
+    uint64_t record;
+    std::memcpy(&record, at, 8);
+    return record & mask;
+}
+
+// One pass's part on this rank: its buckets, filled by every core at once (each worker its own
+// share of each), then each sorted and counted. A share that overflows (a hash far from ideal)
+// spills whole values aside, up to a budget of an eighth of the buckets' memory (at least 16 MiB);
+// past it the part is crowded.
+class part_store {
+public:
+    explicit part_store(const layout& l)
+        : l_(l), memory_(static_cast<std::size_t>(l.bytes())), fill_(l.workers, std::vector<uint64_t>(l.most_buckets())),
+          lines_(l.workers, std::vector<uint64_t>(flush_records * l.most_buckets())),
+          waiting_(l.workers, std::vector<uint8_t>(l.most_buckets())),
+          spills_(l.workers), spill_budget_(std::max<uint64_t>(uint64_t{1} << 21, static_cast<uint64_t>(l.bytes() / 64))) {}
+
+    void start(uint64_t part) {
+        first_ = l_.first_bucket(part);
+        span_ = l_.first_bucket(part + 1) - first_;
+        for (auto& f : fill_) std::fill(f.begin(), f.end(), 0);
+        for (auto& n : waiting_) std::fill(n.begin(), n.end(), 0);
+        for (auto& s : spills_) s.clear();
+        spilled_ = 0;
+        overflowed_ = false;
+    }
+    bool owns(uint64_t bucket) const { return bucket - first_ < span_; }
+    // Each worker gathers a bucket's records in a buffer of its own and writes them 64 at a time,
+    // packed into whole cache lines, with stores that bypass the cache: the buckets' memory is
+    // written once and never read in first, and the cache keeps the buffers and the hashing's data.
+    void put(uint64_t u, std::size_t worker) {
+        const uint64_t local = l_.bucket_of(u) - first_;
+        uint64_t* waiting = &lines_[worker][local * flush_records];
+        uint8_t& n = waiting_[worker][local];
+        waiting[n++] = l_.record_of(u);
+        if (n == flush_records) {
+            flush(worker, local, waiting, flush_records);
+            n = 0;
         }
-        pairs += run * (run - 1) / 2;
-        run = 1;
+    }
+    // The records still waiting in the workers' lines, written out: the pass's storing is over.
+    void finish() {
+        on_every_core(waiting_.size(), [&](std::size_t worker, std::size_t) {
+            for (uint64_t local = 0; local < span_; ++local) {
+                flush(worker, local, &lines_[worker][local * flush_records], waiting_[worker][local]);
+                waiting_[worker][local] = 0;
+            }
+            _mm_sfence();
+        });
+    }
+    bool overflowed() const { return overflowed_; }
+
+    struct counted {
+        uint64_t values = 0, pairs = 0;
+        std::vector<uint64_t> colliding;  // left-aligned values, the smallest `show` at most
+    };
+    // Sorts every bucket on every core and counts its runs of equal values.
+    counted count(std::size_t show) {
+        std::vector<uint64_t> spilled;
+        for (auto& s : spills_) spilled.insert(spilled.end(), s.begin(), s.end());
+        std::sort(spilled.begin(), spilled.end());
+        const std::size_t workers = spills_.size();
+        std::vector<std::vector<uint64_t>> scratch(workers);
+        std::vector<counted> by_worker(workers);
+        std::vector<hwy::Sorter> sorters(workers);
+        on_every_core(span_, [&](std::size_t local, std::size_t worker) {
+            const uint64_t bucket = first_ + local;
+            const auto bucket_less = [&](uint64_t u, uint64_t b) { return l_.bucket_of(u) < b; };
+            const auto from = std::lower_bound(spilled.begin(), spilled.end(), bucket, bucket_less);
+            const auto to = std::lower_bound(from, spilled.end(), bucket + 1, bucket_less);
+            // The bucket's records, from every worker's share and the spill, placed by their top
+            // byte (a counting sort), so that the sort proper works on pieces the core's cache holds.
+            const uint64_t mask = low_bits(8 * l_.record_bytes);
+            const int top_shift = 8 * l_.record_bytes - 8;
+            const auto each_record = [&](auto use) {
+                for (std::size_t w = 0; w < workers; ++w) {
+                    const unsigned char* records = share(w, local);
+                    const uint64_t held = std::min(fill_[w][local], l_.capacity);
+                    for (uint64_t i = 0; i < held; ++i) use(read_record(records + i * static_cast<uint64_t>(l_.record_bytes), mask));
+                }
+                for (auto u = from; u != to; ++u) use(l_.record_of(*u));
+            };
+            std::array<std::size_t, 257> starts{};
+            each_record([&](uint64_t x) { ++starts[(x >> top_shift) + 1]; });
+            for (std::size_t d = 1; d <= 256; ++d) starts[d] += starts[d - 1];
+            std::vector<uint64_t>& v = scratch[worker];
+            v.resize(starts[256]);
+            std::array<std::size_t, 256> next;
+            std::copy_n(starts.begin(), 256, next.begin());
+            each_record([&](uint64_t x) { v[next[x >> top_shift]++] = x; });
+            for (std::size_t d = 0; d < 256; ++d) {
+                uint64_t* piece = v.data() + starts[d];
+                const std::size_t n = starts[d + 1] - starts[d];
+                // Highway asks the kernel for a random seed at every call: small pieces go to std::sort.
+                if (n >= 256) sorters[worker](piece, n, hwy::SortAscending());
+                else std::sort(piece, piece + n);
+            }
+            counted& c = by_worker[worker];
+            c.values += v.size();
+            for (std::size_t i = 0, j; i < v.size(); i = j) {
+                for (j = i + 1; j < v.size() && v[j] == v[i]; ++j) {
+                }
+                const uint64_t run = j - i;
+                c.pairs += run * (run - 1) / 2;
+                if (run > 1 && show > 0) keep_smallest(c.colliding, l_.value_of(bucket, v[i]), show);
+            }
+        });
+        counted all;
+        for (auto& c : by_worker) {
+            all.values += c.values;
+            all.pairs += c.pairs;
+            for (uint64_t u : c.colliding) keep_smallest(all.colliding, u, show);
+        }
+        return all;
+    }
+
+    static void keep_smallest(std::vector<uint64_t>& values, uint64_t u, std::size_t show) {
+        values.push_back(u);
+        if (values.size() >= 4 * show) {
+            std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(show - 1), values.end());
+            values.resize(show);
+        }
+    }
+
+private:
+    void flush(std::size_t worker, uint64_t local, const uint64_t* records, int n) {
+        const uint64_t at = fill_[worker][local];
+        fill_[worker][local] += static_cast<uint64_t>(n);
+        const uint64_t bytes = static_cast<uint64_t>(l_.record_bytes);
+        unsigned char* to = share(worker, local) + at * bytes;
+        if (n == flush_records && at + flush_records <= l_.capacity) {
+            // 64 records of r bytes are r whole lines, line-aligned as the share is and `at` a multiple of 64.
+            uint64_t packed[flush_records + 1];
+            for (int i = 0; i < flush_records; ++i)
+                std::memcpy(reinterpret_cast<unsigned char*>(packed) + static_cast<uint64_t>(i) * bytes, &records[i], 8);
+            for (uint64_t w = 0; w < 8 * bytes; ++w)
+                _mm_stream_si64(reinterpret_cast<long long*>(to) + w, static_cast<long long>(packed[w]));
+            return;
+        }
+        for (int i = 0; i < n; ++i) {
+            if (at + static_cast<uint64_t>(i) < l_.capacity) {
+                write_record(to + static_cast<uint64_t>(i) * bytes, records[i]);
+            } else if (spilled_.fetch_add(1, std::memory_order_relaxed) < spill_budget_) {
+                spills_[worker].push_back(l_.value_of(first_ + local, records[i]));
+            } else {
+                overflowed_ = true;
+            }
+        }
+    }
+    unsigned char* share(std::size_t worker, uint64_t local) const {
+        return memory_.data() + (worker * l_.most_buckets() + local) * l_.share_bytes();
+    }
+
+    const layout& l_;
+    bucket_memory memory_;
+    std::vector<std::vector<uint64_t>> fill_;  // per worker, per bucket
+    std::vector<std::vector<uint64_t>> lines_;  // per worker, per bucket: records waiting to be written
+    std::vector<std::vector<uint8_t>> waiting_;  // per worker, per bucket: how many
+    std::vector<std::vector<uint64_t>> spills_;
+    const uint64_t spill_budget_;
+    std::atomic<uint64_t> spilled_{0};
+    std::atomic<bool> overflowed_{false};
+    uint64_t first_ = 0, span_ = 0;
+};
+
+// The keys of the colliding values `targets` (left-aligned, sorted): one more pass over the keys.
+std::vector<collide_pair> name_pairs(const lab_hash& h, const index_keys& keys, uint64_t lo, uint64_t hi, uint64_t seed,
+                                     std::vector<run_buffers>& buffers, const std::vector<uint64_t>& targets) {
+    std::vector<std::vector<uint64_t>> found(buffers.size());  // value, index
+    hash_keys(h, keys, lo, hi, seed, buffers, nullptr, [&](const uint64_t* values, std::size_t n, uint64_t first, std::size_t worker) {
+        for (std::size_t j = 0; j < n; ++j)
+            if (values[j] >= targets.front() && values[j] <= targets.back() &&
+                std::binary_search(targets.begin(), targets.end(), values[j])) {
+                found[worker].push_back(values[j]);
+                found[worker].push_back(first + j);
+            }
+    });
+    std::vector<uint64_t> mine;
+    for (auto& f : found) mine.insert(mine.end(), f.begin(), f.end());
+    const std::vector<uint64_t> all = gathered(std::move(mine));
+    std::vector<std::pair<uint64_t, uint64_t>> matches;
+    for (std::size_t i = 0; i + 1 < all.size(); i += 2) matches.emplace_back(all[i], all[i + 1]);
+    std::sort(matches.begin(), matches.end());
+    std::vector<collide_pair> pairs;
+    std::vector<char> buffer(keys.longest() + 1, '\0');
+    for (std::size_t i = 0, j; i < matches.size(); i = j) {
+        for (j = i + 1; j < matches.size() && matches[j].first == matches[i].first; ++j) {
+        }
+        if (j - i < 2) continue;
+        collide_pair p;
+        p.value = matches[i].first >> (64 - h.width);
+        p.first = matches[i].second;
+        p.second = matches[i + 1].second;
+        p.sharing = j - i;
+        p.first_key = std::string(keys.key(p.first, buffer.data()));
+        p.second_key = std::string(keys.key(p.second, buffer.data()));
+        pairs.push_back(std::move(p));
     }
     return pairs;
 }
@@ -94,15 +451,17 @@ uint64_t colliding_pairs(const uint64_t* sorted, uint64_t n) {
 
 double ideal_pairs(double n, int width) { return n * (n - 1) / std::ldexp(2.0, width); }
 
-uint64_t passes_for(uint64_t count, double memory_bytes, int ranks) {
-    // A rank holds one part of one pass, with room for an ideal hash's spread around its mean.
-    const double per_pass = 0.9 * memory_bytes / 8 * ranks;
-    return std::max<uint64_t>(1, static_cast<uint64_t>(std::ceil(static_cast<double>(count) / per_pass)));
+uint64_t passes_for(uint64_t count, double memory_bytes, int ranks, int width) {
+    const uint64_t r = static_cast<uint64_t>(ranks);
+    for (uint64_t passes = 1; passes * r <= max_parts; ++passes)
+        if (layout(count, passes * r, workers(), width).bytes() <= 0.9 * memory_bytes) return passes;
+    throw bad_input(format("--count %llu: its values do not fit in %s bytes of memory even in %llu parts; give more "
+                           "--memory, more ranks or fewer keys", (unsigned long long)count,
+                           with_commas(static_cast<uint64_t>(memory_bytes)).c_str(), (unsigned long long)max_parts));
 }
 
 collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count, uint64_t passes, uint64_t seed,
-                       const std::function<void(const collide_result&, uint64_t pass)>& step,
-                       const std::function<bool()>& stop) {
+                       std::size_t show, const collide_hooks& hooks) {
     collide_result r;
     r.hash = h.name;
     r.keys = keys.given;
@@ -110,57 +469,99 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
     r.passes = passes;
     r.width = h.width;
     r.ranks = mpi_ranks;
-    r.threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    const uint64_t ranks = static_cast<uint64_t>(mpi_ranks), parts = passes * ranks;
-    // This rank's slice of the indices; every rank runs as many batches, so that their exchanges pair up.
-    const uint64_t share = count / ranks, extra = count % ranks, rank = static_cast<uint64_t>(mpi_rank);
+    r.threads = static_cast<int>(workers());
+    const uint64_t ranks = static_cast<uint64_t>(mpi_ranks), rank = static_cast<uint64_t>(mpi_rank);
+    const layout l(count, passes * ranks, workers(), h.width);
+    r.value_bytes = l.record_bytes;
+    // This rank's slice of the indices; under MPI every rank runs as many batches, so that their
+    // exchanges pair up.
+    const uint64_t share = count / ranks, extra = count % ranks;
     const uint64_t lo = rank * share + std::min(rank, extra), hi = lo + share + (rank < extra ? 1 : 0);
-    const uint64_t batches = (share + (extra != 0) + batch - 1) / batch;
-    const double mean = static_cast<double>(count) / static_cast<double>(parts);
-    std::vector<uint64_t> values(static_cast<std::size_t>(mean + 8 * std::sqrt(mean) + 65536));
+    const uint64_t batches = ranks == 1 ? 1 : (share + (extra != 0) + mpi_batch - 1) / mpi_batch;
     const double total_expected = ideal_pairs(static_cast<double>(count), h.width);
 
-    // Each thread's values of a batch, by the rank that owns them: kept across batches, with their room.
-    std::vector<std::vector<std::vector<uint64_t>>> made(r.threads, std::vector<std::vector<uint64_t>>(ranks));
+    const auto say = [&](const std::string& doing) {
+        if (hooks.step) hooks.step(doing);
+    };
+    say(format("%s bytes of buckets", with_commas(static_cast<uint64_t>(l.bytes())).c_str()));
+    std::vector<run_buffers> buffers(workers(), run_buffers(keys));
+    part_store store(l);
+    std::vector<uint64_t> colliding;
+    // The first pass counts the values of every part, so that a crowded one is known at once.
+    std::vector<std::vector<uint64_t>> part_counts(workers(), std::vector<uint64_t>(l.parts));
     for (uint64_t pass = 0; pass < passes; ++pass) {
-        uint64_t halt = stop() ? 1 : 0;
-        sum_over_ranks(&halt, 1);
-        if (halt != 0) break;
+        if (any_rank(hooks.stop && hooks.stop())) break;
+        say(format("pass %llu of %llu: hashing", (unsigned long long)pass + 1, (unsigned long long)passes));
         const auto started = std::chrono::steady_clock::now();
-        uint64_t held = 0, crowded = 0, cut_short = 0;
-        for (uint64_t b = 0; b < batches; ++b) {
-            if (mpi_ranks == 1 && stop()) {
-                cut_short = 1;
-                break;
-            }
-            const uint64_t begin = std::min(hi, lo + b * batch), end = std::min(hi, begin + batch);
-            for (auto& thread : made)
-                for (auto& to_rank : thread) to_rank.clear();
-            std::vector<std::thread> workers;
-            for (int t = 0; t < r.threads; ++t)
-                workers.emplace_back([&, t] {
-                    const uint64_t from = begin + (end - begin) * t / r.threads, to = begin + (end - begin) * (t + 1) / r.threads;
-                    std::vector<char> buffer(keys.longest() + 1);
-                    for (uint64_t i = from; i < to; ++i) {
-                        const std::string_view key = keys.key(i, buffer.data());
-                        const uint64_t v = h(key.data(), key.size(), seed), part = part_of(v, h.width, parts);
-                        if (part / ranks == pass) made[t][part % ranks].push_back(v);
-                    }
+        store.start(pass * ranks + rank);
+        const bool first_pass = pass == 0;
+        bool whole = true;
+        if (ranks == 1) {
+            whole = hash_keys(h, keys, lo, hi, seed, buffers, hooks.stop,
+                              [&](const uint64_t* values, std::size_t n, uint64_t, std::size_t worker) {
+                                  uint64_t* counts = part_counts[worker].data();
+                                  for (std::size_t j = 0; j < n; ++j) {
+                                      const uint64_t bucket = l.bucket_of(values[j]);
+                                      if (first_pass) ++counts[l.part_of(bucket)];
+                                      if (store.owns(bucket)) store.put(values[j], worker);
+                                  }
+                              });
+        } else {
+            for (uint64_t b = 0; b < batches; ++b) {
+                const uint64_t begin = std::min(hi, lo + b * mpi_batch), end = std::min(hi, begin + mpi_batch);
+                std::vector<std::vector<std::vector<uint64_t>>> to(workers(), std::vector<std::vector<uint64_t>>(ranks));
+                hash_keys(h, keys, begin, end, seed, buffers, nullptr,
+                          [&](const uint64_t* values, std::size_t n, uint64_t, std::size_t worker) {
+                              for (std::size_t j = 0; j < n; ++j) {
+                                  const uint64_t part = l.part_of(l.bucket_of(values[j]));
+                                  if (first_pass) ++part_counts[worker][part];
+                                  if (part / ranks == pass) to[worker][part % ranks].push_back(values[j]);
+                              }
+                          });
+                std::vector<std::vector<uint64_t>> by_rank(ranks);
+                for (auto& w : to)
+                    for (uint64_t d = 0; d < ranks; ++d) by_rank[d].insert(by_rank[d].end(), w[d].begin(), w[d].end());
+                const std::vector<uint64_t> received = exchanged(by_rank);
+                const std::size_t slices = buffers.size();
+                on_every_core(slices, [&](std::size_t worker, std::size_t) {
+                    const std::size_t end_at = received.size() * (worker + 1) / slices;
+                    for (std::size_t i = received.size() * worker / slices; i < end_at; ++i) store.put(received[i], worker);
                 });
-            for (auto& w : workers) w.join();
-            if (!deliver(made, values, held)) crowded = 1;
+            }
         }
-        if (cut_short) break;
-        boost::sort::block_indirect_sort(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(held),
-                                         static_cast<uint32_t>(r.threads));
-        uint64_t sums[3] = {held, colliding_pairs(values.data(), held), crowded};
-        sum_over_ranks(sums, 3);
-        if (sums[2] != 0) {
-            r.crowded = format("pass %llu: one part held more than %.0f values where an ideal hash puts %.0f: the hash "
-                               "gives some values far too often", (unsigned long long)pass + 1,
-                               static_cast<double>(values.size()), mean);
+        if (!whole) break;
+        store.finish();
+        say(format("pass %llu of %llu: sorting and counting", (unsigned long long)pass + 1, (unsigned long long)passes));
+        uint64_t crowded_part = ~uint64_t{0}, crowded_count = 0;
+        if (first_pass) {
+            std::vector<uint64_t> totals(l.parts, 0);
+            for (const auto& c : part_counts)
+                for (uint64_t p = 0; p < l.parts; ++p) totals[p] += c[p];
+            sum_over_ranks(totals.data(), static_cast<int>(totals.size()));
+            const double room = static_cast<double>(l.most_buckets() * l.capacity * l.workers) * 1.05;
+            for (uint64_t p = 0; p < l.parts; ++p)
+                if (static_cast<double>(totals[p]) > room && totals[p] > crowded_count) {
+                    crowded_part = p;
+                    crowded_count = totals[p];
+                }
+        }
+        uint64_t overflowed = store.overflowed() ? 1 : 0;
+        sum_over_ranks(&overflowed, 1);
+        if (crowded_part != ~uint64_t{0} || overflowed != 0) {
+            const double mean = static_cast<double>(count) / static_cast<double>(l.parts);
+            r.crowded = crowded_part != ~uint64_t{0}
+                            ? format("part %llu of %llu holds %s values where an ideal hash puts %.0f: the hash's "
+                                     "values are far from uniform, more than its room", (unsigned long long)crowded_part + 1,
+                                     (unsigned long long)l.parts, with_commas(crowded_count).c_str(), mean)
+                            : format("pass %llu: its buckets overflowed where an ideal hash puts %.0f values in each: "
+                                     "the hash gives some values far too often", (unsigned long long)pass + 1,
+                                     static_cast<double>(l.capacity));
             break;
         }
+        part_store::counted c = store.count(show);
+        uint64_t sums[2] = {c.values, c.pairs};
+        sum_over_ranks(sums, 2);
+        for (uint64_t u : c.colliding) part_store::keep_smallest(colliding, u, show);
         collide_pass done;
         done.values = sums[0];
         done.collisions = sums[1];
@@ -171,9 +572,19 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
         r.expected = total_expected * static_cast<double>(r.done.size()) / static_cast<double>(passes);
         r.log2_p_more = poisson_tail_log2(static_cast<double>(r.collisions), r.expected);
         r.log2_p_fewer = gamma_q_log2(static_cast<double>(r.collisions) + 1, r.expected);
-        step(r, pass);
+        if (hooks.counted) hooks.counted(r, pass);
     }
     r.complete = r.done.size() == passes && r.crowded.empty();
+    uint64_t any_colliding = colliding.empty() ? 0 : 1;
+    sum_over_ranks(&any_colliding, 1);
+    if (show > 0 && any_colliding != 0 && r.complete) {  // an interrupted run ends without another pass
+        std::vector<uint64_t> targets = gathered(colliding);
+        std::sort(targets.begin(), targets.end());
+        targets.erase(std::unique(targets.begin(), targets.end()), targets.end());
+        if (targets.size() > show) targets.resize(show);
+        say("naming the colliding keys");
+        r.pairs = name_pairs(h, keys, lo, hi, seed, buffers, targets);
+    }
     return r;
 }
 
@@ -190,6 +601,12 @@ bool collide_ranks(int& rank, int& ranks) {
     rank = mpi_rank;
     ranks = mpi_ranks;
     return mpi_ranks > 1;
+}
+
+bool any_rank(bool mine) {
+    uint64_t n = mine ? 1 : 0;
+    sum_over_ranks(&n, 1);
+    return n != 0;
 }
 
 void collide_finish() {

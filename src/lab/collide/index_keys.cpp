@@ -127,8 +127,9 @@ uint64_t parse_count(const std::string& option, const std::string& text) {
     }
     std::size_t digits = 0;
     while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
-    if (digits == 0 || digits > 19) throw refuse();
-    const uint128 number = std::stoull(text.substr(0, digits));
+    if (digits == 0 || digits > 20) throw refuse();
+    uint128 number = 0;
+    for (std::size_t d = 0; d < digits; ++d) number = number * 10 + static_cast<unsigned>(text[d] - '0');
     const std::string unit = text.substr(digits);
     const char* units[] = {"", "K", "M", "G", "T", "Ki", "Mi", "Gi", "Ti"};
     const uint128 scale[] = {1, 1000, 1000000, 1000000000, 1000000000000ull,

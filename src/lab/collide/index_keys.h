@@ -21,6 +21,8 @@ public:
     // The keys the family holds, at most 2^64 - 1.
     uint64_t size() const { return size_; }
     std::size_t longest() const { return base_.size(); }
+    // Counter keys differ only in their first 8 bytes: a loop may keep the rest in its buffer.
+    bool is_counter() const { return kind_ == kind::counter; }
     // Key i, written into `buffer` (at least longest() bytes).
     std::string_view key(uint64_t i, char* buffer) const;
 

@@ -9,15 +9,17 @@
 
 namespace lab {
 
-void on_every_core(std::size_t count, const std::function<void(std::size_t)>& job,
-                   const std::function<void(std::size_t)>& failed) {
+namespace {
+
+void run_jobs(std::size_t count, const std::function<void(std::size_t, std::size_t)>& job,
+              const std::function<void(std::size_t)>& failed) {
     std::atomic<std::size_t> next{0};
     std::exception_ptr failure;
     std::mutex failure_mutex;
-    const auto work = [&] {
+    const auto work = [&](std::size_t worker) {
         for (std::size_t i; (i = next++) < count;) {
             try {
-                job(i);
+                job(i, worker);
             } catch (...) {
                 const std::lock_guard<std::mutex> lock(failure_mutex);
                 if (!failure) {
@@ -29,12 +31,25 @@ void on_every_core(std::size_t count, const std::function<void(std::size_t)>& jo
             }
         }
     };
-    const std::size_t threads = std::max<std::size_t>(1, std::min<std::size_t>(std::thread::hardware_concurrency(), count));
+    const std::size_t threads = std::min(workers(), std::max<std::size_t>(1, count));
     std::vector<std::thread> pool;
-    for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(work);
-    work();
+    for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(work, t);
+    work(0);
     for (auto& thread : pool) thread.join();
     if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace
+
+std::size_t workers() { return std::max<std::size_t>(1, std::thread::hardware_concurrency()); }
+
+void on_every_core(std::size_t count, const std::function<void(std::size_t)>& job,
+                   const std::function<void(std::size_t)>& failed) {
+    run_jobs(count, [&](std::size_t i, std::size_t) { job(i); }, failed);
+}
+
+void on_every_core(std::size_t count, const std::function<void(std::size_t, std::size_t)>& job) {
+    run_jobs(count, job, [](std::size_t) {});
 }
 
 }  // namespace lab

@@ -13,4 +13,9 @@ namespace lab {
 void on_every_core(std::size_t count, const std::function<void(std::size_t)>& job,
                    const std::function<void(std::size_t)>& failed);
 
+// The same, each job also told which worker runs it (0 .. workers() - 1), for work that keeps
+// a worker's own state between jobs.
+void on_every_core(std::size_t count, const std::function<void(std::size_t job, std::size_t worker)>& job);
+std::size_t workers();
+
 }  // namespace lab

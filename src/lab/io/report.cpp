@@ -531,14 +531,31 @@ std::string to_csv(const speed_report& report) { return csv_of(report.points); }
 
 namespace {
 
+// A key as a user pastes it: its text where every byte is printable ASCII, else its bytes in hex.
+bool printable(const std::string& key) {
+    return std::all_of(key.begin(), key.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+std::string pasteable(const std::string& key) {
+    if (printable(key)) return key;
+    std::string hex = "0x";
+    for (unsigned char c : key) hex += format("%02x", c);
+    return hex;
+}
+std::string quoted(const std::string& key) { return printable(key) ? "\"" + key + "\"" : pasteable(key); }
+
 nlohmann::ordered_json to_json(const collide_result& r) {
-    nlohmann::ordered_json passes = nlohmann::ordered_json::array();
+    nlohmann::ordered_json passes = nlohmann::ordered_json::array(), pairs = nlohmann::ordered_json::array();
     for (const auto& p : r.done) passes.push_back({{"values", p.values}, {"collisions", p.collisions}, {"seconds", p.seconds}});
+    for (const auto& p : r.pairs)
+        pairs.push_back({{"value", format("0x%0*llx", r.width / 4, (unsigned long long)p.value)}, {"first", p.first},
+                         {"second", p.second}, {"first_key", pasteable(p.first_key)}, {"second_key", pasteable(p.second_key)},
+                         {"keys_in_hex", !printable(p.first_key) || !printable(p.second_key)}, {"keys_sharing", p.sharing}});
     return {{"hash", r.hash}, {"keys", r.keys}, {"count", r.count}, {"width", r.width}, {"passes", r.passes},
-            {"passes_done", r.done.size()}, {"ranks", r.ranks}, {"threads", r.threads}, {"collisions", r.collisions},
-            {"expected", r.expected}, {"ratio", r.expected > 0 ? static_cast<double>(r.collisions) / r.expected : 0.0},
+            {"passes_done", r.done.size()}, {"ranks", r.ranks}, {"threads", r.threads}, {"value_bytes", r.value_bytes},
+            {"collisions", r.collisions}, {"expected", r.expected},
+            {"ratio", r.expected > 0 ? static_cast<double>(r.collisions) / r.expected : 0.0},
             {"log2_p_more", r.log2_p_more}, {"log2_p_fewer", r.log2_p_fewer}, {"complete", r.complete},
-            {"crowded", r.crowded}, {"pass_counts", passes}};
+            {"crowded", r.crowded}, {"pass_counts", passes}, {"pairs", pairs}};
 }
 
 }  // namespace
@@ -559,6 +576,11 @@ void print_collide(std::FILE* out, const collide_report& report) {
         else if (!r.complete)
             std::fprintf(out, "    interrupted: %zu of %llu passes counted, set against their own expectation\n",
                          r.done.size(), (unsigned long long)r.passes);
+        for (const auto& p : r.pairs)
+            std::fprintf(out, "    0x%0*llx: key %s %s and key %s %s%s\n", r.width / 4, (unsigned long long)p.value,
+                         with_commas(p.first).c_str(), quoted(p.first_key).c_str(), with_commas(p.second).c_str(),
+                         quoted(p.second_key).c_str(),
+                         p.sharing > 2 ? format(" (%s keys share it)", with_commas(p.sharing).c_str()).c_str() : "");
     }
     std::fprintf(out, "\nexpected: the colliding pairs of an ideal hash of the same width, N(N-1)/2^(width+1), over the "
                       "passes counted; p(more) = P(X >= collisions), X ~ Poisson(expected).\n");
@@ -573,6 +595,10 @@ std::string to_csv(const collide_report& report) {
     for (const auto& r : report.results) {
         nlohmann::ordered_json row = to_json(r);
         row.erase("pass_counts");
+        // The colliding pairs in one cell: "FIRST/SECOND" indices, space-separated.
+        std::string pairs;
+        for (const auto& p : r.pairs) pairs += (pairs.empty() ? "" : " ") + std::to_string(p.first) + "/" + std::to_string(p.second);
+        row["pairs"] = pairs;
         rows.push_back(row);
     }
     nlohmann::ordered_json every = to_json(collide_result{});
