@@ -416,6 +416,9 @@ def compare_lab_runs(first, second):
             lines.append("%-19s %-9s %5d   %12.1f %%   %6.1f %%   %.1f %% (%s, %s)" % (
                 figure, mode, len(values), 100 * statistics.median(values),
                 100 * p90, 100 * values[-1], diffs[-1][1][0], diffs[-1][1][1]))
+    if len(lines) == 1:
+        raise ReportError("%s and %s: no table, key set and hash was measured in both"
+                          % (first.get("_name", "first"), second.get("_name", "second")))
     lines += agreement_of_marks(first, second)
     return "\n".join(lines) + "\n"
 
@@ -433,7 +436,9 @@ def tied_sets(lab):
                 continue
             mark = figure[:-len("_ns")] + "_mark"
             if mark in peers[0]:
-                best = next(c for c in peers if c[mark] == "best")
+                best = next((c for c in peers if c[mark] == "best"), None)
+                if best is None:  # no hash stood out: nothing to compare the cell by
+                    continue
                 tied = {c["hash"] for c in peers if c[mark] in ("best", "tied")}
             else:
                 best = min(peers, key=lambda c: c[figure + "_median"])
@@ -687,6 +692,10 @@ def load_lab(name):
     try:
         if not isinstance(lab, dict) or not isinstance(lab.get("results", []), list):
             raise TypeError("not an object with a list of results")
+        if not all(isinstance(r, dict) and isinstance(r.get("hash"), str) for r in lab.get("results", [])):
+            raise TypeError("a result that is not an object with its hash")
+        if not isinstance(lab.get("machine", {}), dict):
+            raise TypeError("machine is not an object")
         if lab.get("command", "measure") not in ("measure", "tables", "check", "speed"):
             raise TypeError("written by no hashlab command this tool knows: %r" % lab["command"])
         if lab.get("format_version", 1) not in (1, 2):
@@ -718,6 +727,40 @@ def load_lab(name):
     return lab
 
 
+def unreadable_as_report(labs, work):
+    """Runs work(); a field missing from a hashlab file, or of the wrong kind, becomes a ReportError
+    naming the file (of several, the first that lacks a missing field) and the field."""
+    try:
+        return work()
+    except KeyError as e:
+        field = e.args[0] if e.args else "?"
+        lacking = next((lab["_name"] for lab in labs if lacks(lab, field)), labs[0]["_name"])
+        raise ReportError("%s: not a hashlab result: no field %r where one is needed" % (lacking, field))
+    except (TypeError, ValueError, IndexError, AttributeError, ZeroDivisionError, StopIteration):
+        names = " or ".join(lab["_name"] for lab in labs)
+        raise ReportError("%s: not a hashlab result: a field holds a value of the wrong kind" % names)
+
+
+def lacks(lab, field):
+    """Whether a hashlab file lacks a field: nowhere in it, or missing from some of a list's objects
+    that others in the list have it in."""
+    found, partial = [False], [False]
+
+    def walk(node):
+        if isinstance(node, dict):
+            found[0] = found[0] or field in node
+            for v in node.values():
+                walk(v)
+        elif isinstance(node, list):
+            objects = [v for v in node if isinstance(v, dict)]
+            if objects and any(field in v for v in objects) and not all(field in v for v in objects):
+                partial[0] = True
+            for v in node:
+                walk(v)
+    walk(lab)
+    return partial[0] or not found[0]
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--version", action="version",
@@ -744,16 +787,17 @@ def main(argv=None):
             plans = check_destinations(args.chart, [args.lab] + ([args.compare] if args.compare else []))
             lab = load_lab(args.lab)
             other = load_lab(args.compare) if args.compare else None
-            render = {"check": render_check_chart, "speed": render_speed_chart}.get(lab_command(lab), render_lab_chart)
-            write_atomically([(chart, lambda tmp: render(lab, tmp)) for chart in args.chart], plans)
+            # Every input is checked, and the comparison made, before any chart is written.
+            comparison = None
             if other is not None:
                 for name, run in ((args.lab, lab), (args.compare, other)):
-                    if lab_command(run) != "tables":
+                    if lab_command(run) != "tables" or not run.get("table_results"):
                         raise ReportError("%s: not a cost study (hashlab tables): --compare compares two" % name)
-                try:
-                    comparison = compare_lab_runs(lab, other)
-                except (TypeError, KeyError, ValueError, ZeroDivisionError) as e:
-                    raise ReportError("%s and %s: cannot be compared: %s" % (args.lab, args.compare, e))
+                comparison = unreadable_as_report([lab, other], lambda: compare_lab_runs(lab, other))
+            render = {"check": render_check_chart, "speed": render_speed_chart}.get(lab_command(lab), render_lab_chart)
+            write_atomically([(chart, lambda tmp: unreadable_as_report([lab], lambda: render(lab, tmp)))
+                              for chart in args.chart], plans)
+            if comparison is not None:
                 write_stdout(comparison)
         except ReportError as e:
             complain(e)

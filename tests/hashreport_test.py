@@ -299,6 +299,12 @@ class Outputs(unittest.TestCase):
             doc["table_results"][row][field] = value
             return json.dumps(doc)
         x, chart = self.path("x.json"), self.path("c.png")
+
+        def edited(path, change):  # the text of a real file with one change
+            with open(path) as f:
+                doc = json.load(f)
+            change(doc)
+            return json.dumps(doc)
         shapes = ["[1, 2]", '{"results": 3}', unfit("hit_ns_median", "fast", 0), unfit("hit_ns", float("nan")),
                   unfit("insert_ns", float("inf")), unfit("miss_ns", -3.0)]
         cases = [(text, args, x + ": not a hashlab result")  # (the text of x.json, arguments, words)
@@ -308,12 +314,27 @@ class Outputs(unittest.TestCase):
             ("", ["--lab", LAB, "--chart", self.path("missing/c.png")], "its folder"),
             ("", ["--lab", self.path("a\nb.json"), "--chart", chart], "a\\nb.json"),
             ("", ["--lab", SPEED, "--compare", LAB], SPEED + ": not a cost study"),
+            # A field missing or of the wrong shape: named, with the file that lacks it.
+            (edited(LAB, lambda d: d["results"][0].pop("pow2_empty")), ["--lab", x, "--chart", chart],
+             x + ": not a hashlab result: no field 'pow2_empty'"),
+            (edited(CHECK, lambda d: d["verdicts"][0].pop("fail_below_log2_p")), ["--lab", x, "--chart", chart],
+             x + ": not a hashlab result: no field 'fail_below_log2_p'"),
+            (edited(LAB, lambda d: d["table_results"][2].pop("hash")), ["--lab", LAB, "--compare", x], x + ": not a hashlab"),
+            (edited(SPEED, lambda d: d.update(machine="x")), ["--lab", x, "--chart", chart], "machine is not an object"),
+            (edited(LAB, lambda d: d.update(results=[5])), ["--lab", x, "--chart", chart], "a result that is not an object"),
+            (edited(LAB, lambda d: [c.update(hash=c["hash"] + "'") for c in d["table_results"]]), ["--lab", LAB, "--compare", x],
+             "no table, key set and hash was measured in both"),
+            ("", ["--lab", LAB, "--compare", SPEED, "--chart", chart], SPEED + ": not a cost study"),  # and no chart written
         ]
         for text, args, words in cases:
             with self.subTest(words=words, args=args):
                 with open(x, "w") as f:
                     f.write(text)
                 self.assert_failed(tool(*args), 1, words)
+        # Two runs in which no hash of a table stood out as best: compared on what they have.
+        with open(x, "w") as f:
+            f.write(edited(LAB, lambda d: [c.update({k: "" for k in c if k.endswith("_mark")}) for c in d["table_results"]]))
+        self.assertEqual(tool("--lab", LAB, "--compare", x).returncode, 0)
         alone = tool("--compare", LAB)
         self.assertEqual(alone.returncode, 2)
         self.assertIn("--compare takes --lab", alone.stderr)
