@@ -73,24 +73,26 @@ TEST(Tables, EveryTableFindsEveryKeyWithEveryHash) {
 const std::vector<std::string>* absent_keys = nullptr;
 double test_clock_ns = 0;
 double test_clock() { return test_clock_ns; }
+std::size_t parts_taken = 0;
 struct sleeping_table : table_lane {
-    double per_part_ns;
+    std::vector<double> ms;  // a part's cost, in turn over every table of the kind
     std::size_t held = 0;
-    explicit sleeping_table(int ms) : per_part_ns(1e6 * ms) {}
+    explicit sleeping_table(std::vector<double> costs) : ms(std::move(costs)) {}
     void insert(const std::string*, std::size_t first, std::size_t end) override {
         held += end - first;
-        test_clock_ns += per_part_ns;
+        test_clock_ns += 1e6 * ms[parts_taken++ % ms.size()];
     }
     std::size_t find(const std::string* keys, std::size_t first, std::size_t end) const override {
-        test_clock_ns += per_part_ns;
+        test_clock_ns += 1e6 * ms[parts_taken++ % ms.size()];
         return keys == absent_keys->data() ? 0 : end - first;
     }
     std::size_t size() const override { return held; }
 };
-// Its hash's name says how long it takes.
+// Its hash's name says how long it takes; an erratic one takes 5 to 400 times the quickest's.
 lab_hash sleeper(const std::string& name) { return runtime_hash(name, 64, constant_hash, "test"); }
 std::unique_ptr<table_lane> sleeping(const lab_hash& h, table_id) {
-    return std::make_unique<sleeping_table>(h.name == "none" ? 0 : h.name == "one" ? 1 : h.name == "two" ? 2 : 3);
+    if (h.name == "erratic") return std::make_unique<sleeping_table>(std::vector<double>{5, 400, 40, 5, 7, 90, 12});
+    return std::make_unique<sleeping_table>(std::vector<double>{h.name == "none" ? 0.0 : h.name == "one" ? 1.0 : h.name == "two" ? 2.0 : 3.0});
 }
 
 struct study_case {
@@ -169,6 +171,28 @@ TEST(CostStudy, GroupsWhoseReferenceWasLeftOutAreUndecided) {
     EXPECT_EQ(a.fastest, "one");
     ASSERT_EQ(a.undecided.size(), 1u);
     EXPECT_EQ(a.undecided[0].hash, "none");
+}
+
+// A hash slower in every part, however erratic, is slower: its interval is wide but far above 1.
+TEST(CostStudy, PlainlySlowerIsSlowerHoweverWide) {
+    const key_set keys = make_key_set("decimal:24576", 1);
+    const study_keys study = prepare_study(keys, 1);
+    absent_keys = &study.absent;
+    const std::vector<lab_hash> hashes = {sleeper("one"), sleeper("erratic")};
+    table_study s(lab_tables().front(), {&hashes[0], &hashes[1]}, study, keys.size(), keys.name, 2, 1, sleeping, test_clock);
+    for (int round = 0; round < 4; ++round) s.round(round == 0, 1e12);
+    s.mark();
+    int wide = 0;
+    for (const auto& [name, figure] : cost_time_figures) {
+        const cost_figure& f = s.results()[1].*figure;
+        wide += f.to_best.high > 2 * f.to_best.low;
+        EXPECT_EQ(f.mark, "") << name;
+    }
+    EXPECT_GT(wide, 0) << "the case needs a wide interval";
+    const table_advice a = s.advice();
+    EXPECT_EQ(a.fastest, "one");
+    ASSERT_EQ(a.slower.size(), 1u);
+    EXPECT_TRUE(a.undecided.empty());
 }
 
 // The advice in words: the fastest, those within the interval of it (bounded by the widest upper

@@ -18,8 +18,16 @@ namespace lab::tables {
 
 namespace {
 
-// A ratio whose interval spans more than this factor says nothing about which hash is faster.
+// A ratio whose interval spans more than this factor says nothing about which hash is faster,
+// unless every replicate of it lies above that factor: then the hash is plainly slower, however
+// erratic its times (a plugin that is thousands of times slower, say).
 constexpr double undecided_span = 2;
+enum class standing { slower, undecided, tied };
+standing standing_of(const interval& i, const replicates& r) {
+    if (!r.empty() && *std::min_element(r.begin(), r.end()) > undecided_span) return standing::slower;
+    if (!(i.high <= undecided_span * i.low)) return standing::undecided;
+    return i.low <= 1 ? standing::tied : standing::slower;
+}
 
 std::string percent(double ratio) { return format("%+.0f %%", 100 * (ratio - 1)); }
 
@@ -229,10 +237,10 @@ void table_study::mark() {
                 figure.mark = "best";
                 continue;
             }
-            figure.to_best = ratio_interval(ratio(m, best, f));
-            figure.mark = !(figure.to_best.high <= undecided_span * figure.to_best.low) ? "undecided"
-                          : figure.to_best.low <= 1                                    ? "tied"
-                                                                                       : "";
+            const replicates r = ratio(m, best, f);
+            figure.to_best = ratio_interval(r);
+            const standing st = standing_of(figure.to_best, r);
+            figure.mark = st == standing::undecided ? "undecided" : st == standing::tied ? "tied" : "";
         }
     }
 }
@@ -268,11 +276,10 @@ table_advice table_study::advice() const {
     a.fastest = hashes_[fastest]->name;
     for (std::size_t m : members) {
         if (m == fastest) continue;
-        const table_advice::rival r{hashes_[m]->name, ratio_interval(workload_ratio(m, fastest))};
-        if (!(r.to_fastest.high <= undecided_span * r.to_fastest.low))
-            a.undecided.push_back(r);
-        else
-            (r.to_fastest.low <= 1 ? a.within : a.slower).push_back(r);
+        const replicates w = workload_ratio(m, fastest);
+        const table_advice::rival r{hashes_[m]->name, ratio_interval(w)};
+        const standing st = standing_of(r.to_fastest, w);
+        (st == standing::undecided ? a.undecided : st == standing::tied ? a.within : a.slower).push_back(r);
     }
     for (auto* list : {&a.within, &a.slower, &a.undecided})
         std::sort(list->begin(), list->end(), [](const auto& x, const auto& y) {
