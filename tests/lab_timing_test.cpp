@@ -132,6 +132,11 @@ TEST(Timing, PairedRatioSumsEachPartsFastestRow) {
     // Replicates leave out a round's rows together.
     const replicates r = paired_ratio({{100}, {100}, {300}, {300}}, {{100}, {100}, {100}, {100}}, 2);
     EXPECT_EQ(r, (replicates{1, 3, 1}));
+    // Worked by hand: the logs of the leave-one-out replicates are 0, 1 and 2 (mean 1, squares 2),
+    // the jackknife's spread sqrt((3 - 1) / 3 * 2), Student's t at 95 % with 2 degrees of freedom.
+    const interval worked = ratio_interval({2, 1, std::exp(1.0), std::exp(2.0)});
+    EXPECT_NEAR(worked.low, 2 * std::exp(-4.302653 * std::sqrt(4.0 / 3)), 1e-5);
+    EXPECT_NEAR(worked.high, 2 * std::exp(4.302653 * std::sqrt(4.0 / 3)), 1e-2);
     // One round: no interval to speak of.
     const interval unknown = ratio_interval(paired_ratio({{100}}, {{100}}));
     EXPECT_EQ(unknown.low, 0);
