@@ -221,6 +221,57 @@ TEST(Battery, DifferencesOfNeighboursCatchWhatTheValuesHide) {
 
 // The seed families' counts, by hand for a 64-bit and a 32-bit seed (2,080 and 528 seeds with one
 // or two bits set), against what the sets declare and, for the quick ones, what they hash.
+// Each family's axes of differences: from the first key, one step along an axis changes only
+// what the axis names (a seed; a length by one byte; a coordinate by one; a value or position),
+// a family that varies the seed says so in its row, and a seeded block key holds 1 to B bits.
+TEST(Battery, EveryAxisStepsToTheNeighbourItNames) {
+    const lab_hash xxh64 = select_hashes({"xxh64"}, {}).front();
+    const struct { const char* set; std::size_t axes; } expected[] = {
+        {"seed-grid:1024:1024", 2}, {"seed-zeroes:320", 2}, {"seed-block-len:16:8:1", 3}, {"seed-block-offset:16:8:1", 3},
+        {"coordinates:2:1024:4", 2}, {"coordinates:3:64:4", 3}, {"coordinates:2:1024:8", 2}, {"sparse:16:9", 1}};
+    const std::vector<check_set> sets = battery(xxh64, true, {});
+    for (const auto& e : expected) {
+        const auto set = std::find_if(sets.begin(), sets.end(), [&](const check_set& c) { return c.given == e.set; });
+        ASSERT_NE(set, sets.end()) << e.set;
+        const std::vector<difference_axis> axes = set->row->axes(*set);
+        ASSERT_EQ(axes.size(), e.axes) << e.set;
+        std::vector<std::pair<std::string, uint64_t>> pairs;
+        bool seeds_vary = false;
+        set->row->pairs(*set, xxh64, 1, [&](std::string_view key, uint64_t seed) {
+            seeds_vary = seeds_vary || (!pairs.empty() && seed != pairs.front().second);
+            if (pairs.size() < (uint64_t{1} << 20)) pairs.emplace_back(std::string(key), seed);
+            if (set->family.rfind("seed-block", 0) == 0) {
+                int bits = 0;
+                for (char c : key) bits += __builtin_popcount(static_cast<unsigned char>(c));
+                EXPECT_TRUE(bits >= 1 && static_cast<uint64_t>(bits) <= set->shape[2]) << e.set << ": " << bits << " bits";
+            }
+        });
+        EXPECT_EQ(seeds_vary, set->row->seeds) << e.set;
+        for (std::size_t d = 0; d < axes.size(); ++d) {
+            ASSERT_LT(axes[d].step, pairs.size()) << e.set;
+            const auto& [a, seed_a] = pairs[0];
+            const auto& [b, seed_b] = pairs[axes[d].step];
+            const std::string& name = axes[d].name;
+            const std::string what = std::string(e.set) + ", " + name;
+            if (name.find("seeds") != std::string::npos) {
+                EXPECT_TRUE(a == b && seed_a != seed_b) << what;
+            } else if (name.find("lengths") != std::string::npos) {
+                EXPECT_TRUE(seed_a == seed_b && b.size() == a.size() + 1) << what;
+            } else if (name.find("along ") != std::string::npos && set->family == "coordinates") {
+                const std::size_t bytes = set->shape[2];
+                for (std::size_t c = 0; c < a.size() / bytes; ++c) {
+                    uint64_t x = 0, y = 0;
+                    std::memcpy(&x, a.data() + c * bytes, bytes);
+                    std::memcpy(&y, b.data() + c * bytes, bytes);
+                    EXPECT_EQ(y - x, c == d ? 1u : 0u) << what << ": coordinate " << c;
+                }
+            } else {
+                EXPECT_TRUE(seed_a == seed_b && a.size() == b.size() && a != b) << what;
+            }
+        }
+    }
+}
+
 TEST(Battery, SeedFamiliesHoldTheirCounts) {
     const lab_hash xxh64 = select_hashes({"xxh64"}, {}).front(), murmur3 = select_hashes({"murmur3"}, {}).front();
     const struct { const lab_hash* hash; bool quick; const char* set; uint64_t count; } cases[] = {
@@ -236,6 +287,8 @@ TEST(Battery, SeedFamiliesHoldTheirCounts) {
         {&murmur3, false, "seed-block-offset:12:8:2", 5 * 2080 * 528},
         {&xxh64, false, "seed-block-offset:40:4:1", 37 * 32 * 2080},
         {&murmur3, false, "seed-block-offset:40:4:2", 37 * 528 * 528},
+        {&xxh64, false, "seed-sweep:2000000", 2'000'000},
+        {&xxh64, true, "seed-sweep:100000", 100'000},
     };
     for (const auto& c : cases) {
         const std::vector<check_set> sets = battery(*c.hash, c.quick, {});
