@@ -146,6 +146,39 @@ TEST(Collide, PassesCountAndNameWhatOneSortFinds) {
     }
 }
 
+// 2^20 values spread over the whole 64-bit range: pairs at every top width from 32 to 64 bits.
+uint64_t narrow64(const char* d, std::size_t n, uint64_t s) { return mix64(XXH64(d, n, s) & 0xFFFFF); }
+
+// The pairs equal in their top k bits, k = 32 to 63, from the sort that counts the full width,
+// against a plain count per width, in 1 and 5 passes.
+TEST(Collide, TopBitsCountWhatAPlainCountFinds) {
+    const lab_hash h = runtime_hash("narrow64", 64, narrow64, "test");
+    const index_keys keys("counter:16", 3);
+    const uint64_t count = 300'000;
+    std::vector<uint64_t> all;
+    std::vector<char> buffer(keys.longest() + 1);
+    for (uint64_t i = 0; i < count; ++i) {
+        const std::string_view k = keys.key(i, buffer.data());
+        all.push_back(h(k.data(), k.size(), 1));
+    }
+    std::sort(all.begin(), all.end());
+    for (uint64_t passes : {1, 5}) {
+        const collide_result r = lab::collide::collide(h, keys, count, passes, 1, 0, {});
+        ASSERT_EQ(r.top_bits.size(), 32u);
+        for (int k = 32; k < 64; ++k) {
+            uint64_t pairs = 0;
+            for (std::size_t i = 0, j; i < all.size(); i = j) {
+                for (j = i; j < all.size() && all[j] >> (64 - k) == all[i] >> (64 - k); ++j) {
+                }
+                pairs += (j - i) * (j - i - 1) / 2;
+            }
+            EXPECT_EQ(r.top_bits[k - 32].bits, k);
+            EXPECT_EQ(r.top_bits[k - 32].collisions, pairs) << k << " bits, " << passes << " passes";
+            EXPECT_NEAR(r.top_bits[k - 32].expected, ideal_pairs(double(count), k), 1e-9 * ideal_pairs(double(count), k));
+        }
+    }
+}
+
 // A hash that gives every key one value crowds one part: reported after the first pass, wherever
 // that part lies, and never counted.
 TEST(Collide, ACrowdedPartIsReportedAfterOnePass) {

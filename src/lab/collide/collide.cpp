@@ -184,10 +184,10 @@ int ceil_log2(uint64_t n) {
 // its own share of every bucket, so that no two cores write one counter or one cache line.
 struct layout {
     uint64_t parts = 1, workers = 1;
-    int bucket_bits = 1, record_bytes = 8;
+    int width = 64, bucket_bits = 1, record_bytes = 8;
     uint64_t capacity = 0;  // values a worker's share of a bucket has room for: an ideal hash's mean and six deviations
 
-    layout(uint64_t count, uint64_t parts_, uint64_t workers_, int width) : parts(parts_), workers(workers_) {
+    layout(uint64_t count, uint64_t parts_, uint64_t workers_, int width_) : parts(parts_), workers(workers_), width(width_) {
         const double per_part = static_cast<double>(count) / static_cast<double>(parts);
         const int local = std::clamp(static_cast<int>(std::floor(std::log2(per_part / bucket_mean_goal))), 1, max_local_bits);
         bucket_bits = std::min(ceil_log2(parts) + local, width - 1);
@@ -301,6 +301,7 @@ public:
     struct counted {
         uint64_t values = 0, pairs = 0;
         std::vector<uint64_t> colliding;  // left-aligned values, the smallest `show` at most
+        std::array<uint64_t, 32> top_bits{};  // pairs equal in their top 32 + i bits, below the full width
     };
     // Sorts every bucket on every core and counts its runs of equal values.
     counted count(std::size_t show) {
@@ -352,14 +353,33 @@ public:
                 c.pairs += run * (run - 1) / 2;
                 if (run > 1 && show > 0) keep_smallest(c.colliding, l_.value_of(bucket, v[i]), show);
             }
+            if (l_.width == 64) count_top_bits(v, c.top_bits);
         });
         counted all;
         for (auto& c : by_worker) {
             all.values += c.values;
             all.pairs += c.pairs;
+            for (std::size_t k = 0; k < 32; ++k) all.top_bits[k] += c.top_bits[k];
             for (uint64_t u : c.colliding) keep_smallest(all.colliding, u, show);
         }
         return all;
+    }
+
+    // The pairs of a sorted bucket equal in their top k bits, k = 32 .. 63: neighbours sharing a
+    // prefix of p bits lengthen the run of every width up to p by one, and end the others'. Only
+    // the widths between two neighbours' prefixes change, so a value costs a step or two.
+    void count_top_bits(const std::vector<uint64_t>& v, std::array<uint64_t, 32>& pairs) const {
+        std::array<uint64_t, 32> run{};  // keys so far in the current run at width 32 + i, less one
+        int reach = -1;                  // the widest width (as an index) whose run is under way
+        const int shift = 64 - 8 * l_.record_bytes;
+        for (std::size_t i = 1; i < v.size(); ++i) {
+            const uint64_t differ = (v[i] ^ v[i - 1]) << shift;
+            const int prefix = l_.bucket_bits + (differ == 0 ? 64 : __builtin_clzll(differ));
+            const int top = std::min(prefix, 63) - 32;  // widths 32 .. 32 + top shared
+            for (int k = std::max(top + 1, 0); k <= reach; ++k) run[static_cast<std::size_t>(k)] = 0;
+            for (int k = 0; k <= top; ++k) pairs[static_cast<std::size_t>(k)] += ++run[static_cast<std::size_t>(k)];
+            reach = top;
+        }
     }
 
     static void keep_smallest(std::vector<uint64_t>& values, uint64_t u, std::size_t show) {
@@ -487,6 +507,7 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
     std::vector<run_buffers> buffers(workers(), run_buffers(keys));
     part_store store(l);
     std::vector<uint64_t> colliding;
+    std::array<uint64_t, 32> top_bits{};  // over the passes done
     // The first pass counts the values of every part, so that a crowded one is known at once.
     std::vector<std::vector<uint64_t>> part_counts(workers(), std::vector<uint64_t>(l.parts));
     for (uint64_t pass = 0; pass < passes; ++pass) {
@@ -559,8 +580,10 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
             break;
         }
         part_store::counted c = store.count(show);
-        uint64_t sums[2] = {c.values, c.pairs};
-        sum_over_ranks(sums, 2);
+        uint64_t sums[34] = {c.values, c.pairs};
+        std::copy(c.top_bits.begin(), c.top_bits.end(), sums + 2);
+        sum_over_ranks(sums, 34);
+        for (std::size_t k = 0; k < 32; ++k) top_bits[k] += sums[2 + k];
         for (uint64_t u : c.colliding) part_store::keep_smallest(colliding, u, show);
         collide_pass done;
         done.values = sums[0];
@@ -572,6 +595,17 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
         r.expected = total_expected * static_cast<double>(r.done.size()) / static_cast<double>(passes);
         r.log2_p_more = poisson_tail_log2(static_cast<double>(r.collisions), r.expected);
         r.log2_p_fewer = gamma_q_log2(static_cast<double>(r.collisions) + 1, r.expected);
+        if (h.width == 64) {
+            r.top_bits.clear();
+            for (int k = 32; k < 64; ++k) {
+                collide_width t;
+                t.bits = k;
+                t.collisions = top_bits[static_cast<std::size_t>(k - 32)];
+                t.expected = ideal_pairs(static_cast<double>(count), k) * static_cast<double>(r.done.size()) / static_cast<double>(passes);
+                t.log2_p_more = poisson_tail_log2(static_cast<double>(t.collisions), t.expected);
+                r.top_bits.push_back(t);
+            }
+        }
         if (hooks.counted) hooks.counted(r, pass);
     }
     r.complete = r.done.size() == passes && r.crowded.empty();

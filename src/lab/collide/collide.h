@@ -30,6 +30,13 @@ struct collide_pair {
     std::string first_key, second_key;  // the keys' bytes
 };
 
+// The pairs equal in a 64-bit hash's top `bits` bits, as a table that keeps only those sees them.
+struct collide_width {
+    int bits = 0;
+    uint64_t collisions = 0;
+    double expected = 0, log2_p_more = 0;
+};
+
 struct collide_result {
     std::string hash, keys;
     uint64_t count = 0, passes = 0;
@@ -42,6 +49,7 @@ struct collide_result {
     bool complete = true;            // false when interrupted: the passes done are an honest sample
     std::string crowded;             // set when one part held far more values than an ideal hash puts there
     std::vector<collide_pair> pairs; // the smallest colliding values, at most `show`, with their keys
+    std::vector<collide_width> top_bits;  // 64-bit hashes: the widths 32 to 63, from the same sort
 };
 
 // What collide tells its caller as it goes, and asks it.

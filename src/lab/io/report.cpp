@@ -546,6 +546,9 @@ std::string quoted(const std::string& key) { return printable(key) ? "\"" + key 
 nlohmann::ordered_json to_json(const collide_result& r) {
     nlohmann::ordered_json passes = nlohmann::ordered_json::array(), pairs = nlohmann::ordered_json::array();
     for (const auto& p : r.done) passes.push_back({{"values", p.values}, {"collisions", p.collisions}, {"seconds", p.seconds}});
+    nlohmann::ordered_json top = nlohmann::ordered_json::array();
+    for (const auto& t : r.top_bits)
+        top.push_back({{"bits", t.bits}, {"collisions", t.collisions}, {"expected", t.expected}, {"log2_p_more", t.log2_p_more}});
     for (const auto& p : r.pairs)
         pairs.push_back({{"value", format("0x%0*llx", r.width / 4, (unsigned long long)p.value)}, {"first", p.first},
                          {"second", p.second}, {"first_key", pasteable(p.first_key)}, {"second_key", pasteable(p.second_key)},
@@ -555,7 +558,7 @@ nlohmann::ordered_json to_json(const collide_result& r) {
             {"collisions", r.collisions}, {"expected", r.expected},
             {"ratio", r.expected > 0 ? static_cast<double>(r.collisions) / r.expected : 0.0},
             {"log2_p_more", r.log2_p_more}, {"log2_p_fewer", r.log2_p_fewer}, {"complete", r.complete},
-            {"crowded", r.crowded}, {"pass_counts", passes}, {"pairs", pairs}};
+            {"crowded", r.crowded}, {"pass_counts", passes}, {"pairs", pairs}, {"top_bits", top}};
 }
 
 }  // namespace
@@ -576,6 +579,16 @@ void print_collide(std::FILE* out, const collide_report& report) {
         else if (!r.complete)
             std::fprintf(out, "    interrupted: %zu of %llu passes counted, set against their own expectation\n",
                          r.done.size(), (unsigned long long)r.passes);
+        if (!r.top_bits.empty()) {
+            // The widths a table keeps: the 32 top bits, and the width least like an ideal hash's.
+            const auto least = std::min_element(r.top_bits.begin(), r.top_bits.end(), [](const auto& a, const auto& b) {
+                return a.log2_p_more < b.log2_p_more;
+            });
+            std::fprintf(out, "    top 32 bits: %s pairs where %.4g are expected; of the top 32 to 63 bits, the least "
+                              "likely: %d bits, %s where %.4g are expected, p(more) %s\n",
+                         with_commas(r.top_bits.front().collisions).c_str(), r.top_bits.front().expected, least->bits,
+                         with_commas(least->collisions).c_str(), least->expected, p_value(least->log2_p_more).c_str());
+        }
         for (const auto& p : r.pairs)
             std::fprintf(out, "    0x%0*llx: key %s %s and key %s %s%s\n", r.width / 4, (unsigned long long)p.value,
                          with_commas(p.first).c_str(), quoted(p.first_key).c_str(), with_commas(p.second).c_str(),
@@ -595,6 +608,7 @@ std::string to_csv(const collide_report& report) {
     for (const auto& r : report.results) {
         nlohmann::ordered_json row = to_json(r);
         row.erase("pass_counts");
+        row.erase("top_bits");
         // The colliding pairs in one cell: "FIRST/SECOND" indices, space-separated.
         std::string pairs;
         for (const auto& p : r.pairs) pairs += (pairs.empty() ? "" : " ") + std::to_string(p.first) + "/" + std::to_string(p.second);
@@ -603,6 +617,7 @@ std::string to_csv(const collide_report& report) {
     }
     nlohmann::ordered_json every = to_json(collide_result{});
     every.erase("pass_counts");
+    every.erase("top_bits");
     std::vector<std::string> header;
     for (const auto& field : every.items()) header.push_back(field.key());
     return to_csv(header, rows);
