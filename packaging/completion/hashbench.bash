@@ -25,7 +25,7 @@ _hashlab() {
             COMPREPLY=($(compgen -f -- "$cur"))
             return
             ;;
-        --seed | --sample | --repeat | --budget | --length | --count) return ;;
+        --seed | --sample | --repeat | --budget | --length | --count | --show) return ;;
         *)
             local command="" word
             for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
@@ -35,7 +35,7 @@ _hashlab() {
                 words=$options
                 [[ $command == check ]] && words="$words --family"
                 [[ $command == speed ]] && words="$words --length"
-                [[ $command == collide ]] && words="$words --count"
+                [[ $command == collide ]] && words="$words --count --show"
             else
                 words="measure tables check speed collide $options"
             fi
