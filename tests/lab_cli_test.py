@@ -257,6 +257,9 @@ def failures(work):
     check(run.returncode == 3 and re.fullmatch(r"hashlab: out of memory while \w+ .+\n", run.stderr),
           "under a memory limit: status %d, %r" % (run.returncode, run.stderr))
     check(os.listdir(work) == [], "left %s" % os.listdir(work))
+    run = lab("collide", "--hash", "xxh3", "--count", "2^26", "--memory", "1e9", preexec_fn=limit)
+    check(run.returncode == 3 and re.fullmatch(r"hashlab: out of memory while collide xxh3: [\d,]+ bytes of buckets\n", run.stderr),
+          "collide under a memory limit: status %d, %r" % (run.returncode, run.stderr))
     # Standard output full or closed: status 4, for reports and listings alike.
     read_end, write_end = os.pipe()
     os.close(read_end)
