@@ -81,6 +81,7 @@ struct check_result {
 // The values of a set, in order: the hash of every key (at `seed`), or of the fixed keys under
 // every seed of a seed family.
 std::vector<uint64_t> hash_set(const lab_hash& h, const check_set& set, uint64_t seed);
+void hash_set_into(const lab_hash& h, const check_set& set, uint64_t seed, std::vector<uint64_t>& values);
 
 // Collisions among the top b bits of sorted values below 2^width, for every b from 0 to width,
 // from one pass: neighbours that share their top L bits collide at every width up to L.

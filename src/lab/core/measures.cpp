@@ -74,7 +74,10 @@ double ideal_longest(double n, double m) {
 void radix_sort(std::vector<uint64_t>& values, int bits) {
     constexpr int digit_bits = 11;
     constexpr std::size_t digits = std::size_t{1} << digit_bits;
-    std::vector<uint64_t> sorted(values.size());
+    // The second buffer is the thread's, kept from sort to sort: the buffers trade places, so that
+    // a thread sorting set after set faults in no fresh memory once it has held its largest.
+    thread_local std::vector<uint64_t> sorted;
+    sorted.resize(values.size());
     for (int shift = 0; shift < bits; shift += digit_bits) {
         std::array<std::size_t, digits> start{};
         for (uint64_t v : values) ++start[(v >> shift) & (digits - 1)];
