@@ -272,6 +272,22 @@ TEST(Battery, EveryAxisStepsToTheNeighbourItNames) {
     }
 }
 
+// The bit-flip tests correct for every cell and pair they looked at: each input bit against each
+// of the hash's output bits (avalanche), and against each pair of them (bit independence).
+TEST(Battery, FlipTestsCorrectForEveryCell) {
+    const lab_hash xxh64 = select_hashes({"xxh64"}, {}).front();
+    std::vector<check_set> sets = battery(xxh64, true, {"bit-flips"});
+    const auto shortest = std::min_element(sets.begin(), sets.end(), [](const check_set& a, const check_set& b) {
+        return a.length < b.length;
+    });
+    ASSERT_NE(shortest, sets.end());
+    const double inputs = 8.0 * static_cast<double>(shortest->length);
+    std::map<std::string, double> looked_at;
+    for (const auto& r : shortest->row->results(xxh64, *shortest, 1)) looked_at[r.test] = r.looked_at;
+    EXPECT_EQ(looked_at["avalanche"], inputs * 64) << shortest->given;
+    EXPECT_EQ(looked_at["bit independence"], inputs * 64 * 63 / 2) << shortest->given;
+}
+
 TEST(Battery, SeedFamiliesHoldTheirCounts) {
     const lab_hash xxh64 = select_hashes({"xxh64"}, {}).front(), murmur3 = select_hashes({"murmur3"}, {}).front();
     const struct { const lab_hash* hash; bool quick; const char* set; uint64_t count; } cases[] = {
