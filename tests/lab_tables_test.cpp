@@ -93,6 +93,7 @@ lab_hash sleeper(const std::string& name) { return runtime_hash(name, 64, consta
 std::unique_ptr<table_lane> sleeping(const lab_hash& h, table_id) {
     if (h.name == "erratic") return std::make_unique<sleeping_table>(std::vector<double>{5, 400, 40, 5, 7, 90, 12});
     if (h.name == "slow") return std::make_unique<sleeping_table>(std::vector<double>{50});
+    if (h.name == "wobbly") return std::make_unique<sleeping_table>(std::vector<double>{1.05, 1.6, 1.1, 1.4, 1.3, 1.2, 1.5, 1.08, 1.9, 1.25, 1.06});
     return std::make_unique<sleeping_table>(std::vector<double>{h.name == "none" ? 0.0 : h.name == "one" ? 1.0 : h.name == "two" ? 2.0 : 3.0});
 }
 
@@ -172,6 +173,26 @@ TEST(CostStudy, GroupsWhoseReferenceWasLeftOutAreUndecided) {
     EXPECT_EQ(a.fastest, "one");
     ASSERT_EQ(a.undecided.size(), 1u);
     EXPECT_EQ(a.undecided[0].hash, "none");
+}
+
+// A hash slower on the whole but not in every round is tied: its interval, not its estimate, decides.
+TEST(CostStudy, TiedByTheIntervalNotTheEstimate) {
+    const key_set keys = make_key_set("decimal:24576", 1);
+    const study_keys study = prepare_study(keys, 1);
+    absent_keys = &study.absent;
+    const std::vector<lab_hash> hashes = {sleeper("one"), sleeper("wobbly")};
+    table_study s(lab_tables().front(), {&hashes[0], &hashes[1]}, study, keys.size(), keys.name, 2, 1, sleeping, test_clock);
+    for (int round = 0; round < 5; ++round) s.round(round == 0, 1e12);
+    s.mark();
+    const std::vector<cost_result> results = s.results();
+    int slower_yet_tied = 0;
+    for (const auto& [name, figure] : cost_time_figures) {
+        const interval& i = (results[1].*figure).to_best;
+        ASSERT_GT(i.estimate, 1) << name;  // never faster: its parts all cost 1.05 ms or more
+        slower_yet_tied += i.low <= 1;
+        EXPECT_EQ((results[1].*figure).mark, i.low <= 1 ? "tied" : "") << name << ": " << i.low << " to " << i.high;
+    }
+    EXPECT_GT(slower_yet_tied, 0) << "the case needs an estimate above 1 whose interval reaches 1";
 }
 
 // A hash slower in every part, however erratic, is slower: its interval is wide but far above 1.
