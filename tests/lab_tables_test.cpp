@@ -74,16 +74,19 @@ const std::vector<std::string>* absent_keys = nullptr;
 double test_clock_ns = 0;
 double test_clock() { return test_clock_ns; }
 std::size_t parts_taken = 0;
+double drift_per_ms = 0;  // the machine slowing down as the test clock runs: 0.001 is 0.1 % a ms
+double cost_ns(double ms) { return 1e6 * ms * (1 + drift_per_ms * test_clock_ns / 1e6); }
 struct sleeping_table : table_lane {
     std::vector<double> ms;  // a part's cost, in turn over every table of the kind
     std::size_t held = 0;
     explicit sleeping_table(std::vector<double> costs) : ms(std::move(costs)) {}
     void insert(const std::string*, std::size_t first, std::size_t end) override {
         held += end - first;
-        test_clock_ns += 1e6 * ms[parts_taken++ % ms.size()];
+        test_clock_ns += cost_ns(ms[parts_taken++ % ms.size()]);
     }
+    double find_ms = -1;  // a lookup's part, where it differs from an insert's
     std::size_t find(const std::string* keys, std::size_t first, std::size_t end) const override {
-        test_clock_ns += 1e6 * ms[parts_taken++ % ms.size()];
+        test_clock_ns += cost_ns(find_ms >= 0 ? find_ms : ms[parts_taken++ % ms.size()]);
         return keys == absent_keys->data() ? 0 : end - first;
     }
     std::size_t size() const override { return held; }
@@ -93,6 +96,11 @@ lab_hash sleeper(const std::string& name) { return runtime_hash(name, 64, consta
 std::unique_ptr<table_lane> sleeping(const lab_hash& h, table_id) {
     if (h.name == "erratic") return std::make_unique<sleeping_table>(std::vector<double>{5, 400, 40, 5, 7, 90, 12});
     if (h.name == "slow") return std::make_unique<sleeping_table>(std::vector<double>{50});
+    if (h.name == "lopsided") {  // as quick as "one" to fill, ten times slower to look up
+        auto table = std::make_unique<sleeping_table>(std::vector<double>{1});
+        table->find_ms = 10;
+        return table;
+    }
     if (h.name == "wobbly") return std::make_unique<sleeping_table>(std::vector<double>{1.05, 1.6, 1.1, 1.4, 1.3, 1.2, 1.5, 1.08, 1.9, 1.25, 1.06});
     return std::make_unique<sleeping_table>(std::vector<double>{h.name == "none" ? 0.0 : h.name == "one" ? 1.0 : h.name == "two" ? 2.0 : 3.0});
 }
@@ -173,6 +181,49 @@ TEST(CostStudy, GroupsWhoseReferenceWasLeftOutAreUndecided) {
     EXPECT_EQ(a.fastest, "one");
     ASSERT_EQ(a.undecided.size(), 1u);
     EXPECT_EQ(a.undecided[0].hash, "none");
+}
+
+// The machine slows down as the study runs, groups far apart in time: each member's ratio to
+// another of a different group goes through the reference timed beside each, so the drift
+// cancels; any pairing across groups (a wrong group's reference, whole loops) would show it.
+TEST(CostStudy, DriftCancelsThroughEachGroupsReference) {
+    const key_set keys = make_key_set("decimal:24576", 1);
+    const study_keys study = prepare_study(keys, 1);
+    absent_keys = &study.absent;
+    const std::vector<lab_hash> hashes = {sleeper("two"), sleeper("one"), sleeper("three")};
+    drift_per_ms = 0.001;
+    table_study s(lab_tables().front(), {&hashes[0], &hashes[1], &hashes[2]}, study, keys.size(), keys.name, 2, 1, sleeping,
+                  test_clock);
+    for (int round = 0; round < 3; ++round) s.round(round == 0, 1e12);
+    s.mark();
+    drift_per_ms = 0;
+    const std::vector<cost_result> results = s.results();
+    EXPECT_EQ(results[2].group, 1);
+    for (const auto& [name, figure] : cost_time_figures) {
+        EXPECT_EQ((results[1].*figure).mark, "best") << name;
+        EXPECT_NEAR((results[0].*figure).to_best.estimate, 2, 0.02) << name;
+        EXPECT_NEAR((results[2].*figure).to_best.estimate, 3, 0.03) << name;
+    }
+    const table_advice a = s.advice();
+    ASSERT_EQ(a.slower.size(), 2u);
+    EXPECT_NEAR(a.slower[1].to_fastest.estimate, 3, 0.03);
+}
+
+// The advice weighs a rival's ratios by the fastest hash's own costs of filling and looking up:
+// "one" spends as long on each, so a rival as quick to fill and ten times slower to look up is
+// 5.5 times slower on the whole (its own costs would make it 9.2).
+TEST(CostStudy, TheWorkloadIsWeighedByTheFastestsCosts) {
+    const key_set keys = make_key_set("decimal:24576", 1);
+    const study_keys study = prepare_study(keys, 1);
+    absent_keys = &study.absent;
+    const std::vector<lab_hash> hashes = {sleeper("one"), sleeper("lopsided")};
+    table_study s(lab_tables().front(), {&hashes[0], &hashes[1]}, study, keys.size(), keys.name, 2, 1, sleeping, test_clock);
+    for (int round = 0; round < 3; ++round) s.round(round == 0, 1e12);
+    s.mark();
+    const table_advice a = s.advice();
+    EXPECT_EQ(a.fastest, "one");
+    ASSERT_EQ(a.slower.size(), 1u);
+    EXPECT_NEAR(a.slower[0].to_fastest.estimate, 5.5, 1e-9);
 }
 
 // A hash slower on the whole but not in every round is tied: its interval, not its estimate, decides.
