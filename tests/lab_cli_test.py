@@ -443,6 +443,21 @@ def collide(work, mpirun=None):
         check(ranks[0]["ranks"] == 3 and [r["collisions"] for r in ranks] == [r["collisions"] for r in one]
               and [r["pairs"] for r in ranks] == [r["pairs"] for r in one],
               "3 ranks against one process: %s" % [(a["collisions"], b["collisions"]) for a, b in zip(one, ranks)])
+        # Ctrl-C reaching one rank only: every rank stops before its next pass, rank 0 reports, status 130.
+        job = subprocess.Popen([mpirun, "--oversubscribe", "-np", "3", BINARY, "collide", "--hash", "xxh64", "--hash", "wyhash",
+                                "--count", "2^24", "--memory", "2e6", "--json", work / "ranks-cut.json"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+        deadline = time.time() + 30
+        while len(ranks_of := subprocess.run(["pgrep", "-x", "-P", str(job.pid), "hashlab"], capture_output=True,
+                                             text=True).stdout.split()) < 3:
+            check(time.time() < deadline and job.poll() is None, "the ranks never started")
+            time.sleep(0.1)
+        time.sleep(1)
+        os.kill(int(ranks_of[-1]), signal.SIGINT)
+        out, err = job.communicate(timeout=60)
+        cut = json.loads((work / "ranks-cut.json").read_text())["results"]
+        check(job.returncode == 130 and "interrupted" in out and not cut[-1]["complete"],
+              "one rank interrupted: status %d, %r %r" % (job.returncode, out[-300:], err[-300:]))
     # A run of many passes, interrupted: the passes done, marked incomplete.
     # A run of many passes, interrupted: the passes done, marked incomplete, the hash not yet started
     # listed with none, and the status of a run Ctrl-C ended.

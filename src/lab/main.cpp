@@ -436,12 +436,13 @@ int run_collide(const options& opt) {
         report.results.push_back(lab::collide::collide(h, keys, count, passes, opt.seed, opt.show, hooks));
     }
     sigaction(SIGINT, &before, nullptr);
+    const bool stopped = any_rank(interrupted != 0);  // Ctrl-C may have reached another rank only
     if (rank != 0) return 0;
     clear_progress();
     print_collide(stdout, report);
     flush_stdout();
     write_outputs(outputs, opt, report);
-    if (interrupted) return 128 + SIGINT;  // as the other commands end on Ctrl-C
+    if (stopped) return 128 + SIGINT;  // as the other commands end on Ctrl-C
     const double fail_log2 = std::log2(0.001 / static_cast<double>(std::max<std::size_t>(report.results.size(), 1)));
     return std::any_of(report.results.begin(), report.results.end(), [&](const collide_result& r) {
         return !r.crowded.empty() || (!r.done.empty() && r.log2_p_more < fail_log2);
