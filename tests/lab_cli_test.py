@@ -413,6 +413,21 @@ def speed(work):
           "quick: status %d, %d points" % (run.returncode, len(doc["points"])))
 
 
+def children(parent, name):
+    """The pids of a process's children of that name, from /proc."""
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                stat_line = f.read()
+        except (OSError, ValueError):
+            continue
+        comm, rest = stat_line[stat_line.find("(") + 1:stat_line.rfind(")")], stat_line[stat_line.rfind(")") + 2:].split()
+        if comm == name and int(rest[1]) == parent:
+            found.append(int(entry))
+    return sorted(found)
+
+
 def collide(work, mpirun=None):
     """hashlab collide: a 32-bit hash's pairs at a few million keys, alike in 1 and in many passes
     (and across 3 ranks); Ctrl-C ends with what was counted."""
@@ -448,12 +463,11 @@ def collide(work, mpirun=None):
                                 "--count", "2^24", "--memory", "2e6", "--json", work / "ranks-cut.json"],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
         deadline = time.time() + 30
-        while len(ranks_of := subprocess.run(["pgrep", "-x", "-P", str(job.pid), "hashlab"], capture_output=True,
-                                             text=True).stdout.split()) < 3:
+        while len(ranks_of := children(job.pid, "hashlab")) < 3:
             check(time.time() < deadline and job.poll() is None, "the ranks never started")
             time.sleep(0.1)
         time.sleep(1)
-        os.kill(int(ranks_of[-1]), signal.SIGINT)
+        os.kill(ranks_of[-1], signal.SIGINT)
         out, err = job.communicate(timeout=60)
         cut = json.loads((work / "ranks-cut.json").read_text())["results"]
         check(job.returncode == 130 and "interrupted" in out and not cut[-1]["complete"],
