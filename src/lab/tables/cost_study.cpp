@@ -18,15 +18,14 @@ namespace lab::tables {
 
 namespace {
 
-// A ratio whose interval spans more than this factor says nothing about which hash is faster,
-// unless every replicate of it lies above that factor: then the hash is plainly slower, however
-// erratic its times (a plugin that is thousands of times slower, say).
+// A ratio whose interval spans more than this factor and reaches down to a tie says nothing about
+// which hash is faster; one wholly above 1 is slower however wide (a plugin thousands of times
+// slower, and erratic with it).
 constexpr double undecided_span = 2;
 enum class standing { slower, undecided, tied };
-standing standing_of(const interval& i, const replicates& r) {
-    if (!r.empty() && *std::min_element(r.begin(), r.end()) > undecided_span) return standing::slower;
-    if (!(i.high <= undecided_span * i.low)) return standing::undecided;
-    return i.low <= 1 ? standing::tied : standing::slower;
+standing standing_of(const interval& i) {
+    if (i.low > 1) return standing::slower;
+    return i.high <= undecided_span * i.low ? standing::tied : standing::undecided;
 }
 
 std::string percent(double ratio) { return format("%+.0f %%", 100 * (ratio - 1)); }
@@ -237,9 +236,8 @@ void table_study::mark() {
                 figure.mark = "best";
                 continue;
             }
-            const replicates r = ratio(m, best, f);
-            figure.to_best = ratio_interval(r);
-            const standing st = standing_of(figure.to_best, r);
+            figure.to_best = ratio_interval(ratio(m, best, f));
+            const standing st = standing_of(figure.to_best);
             figure.mark = st == standing::undecided ? "undecided" : st == standing::tied ? "tied" : "";
         }
     }
@@ -276,9 +274,8 @@ table_advice table_study::advice() const {
     a.fastest = hashes_[fastest]->name;
     for (std::size_t m : members) {
         if (m == fastest) continue;
-        const replicates w = workload_ratio(m, fastest);
-        const table_advice::rival r{hashes_[m]->name, ratio_interval(w)};
-        const standing st = standing_of(r.to_fastest, w);
+        const table_advice::rival r{hashes_[m]->name, ratio_interval(workload_ratio(m, fastest))};
+        const standing st = standing_of(r.to_fastest);
         (st == standing::undecided ? a.undecided : st == standing::tied ? a.within : a.slower).push_back(r);
     }
     for (auto* list : {&a.within, &a.slower, &a.undecided})
