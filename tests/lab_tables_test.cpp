@@ -105,6 +105,24 @@ std::unique_ptr<table_lane> sleeping(const lab_hash& h, table_id) {
     return std::make_unique<sleeping_table>(std::vector<double>{h.name == "none" ? 0.0 : h.name == "one" ? 1.0 : h.name == "two" ? 2.0 : 3.0});
 }
 
+// A study of sleeping tables on the test clock, over keys of three parts a loop, `per_group`
+// tables side by side; the hashes must outlive it.
+const key_set& sleeper_keys() {
+    static const key_set keys = make_key_set("decimal:24576", 1);
+    return keys;
+}
+const study_keys& sleeper_study_keys() {
+    static const study_keys study = prepare_study(sleeper_keys(), 1);
+    absent_keys = &study.absent;
+    return study;
+}
+table_study sleeper_study(const std::vector<lab_hash>& hashes, std::size_t per_group) {
+    std::vector<const lab_hash*> members;
+    for (const auto& h : hashes) members.push_back(&h);
+    return table_study(lab_tables().front(), members, sleeper_study_keys(), sleeper_keys().size(), sleeper_keys().name,
+                       per_group, 1, sleeping, test_clock);
+}
+
 struct study_case {
     std::vector<lab_hash> hashes;
     std::size_t tables_per_group;
@@ -118,17 +136,12 @@ struct study_case {
 // come out right through it: the reference (first, 2 ms) is not the best (1 ms), and the 3 ms
 // hash never ran beside the best.
 TEST(CostStudy, PartsGroupsRatiosAndMarks) {
-    const key_set keys = make_key_set("decimal:24576", 1);  // three parts a loop
-    const study_keys study = prepare_study(keys, 1);
-    absent_keys = &study.absent;
     const study_case cases[] = {
         {{sleeper("two"), sleeper("none"), sleeper("three")}, 10, {0, 0, 0}, {0, 0, 0}, "one group"},
         {{sleeper("two"), sleeper("one"), sleeper("three")}, 2, {2, 1, 3}, {0, 0, 1}, "groups of two"},
     };
     for (const auto& c : cases) {
-        std::vector<const lab_hash*> hashes;
-        for (const auto& h : c.hashes) hashes.push_back(&h);
-        table_study s(lab_tables().front(), hashes, study, keys.size(), keys.name, c.tables_per_group, 1, sleeping, test_clock);
+        table_study s = sleeper_study(c.hashes, c.tables_per_group);
         for (int round = 0; round < 3; ++round) s.round(round == 0, 1e10);
         s.mark();
         const std::vector<cost_result> results = s.results();
@@ -164,11 +177,8 @@ TEST(CostStudy, PartsGroupsRatiosAndMarks) {
 // When the reference, the one hash every group holds, is left out as too slow, hashes of different
 // groups were never timed side by side: their ratio is undecided, never a tie or a number.
 TEST(CostStudy, GroupsWhoseReferenceWasLeftOutAreUndecided) {
-    const key_set keys = make_key_set("decimal:24576", 1);  // three parts a loop: 9 ms for the reference
-    const study_keys study = prepare_study(keys, 1);
-    absent_keys = &study.absent;
     const std::vector<lab_hash> hashes = {sleeper("three"), sleeper("one"), sleeper("none")};
-    table_study s(lab_tables().front(), {&hashes[0], &hashes[1], &hashes[2]}, study, keys.size(), keys.name, 2, 1, sleeping, test_clock);
+    table_study s = sleeper_study(hashes, 2);
     for (int round = 0; round < 3; ++round) s.round(round == 0, 8e6);
     s.mark();
     const std::vector<cost_result> results = s.results();
@@ -187,13 +197,9 @@ TEST(CostStudy, GroupsWhoseReferenceWasLeftOutAreUndecided) {
 // another of a different group goes through the reference timed beside each, so the drift
 // cancels; any pairing across groups (a wrong group's reference, whole loops) would show it.
 TEST(CostStudy, DriftCancelsThroughEachGroupsReference) {
-    const key_set keys = make_key_set("decimal:24576", 1);
-    const study_keys study = prepare_study(keys, 1);
-    absent_keys = &study.absent;
     const std::vector<lab_hash> hashes = {sleeper("two"), sleeper("one"), sleeper("three")};
     drift_per_ms = 0.001;
-    table_study s(lab_tables().front(), {&hashes[0], &hashes[1], &hashes[2]}, study, keys.size(), keys.name, 2, 1, sleeping,
-                  test_clock);
+    table_study s = sleeper_study(hashes, 2);
     for (int round = 0; round < 3; ++round) s.round(round == 0, 1e12);
     s.mark();
     drift_per_ms = 0;
@@ -215,11 +221,8 @@ TEST(CostStudy, DriftCancelsThroughEachGroupsReference) {
 // "one" spends as long on each, so a rival as quick to fill and ten times slower to look up is
 // 5.5 times slower on the whole (its own costs would make it 9.2).
 TEST(CostStudy, TheWorkloadIsWeighedByTheFastestsCosts) {
-    const key_set keys = make_key_set("decimal:24576", 1);
-    const study_keys study = prepare_study(keys, 1);
-    absent_keys = &study.absent;
     const std::vector<lab_hash> hashes = {sleeper("one"), sleeper("lopsided")};
-    table_study s(lab_tables().front(), {&hashes[0], &hashes[1]}, study, keys.size(), keys.name, 2, 1, sleeping, test_clock);
+    table_study s = sleeper_study(hashes, 2);
     for (int round = 0; round < 3; ++round) s.round(round == 0, 1e12);
     s.mark();
     const table_advice a = s.advice();
@@ -230,11 +233,8 @@ TEST(CostStudy, TheWorkloadIsWeighedByTheFastestsCosts) {
 
 // A hash slower on the whole but not in every round is tied: its interval, not its estimate, decides.
 TEST(CostStudy, TiedByTheIntervalNotTheEstimate) {
-    const key_set keys = make_key_set("decimal:24576", 1);
-    const study_keys study = prepare_study(keys, 1);
-    absent_keys = &study.absent;
     const std::vector<lab_hash> hashes = {sleeper("one"), sleeper("wobbly")};
-    table_study s(lab_tables().front(), {&hashes[0], &hashes[1]}, study, keys.size(), keys.name, 2, 1, sleeping, test_clock);
+    table_study s = sleeper_study(hashes, 2);
     for (int round = 0; round < 5; ++round) s.round(round == 0, 1e12);
     s.mark();
     const std::vector<cost_result> results = s.results();
@@ -250,11 +250,8 @@ TEST(CostStudy, TiedByTheIntervalNotTheEstimate) {
 
 // A hash slower in every part, however erratic, is slower: its interval is wide but wholly above 1.
 TEST(CostStudy, PlainlySlowerIsSlowerHoweverWide) {
-    const key_set keys = make_key_set("decimal:24576", 1);
-    const study_keys study = prepare_study(keys, 1);
-    absent_keys = &study.absent;
     const std::vector<lab_hash> hashes = {sleeper("one"), sleeper("erratic")};
-    table_study s(lab_tables().front(), {&hashes[0], &hashes[1]}, study, keys.size(), keys.name, 2, 1, sleeping, test_clock);
+    table_study s = sleeper_study(hashes, 2);
     for (int round = 0; round < 4; ++round) s.round(round == 0, 1e12);
     s.mark();
     int wide = 0;
@@ -292,11 +289,8 @@ TEST(CostStudy, TheAdviceLineNamesTheFastestTheTiedAndHowMuchSlowerTheRest) {
 // A table that degenerates (every key in one place) overruns a small first budget and is left out,
 // with the loop, the operations done and their cost; the others go on.
 TEST(CostStudy, AnOverrunningTableIsLeftOut) {
-    const key_set keys = make_key_set("decimal:24576", 1);  // three parts a loop
-    const study_keys study = prepare_study(keys, 1);
-    absent_keys = &study.absent;
     const std::vector<lab_hash> hashes = {sleeper("one"), sleeper("slow")};  // 1 and 50 ms a part
-    table_study s(lab_tables().front(), {&hashes[0], &hashes[1]}, study, keys.size(), keys.name, 10, 1, sleeping, test_clock);
+    table_study s = sleeper_study(hashes, 10);
     s.round(true, 20e6);
     s.round(false, 20e6);
     s.mark();
