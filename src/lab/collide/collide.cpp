@@ -38,6 +38,7 @@ constexpr uint64_t mpi_batch = uint64_t{1} << 22;  // keys a rank makes between 
 // Values a bucket holds on average: its sort stays in the core's own cache.
 constexpr double bucket_mean_goal = 4096;
 constexpr int max_local_bits = 10;
+constexpr std::size_t sort_piece = 16384;  // values sorted at once, in the core's own cache
 // Records a worker gathers for a bucket before it writes them out: r whole cache lines for r-byte records.
 constexpr int flush_records = 64;
 
@@ -48,6 +49,21 @@ constexpr int flush_records = 64;
 using run_call = void (*)(const lab_hash&, const index_keys&, uint64_t first, std::size_t n, uint64_t seed,
                           char* buffer, uint64_t* out);
 
+// A counter key's bytes, bar its index's, stay the same: its length is fixed, and a loop over
+// keys of one known length lets the compiler drop the hash's branches on the length.
+template <class Call>
+__attribute__((flatten)) void counter_run(Call call, std::size_t length, uint64_t mask, int shift, uint64_t first,
+                                          std::size_t n, uint64_t seed, char* buffer, uint64_t* out) {
+    const std::size_t index_bytes = std::min<std::size_t>(8, length);
+    for (std::size_t j = 0; j < n; ++j) {
+        const uint64_t i = first + j;
+        // little-endian, as index_keys writes it; a whole word where the key has one
+        if (index_bytes == 8) std::memcpy(buffer, &i, 8);
+        else std::memcpy(buffer, &i, index_bytes);
+        out[j] = (call(buffer, length, seed) & mask) << shift;
+    }
+}
+
 template <class Call>
 void hash_run(Call call, const lab_hash& h, const index_keys& keys, uint64_t first, std::size_t n, uint64_t seed,
               char* buffer, uint64_t* out) {
@@ -55,12 +71,9 @@ void hash_run(Call call, const lab_hash& h, const index_keys& keys, uint64_t fir
     const int shift = 64 - h.width;
     if (keys.is_counter()) {
         // The filler stays in the buffer; only the index's bytes change from key to key.
-        const std::size_t length = keys.key(first, buffer).size(), index_bytes = std::min<std::size_t>(8, length);
-        for (std::size_t j = 0; j < n; ++j) {
-            const uint64_t i = first + j;
-            std::memcpy(buffer, &i, index_bytes);  // little-endian, as index_keys writes it
-            out[j] = (call(buffer, length, seed) & mask) << shift;
-        }
+        const std::size_t length = keys.key(first, buffer).size();
+        if (length == 16) counter_run(call, 16, mask, shift, first, n, seed, buffer, out);
+        else counter_run(call, length, mask, shift, first, n, seed, buffer, out);
         return;
     }
     for (std::size_t j = 0; j < n; ++j) {
@@ -260,7 +273,7 @@ public:
     explicit part_store(const layout& l)
         : l_(l), memory_(static_cast<std::size_t>(l.bytes())), fill_(l.workers, std::vector<uint64_t>(l.most_buckets())),
           lines_(l.workers, std::vector<uint64_t>(flush_records * l.most_buckets())),
-          waiting_(l.workers, std::vector<uint8_t>(l.most_buckets())),
+          waiting_(l.workers, std::vector<uint32_t>(l.most_buckets())),
           spills_(l.workers), spill_budget_(std::max<uint64_t>(uint64_t{1} << 21, static_cast<uint64_t>(l.bytes() / 64))) {}
 
     void start(uint64_t part) {
@@ -272,25 +285,41 @@ public:
         spilled_ = 0;
         overflowed_ = false;
     }
-    bool owns(uint64_t bucket) const { return bucket - first_ < span_; }
-    // Each worker gathers a bucket's records in a buffer of its own and writes them 64 at a time,
-    // packed into whole cache lines, with stores that bypass the cache: the buckets' memory is
-    // written once and never read in first, and the cache keeps the buffers and the hashing's data.
-    void put(uint64_t u, std::size_t worker) {
-        const uint64_t local = l_.bucket_of(u) - first_;
-        uint64_t* waiting = &lines_[worker][local * flush_records];
-        uint8_t& n = waiting_[worker][local];
-        waiting[n++] = l_.record_of(u);
-        if (n == flush_records) {
-            flush(worker, local, waiting, flush_records);
-            n = 0;
+    // Stores the values of a run that fall in this part. Each worker gathers a bucket's records in
+    // a buffer of its own and writes them 64 at a time, packed into whole cache lines, with stores
+    // that bypass the cache: the buckets' memory is written once and never read in first, and the
+    // cache keeps the buffers and the hashing's data.
+    void put(const uint64_t* values, std::size_t n, std::size_t worker) {
+        uint64_t* lines = lines_[worker].data();
+        uint32_t* waiting = waiting_[worker].data();
+        const int bucket_bits = l_.bucket_bits, bucket_shift = 64 - bucket_bits, record_shift = 64 - 8 * l_.record_bytes;
+        const uint64_t first = first_, span = span_;
+        // The part's values first, without a branch: a pass that keeps a fraction of the values
+        // would mispredict one in every few.
+        uint64_t mine[run_keys];
+        for (std::size_t from = 0; from < n; from += run_keys) {
+            std::size_t m = 0;
+            for (std::size_t j = from; j < std::min(n, from + run_keys); ++j) {
+                mine[m] = values[j];
+                m += (values[j] >> bucket_shift) - first < span;
+            }
+            for (std::size_t j = 0; j < m; ++j) {
+                const uint64_t local = (mine[j] >> bucket_shift) - first;
+                uint64_t* line = lines + local * flush_records;
+                uint32_t& k = waiting[local];
+                line[k] = (mine[j] << bucket_bits) >> record_shift;
+                if (++k == flush_records) {
+                    flush(worker, local, line, flush_records);
+                    k = 0;
+                }
+            }
         }
     }
     // The records still waiting in the workers' lines, written out: the pass's storing is over.
     void finish() {
         on_every_core(waiting_.size(), [&](std::size_t worker, std::size_t) {
             for (uint64_t local = 0; local < span_; ++local) {
-                flush(worker, local, &lines_[worker][local * flush_records], waiting_[worker][local]);
+                flush(worker, local, &lines_[worker][local * flush_records], static_cast<int>(waiting_[worker][local]));
                 waiting_[worker][local] = 0;
             }
             _mm_sfence();
@@ -317,10 +346,10 @@ public:
             const auto bucket_less = [&](uint64_t u, uint64_t b) { return l_.bucket_of(u) < b; };
             const auto from = std::lower_bound(spilled.begin(), spilled.end(), bucket, bucket_less);
             const auto to = std::lower_bound(from, spilled.end(), bucket + 1, bucket_less);
-            // The bucket's records, from every worker's share and the spill, placed by their top
-            // byte (a counting sort), so that the sort proper works on pieces the core's cache holds.
+            // The bucket's records, from every worker's share and the spill. A bucket larger than
+            // the core's cache is first placed by its records' top bits (a counting sort), so that
+            // the sort proper works on pieces the cache holds.
             const uint64_t mask = low_bits(8 * l_.record_bytes);
-            const int top_shift = 8 * l_.record_bytes - 8;
             const auto each_record = [&](auto use) {
                 for (std::size_t w = 0; w < workers; ++w) {
                     const unsigned char* records = share(w, local);
@@ -329,31 +358,34 @@ public:
                 }
                 for (auto u = from; u != to; ++u) use(l_.record_of(*u));
             };
+            std::size_t n = static_cast<std::size_t>(to - from);
+            for (std::size_t w = 0; w < workers; ++w) n += static_cast<std::size_t>(std::min(fill_[w][local], l_.capacity));
+            const int split_bits = std::min(8, ceil_log2(n / sort_piece + 1));
+            const int top_shift = 8 * l_.record_bytes - split_bits;
             std::array<std::size_t, 257> starts{};
-            each_record([&](uint64_t x) { ++starts[(x >> top_shift) + 1]; });
-            for (std::size_t d = 1; d <= 256; ++d) starts[d] += starts[d - 1];
             std::vector<uint64_t>& v = scratch[worker];
-            v.resize(starts[256]);
-            std::array<std::size_t, 256> next;
-            std::copy_n(starts.begin(), 256, next.begin());
-            each_record([&](uint64_t x) { v[next[x >> top_shift]++] = x; });
-            for (std::size_t d = 0; d < 256; ++d) {
+            v.resize(n);
+            if (split_bits == 0) {
+                std::size_t at = 0;
+                each_record([&](uint64_t x) { v[at++] = x; });
+                starts[1] = n;
+            } else {
+                each_record([&](uint64_t x) { ++starts[(x >> top_shift) + 1]; });
+                for (std::size_t d = 1; d <= 256; ++d) starts[d] += starts[d - 1];
+                std::array<std::size_t, 256> next;
+                std::copy_n(starts.begin(), 256, next.begin());
+                each_record([&](uint64_t x) { v[next[x >> top_shift]++] = x; });
+            }
+            for (std::size_t d = 0; d < (std::size_t{1} << split_bits); ++d) {
                 uint64_t* piece = v.data() + starts[d];
-                const std::size_t n = starts[d + 1] - starts[d];
+                const std::size_t k = starts[d + 1] - starts[d];
                 // Highway asks the kernel for a random seed at every call: small pieces go to std::sort.
-                if (n >= 256) sorters[worker](piece, n, hwy::SortAscending());
-                else std::sort(piece, piece + n);
+                if (k >= 256) sorters[worker](piece, k, hwy::SortAscending());
+                else std::sort(piece, piece + k);
             }
             counted& c = by_worker[worker];
             c.values += v.size();
-            for (std::size_t i = 0, j; i < v.size(); i = j) {
-                for (j = i + 1; j < v.size() && v[j] == v[i]; ++j) {
-                }
-                const uint64_t run = j - i;
-                c.pairs += run * (run - 1) / 2;
-                if (run > 1 && show > 0) keep_smallest(c.colliding, l_.value_of(bucket, v[i]), show);
-            }
-            if (l_.width == 64) count_top_bits(v, c.top_bits);
+            count_runs(v, bucket, show, c);
         });
         counted all;
         for (auto& c : by_worker) {
@@ -365,21 +397,41 @@ public:
         return all;
     }
 
-    // The pairs of a sorted bucket equal in their top k bits, k = 32 .. 63: neighbours sharing a
-    // prefix of p bits lengthen the run of every width up to p by one, and end the others'. Only
-    // the widths between two neighbours' prefixes change, so a value costs a step or two.
-    void count_top_bits(const std::vector<uint64_t>& v, std::array<uint64_t, 32>& pairs) const {
-        std::array<uint64_t, 32> run{};  // keys so far in the current run at width 32 + i, less one
-        int reach = -1;                  // the widest width (as an index) whose run is under way
+    // The pairs of a sorted bucket equal in full and, at 64 bits, in their top k bits, k = 32 ..
+    // 63, in one walk: neighbours sharing a prefix of p bits lengthen the run of every width up to
+    // p by one and end the others'. Neighbours share about log2(values) bits, so at the counts this
+    // is for the first few widths above 32 change at almost every step, unpredictably: those are
+    // updated without a branch, the rest only when a prefix reaches them.
+    void count_runs(const std::vector<uint64_t>& v, uint64_t bucket, std::size_t show, counted& c) const {
+        if (l_.width == 64) count_runs<0>(v, bucket, show, c);
+        else count_runs<32>(v, bucket, show, c);
+    }
+    template <int lowest>  // the widest widths reported, as an index from 32 bits: the top bits at 64 only
+    void count_runs(const std::vector<uint64_t>& v, uint64_t bucket, std::size_t show, counted& c) const {
+        constexpr int every_step = std::min(lowest + 4, 33);
+        std::array<uint64_t, 33> run{};  // keys so far in the current run at width 32 + i (64: equal), less one
+        std::array<uint64_t, 33> pairs{};
+        int reach = -1;  // the widest width (as an index) whose run is under way
         const int shift = 64 - 8 * l_.record_bytes;
         for (std::size_t i = 1; i < v.size(); ++i) {
             const uint64_t differ = (v[i] ^ v[i - 1]) << shift;
-            const int prefix = l_.bucket_bits + (differ == 0 ? 64 : __builtin_clzll(differ));
-            const int top = std::min(prefix, 63) - 32;  // widths 32 .. 32 + top shared
-            for (int k = std::max(top + 1, 0); k <= reach; ++k) run[static_cast<std::size_t>(k)] = 0;
-            for (int k = 0; k <= top; ++k) pairs[static_cast<std::size_t>(k)] += ++run[static_cast<std::size_t>(k)];
+            const int prefix = differ == 0 ? 64 : std::min(63, l_.bucket_bits + __builtin_clzll(differ));
+            const int top = prefix - 32;  // widths 32 .. 32 + top shared
+            for (int k = lowest; k < every_step; ++k) {
+                const uint64_t keep = 0 - static_cast<uint64_t>(k <= top);
+                run[k] = (run[k] + 1) & keep;
+                pairs[k] += run[k];
+            }
+            if (top >= every_step || reach >= every_step) {
+                for (int k = std::max(top + 1, every_step); k <= reach; ++k) run[static_cast<std::size_t>(k)] = 0;
+                for (int k = every_step; k <= top; ++k) pairs[static_cast<std::size_t>(k)] += ++run[static_cast<std::size_t>(k)];
+            }
             reach = top;
+            if (top == 32 && run[32] == 1 && show > 0) keep_smallest(c.colliding, l_.value_of(bucket, v[i]), show);
         }
+        c.pairs += pairs[32];
+        if (lowest == 0)
+            for (std::size_t k = 0; k < 32; ++k) c.top_bits[k] += pairs[k];
     }
 
     static void keep_smallest(std::vector<uint64_t>& values, uint64_t u, std::size_t show) {
@@ -401,8 +453,8 @@ private:
             uint64_t packed[flush_records + 1];
             for (int i = 0; i < flush_records; ++i)
                 std::memcpy(reinterpret_cast<unsigned char*>(packed) + static_cast<uint64_t>(i) * bytes, &records[i], 8);
-            for (uint64_t w = 0; w < 8 * bytes; ++w)
-                _mm_stream_si64(reinterpret_cast<long long*>(to) + w, static_cast<long long>(packed[w]));
+            for (uint64_t w = 0; w < 8 * bytes; w += 2)
+                _mm_stream_si128(reinterpret_cast<__m128i*>(to) + w / 2, _mm_loadu_si128(reinterpret_cast<const __m128i*>(packed + w)));
             return;
         }
         for (int i = 0; i < n; ++i) {
@@ -423,7 +475,7 @@ private:
     bucket_memory memory_;
     std::vector<std::vector<uint64_t>> fill_;  // per worker, per bucket
     std::vector<std::vector<uint64_t>> lines_;  // per worker, per bucket: records waiting to be written
-    std::vector<std::vector<uint8_t>> waiting_;  // per worker, per bucket: how many
+    std::vector<std::vector<uint32_t>> waiting_;  // per worker, per bucket: how many
     std::vector<std::vector<uint64_t>> spills_;
     const uint64_t spill_budget_;
     std::atomic<uint64_t> spilled_{0};
@@ -520,12 +572,11 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
         if (ranks == 1) {
             whole = hash_keys(h, keys, lo, hi, seed, buffers, hooks.stop,
                               [&](const uint64_t* values, std::size_t n, uint64_t, std::size_t worker) {
-                                  uint64_t* counts = part_counts[worker].data();
-                                  for (std::size_t j = 0; j < n; ++j) {
-                                      const uint64_t bucket = l.bucket_of(values[j]);
-                                      if (first_pass) ++counts[l.part_of(bucket)];
-                                      if (store.owns(bucket)) store.put(values[j], worker);
+                                  if (first_pass) {
+                                      uint64_t* counts = part_counts[worker].data();
+                                      for (std::size_t j = 0; j < n; ++j) ++counts[l.part_of(l.bucket_of(values[j]))];
                                   }
+                                  store.put(values, n, worker);
                               });
         } else {
             for (uint64_t b = 0; b < batches; ++b) {
@@ -546,7 +597,8 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
                 const std::size_t slices = buffers.size();
                 on_every_core(slices, [&](std::size_t worker, std::size_t) {
                     const std::size_t end_at = received.size() * (worker + 1) / slices;
-                    for (std::size_t i = received.size() * worker / slices; i < end_at; ++i) store.put(received[i], worker);
+                    const std::size_t begin_at = received.size() * worker / slices;
+                    store.put(received.data() + begin_at, end_at - begin_at, worker);
                 });
             }
         }

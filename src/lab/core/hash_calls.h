@@ -80,13 +80,18 @@ inline uint64_t lookup2(const char* d, std::size_t n, uint64_t s) {
 }
 inline uint64_t xxh32(const char* d, std::size_t n, uint64_t s) { return XXH32(d, n, static_cast<uint32_t>(s)); }
 inline uint64_t xxh64(const char* d, std::size_t n, uint64_t s) { return XXH64(d, n, s); }
-inline uint64_t xxh3(const char* d, std::size_t n, uint64_t s) { return xxh3_best(d, n, s); }
+// XXH3's scalar path for short keys inlined here; longer keys through the vector dispatcher.
+inline uint64_t xxh3(const char* d, std::size_t n, uint64_t s) {
+    return n <= xxh3_scalar_up_to ? XXH3_64bits_withSeed(d, n, s) : xxh3_best(d, n, s);
+}
 inline uint64_t xxh128_low(const char* d, std::size_t n, uint64_t s) {
+    if (n <= xxh3_scalar_up_to) return XXH3_128bits_withSeed(d, n, s).low64;
     uint64_t low, high;
     xxh128_best(d, n, s, low, high);
     return low;
 }
 inline uint64_t xxh128_high(const char* d, std::size_t n, uint64_t s) {
+    if (n <= xxh3_scalar_up_to) return XXH3_128bits_withSeed(d, n, s).high64;
     uint64_t low, high;
     xxh128_best(d, n, s, low, high);
     return high;

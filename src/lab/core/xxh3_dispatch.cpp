@@ -8,16 +8,14 @@
 
 namespace lab {
 
-constexpr std::size_t scalar_up_to = 240;
-
 uint64_t xxh3_best(const char* data, std::size_t length, uint64_t seed) {
-    if (length <= scalar_up_to) return XXH3_64bits_withSeed(data, length, seed);
+    if (length <= xxh3_scalar_up_to) return XXH3_64bits_withSeed(data, length, seed);
     return XXH3_64bits_withSeed_dispatch(data, length, seed);
 }
 
 void xxh128_best(const char* data, std::size_t length, uint64_t seed, uint64_t& low, uint64_t& high) {
     // The inlined header's 128-bit type is its own, so each branch unpacks its result.
-    if (length <= scalar_up_to) {
+    if (length <= xxh3_scalar_up_to) {
         const auto h = XXH3_128bits_withSeed(data, length, seed);
         low = h.low64;
         high = h.high64;
