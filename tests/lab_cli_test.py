@@ -172,6 +172,9 @@ def refusals(work):
         (["collide"], "collide needs a hash"),
         (["collide", "--hash", "xxh64", "--count", "257", "--keys", "counter:1"], "counter:1 holds only 256 keys"),
         (["collide", "--hash", "xxh64", "--count", "1.5G"], "expected a whole number of keys"),
+        (["collide", "--hash", "xxh64", "--memory", "8Qi"], "expected a whole number of bytes"),
+        (["collide", "--hash", "xxh64", "--memory", "1e5"], "expected 1M to 1000T bytes"),
+        (["tables", "--memory", ""], "expected a whole number of bytes"),
         (["collide", "--hash", "xxh64", "--count", "18446744073709551K"], "do not fit in"),
         (["collide", "--hash", "xxh64", "--keys", "decimal:10"], "collide takes counter:LEN"),
     ]
@@ -432,7 +435,7 @@ def collide(work, mpirun=None):
     """hashlab collide: a 32-bit hash's pairs at a few million keys, alike in 1 and in many passes
     (and across 3 ranks); Ctrl-C ends with what was counted."""
     runs = {}
-    for name, memory in (("one", []), ("many", ["--memory", "2e6"])):
+    for name, memory in (("one", []), ("many", ["--memory", "2M"])):
         run = lab("collide", "--hash", "xxh32", "--hash", "murmur3", "--keys", "sparse:16:4", "--count", "2Mi",
                   *memory, "--json", work / (name + ".json"))
         check(run.returncode in (0, 1), "%s: status %d: %s" % (name, run.returncode, run.stderr))

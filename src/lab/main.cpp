@@ -56,11 +56,26 @@ struct options {
     uint64_t seed = 1, sample = 10'000;
     int repeat = 5;
     double budget = 0, memory = 0;
+    std::string memory_text;
     bool all_tables = false, quick = false;
     std::string json, csv;
     std::string count = "2^32";
     std::size_t show = 10;
 };
+
+// --memory: a count of bytes as --count takes it (8Gi, 500M, 2^33), or a plain number (1e9).
+double parse_memory(const std::string& text) {
+    double bytes = 0;
+    try {
+        bytes = static_cast<double>(parse_count("--memory", text, "bytes"));
+    } catch (const bad_input& e) {
+        char* end = nullptr;
+        bytes = std::strtod(text.c_str(), &end);
+        if (text.empty() || *end != '\0' || !std::isfinite(bytes)) throw;
+    }
+    if (bytes < 1e6 || bytes > 1e15) throw bad_input("--memory " + text + ": expected 1M to 1000T bytes");
+    return bytes;
+}
 
 // What the lab is doing, for the progress line and the out-of-memory message; also kept as a
 // plain line that the crash handler can write without allocating.
@@ -498,10 +513,10 @@ int main(int argc, char** argv) {
     app.add_option("--budget", opt.budget, "seconds the cost study may take per key set before it stops adding rounds "
                                            "(default: 2 per table and hash, 0.25 with --quick)")
         ->check(CLI::Range(1.0, 1e6) & finite);
-    app.add_option("--memory", opt.memory, "bytes the tables of one kind alive together may take; more hashes than "
-                                           "fit are timed in groups, each beside the first hash (default: half the "
-                                           "free memory)")
-        ->check(CLI::Range(1e6, 1e15) & finite);
+    app.add_option("--memory", opt.memory_text, "bytes (as 8Gi, 500M, 2^33 or 1e9) the tables of one kind alive "
+                                                "together may take, more hashes than fit timed in groups, each beside "
+                                                "the first hash (default: half the free memory); for collide, its "
+                                                "buckets (default: 70 % of the available memory)");
     app.add_flag("--tables", opt.all_tables, "the same as the tables command");
     app.add_option("--table", opt.tables, "a table for the cost study, repeatable (see --list)");
     app.add_flag("--quick", opt.quick, "fewer keys, repetitions and samples: a smoke run");
@@ -537,6 +552,7 @@ int main(int argc, char** argv) {
     try {
         opt.seed = parse_number("--seed", opt.seed_text, 0);
         opt.sample = parse_number("--sample", opt.sample_text, 1);
+        if (app.count("--memory") != 0) opt.memory = parse_memory(opt.memory_text);
         if (opt.quick) {
             if (app.count("--repeat") == 0) opt.repeat = 2;
             if (app.count("--sample") == 0) opt.sample = 2'000;

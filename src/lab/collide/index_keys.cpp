@@ -114,9 +114,9 @@ std::string_view index_keys::key(uint64_t i, char* buffer) const {
     return {buffer, base_.size()};
 }
 
-uint64_t parse_count(const std::string& option, const std::string& text) {
+uint64_t parse_count(const std::string& option, const std::string& text, const std::string& what) {
     const auto refuse = [&] {
-        return bad_input(option + " " + text + ": expected a whole number of keys, as 4294967296, 2^32, 24Gi or 5G");
+        return bad_input(option + " " + text + ": expected a whole number of " + what + ", as 4294967296, 2^32, 24Gi or 5G");
     };
     if (text.rfind("2^", 0) == 0) {
         const std::string power = text.substr(2);
