@@ -556,7 +556,13 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
         if (hooks.step) hooks.step(doing);
     };
     say(format("%s bytes of buckets", with_commas(static_cast<uint64_t>(l.bytes())).c_str()));
+    const auto started = std::chrono::steady_clock::now();
+    const auto since = [](std::chrono::steady_clock::time_point t) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+    };
     std::vector<run_buffers> buffers(workers(), run_buffers(keys));
+    double seconds_a_key = 0;
+    uint64_t hashing_passes = 0;
     part_store store(l);
     std::vector<uint64_t> colliding;
     std::array<uint64_t, 32> top_bits{};  // over the passes done
@@ -565,7 +571,14 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
     for (uint64_t pass = 0; pass < passes; ++pass) {
         if (any_rank(hooks.stop && hooks.stop())) break;
         say(format("pass %llu of %llu: hashing", (unsigned long long)pass + 1, (unsigned long long)passes));
-        const auto started = std::chrono::steady_clock::now();
+        const auto pass_started = std::chrono::steady_clock::now();
+        if (pass == 0) {
+            // The hash's own share of the time: a sample of this rank's keys hashed on every core, nothing kept.
+            r.hash_sample = std::min<uint64_t>(hi - lo, uint64_t{1} << 24);
+            hash_keys(h, keys, lo, lo + r.hash_sample, seed, buffers, nullptr, [](const uint64_t*, std::size_t, uint64_t, std::size_t) {});
+            if (r.hash_sample > 0) seconds_a_key = since(pass_started) / static_cast<double>(r.hash_sample);
+        }
+        ++hashing_passes;
         store.start(pass * ranks + rank);
         const bool first_pass = pass == 0;
         bool whole = true;
@@ -640,7 +653,7 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
         collide_pass done;
         done.values = sums[0];
         done.collisions = sums[1];
-        done.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        done.seconds = since(pass_started);
         r.done.push_back(done);
         r.collisions += done.collisions;
         // Each part holds its share of the pairs an ideal hash makes: passes are independent Poisson counts.
@@ -670,7 +683,10 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
         if (targets.size() > show) targets.resize(show);
         say("naming the colliding keys");
         r.pairs = name_pairs(h, keys, lo, hi, seed, buffers, targets);
+        ++hashing_passes;
     }
+    r.seconds = since(started);
+    r.hash_seconds = seconds_a_key * static_cast<double>(hi - lo) * static_cast<double>(hashing_passes);
     return r;
 }
 

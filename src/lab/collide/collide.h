@@ -50,6 +50,9 @@ struct collide_result {
     std::string crowded;             // set when one part held far more values than an ideal hash puts there
     std::vector<collide_pair> pairs; // the smallest colliding values, at most `show`, with their keys
     std::vector<collide_width> top_bits;  // 64-bit hashes: the widths 32 to 63, from the same sort
+    double seconds = 0;       // the whole count, on this rank
+    double hash_seconds = 0;  // of which the hash alone, by the rate of a sample of keys hashed and nothing kept
+    uint64_t hash_sample = 0;
 };
 
 // What collide tells its caller as it goes, and asks it.

@@ -558,7 +558,8 @@ nlohmann::ordered_json to_json(const collide_result& r) {
             {"collisions", r.collisions}, {"expected", r.expected},
             {"ratio", r.expected > 0 ? static_cast<double>(r.collisions) / r.expected : 0.0},
             {"log2_p_more", r.log2_p_more}, {"log2_p_fewer", r.log2_p_fewer}, {"complete", r.complete},
-            {"crowded", r.crowded}, {"pass_counts", passes}, {"pairs", pairs}, {"top_bits", top}};
+            {"crowded", r.crowded}, {"seconds", r.seconds}, {"hash_seconds", r.hash_seconds},
+            {"hash_sample", r.hash_sample}, {"pass_counts", passes}, {"pairs", pairs}, {"top_bits", top}};
 }
 
 }  // namespace
@@ -589,6 +590,9 @@ void print_collide(std::FILE* out, const collide_report& report) {
                          with_commas(r.top_bits.front().collisions).c_str(), r.top_bits.front().expected, least->bits,
                          with_commas(least->collisions).c_str(), least->expected, p_value(least->log2_p_more).c_str());
         }
+        if (r.seconds > 0)
+            std::fprintf(out, "    %.1f s, the hash alone about %.1f s of it (%.0f %%, by its rate on %s keys)\n", r.seconds,
+                         r.hash_seconds, 100 * r.hash_seconds / r.seconds, with_commas(r.hash_sample).c_str());
         for (const auto& p : r.pairs)
             std::fprintf(out, "    0x%0*llx: key %s %s and key %s %s%s\n", r.width / 4, (unsigned long long)p.value,
                          with_commas(p.first).c_str(), quoted(p.first_key).c_str(), with_commas(p.second).c_str(),
