@@ -38,7 +38,7 @@ constexpr uint64_t mpi_batch = uint64_t{1} << 22;  // keys a rank makes between 
 // Values a bucket holds on average: its sort stays in the core's own cache.
 constexpr double bucket_mean_goal = 4096;
 constexpr int max_local_bits = 10;
-constexpr std::size_t sort_piece = 16384;  // values sorted at once, in the core's own cache
+constexpr std::size_t sort_piece = 4096;  // values sorted at once, in the core's own cache
 // Records a worker gathers for a bucket before it writes them out: r whole cache lines for r-byte records.
 constexpr int flush_records = 64;
 
