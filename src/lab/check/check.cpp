@@ -495,7 +495,7 @@ const std::vector<uint64_t>& tested_values::sorted(bool reversed_first) {
     // Reversing twice is the identity: from low_first back to high_first it undoes itself.
     if (reversed_first || state_ == low_first)
         for (uint64_t& v : values_) v = reversed(v, hash.width);
-    radix_sort(values_, hash.width);
+    sort_values(values_);
     state_ = wanted;
     return values_;
 }

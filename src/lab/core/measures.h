@@ -28,10 +28,9 @@ struct collisions {
     uint64_t distinct = 0, count = 0;
     double ideal = 0, ratio = 0, sigmas = 0;  // sigmas: (count - ideal) / standard deviation
 };
-// Sorts `values` in place (a radix sort), keeping only their low `bits` bits.
+// Sorts `values` in place, keeping only their low `bits` bits.
 collisions count_collisions(std::vector<uint64_t>& values, int bits);
-// Sorts values below 2^bits in place.
-void radix_sort(std::vector<uint64_t>& values, int bits);
+void sort_values(std::vector<uint64_t>& values);
 
 struct table_spread {
     uint64_t buckets = 0;
