@@ -143,23 +143,34 @@ void for_each_window(const std::vector<uint64_t>& values, int width,
     const std::size_t n = values.size();
     const int widest = widest_window(n);
     if (widest == 0) return;
-    // 32-bit counts (a sample is far below 2^32 values): the widest window's table stays in the core's cache.
-    std::vector<uint32_t> count(std::size_t{1} << widest);
+    // One pass over the values counts a window a few bits wider than the widest, which holds the
+    // widest windows at as many first bits: a third of the passes, each into a table the core's
+    // cache still holds (32-bit counts: a sample is far below 2^32 values).
+    constexpr int firsts_a_pass = 3;
+    std::vector<uint32_t> wide, count(std::size_t{1} << widest);
     const uint64_t mask = low_bits(width);
-    for (int first = 0; first < width; ++first) {
-        std::fill(count.begin(), count.end(), 0);
+    for (int pass_first = 0; pass_first < width; pass_first += firsts_a_pass) {
+        const int firsts = std::max(1, std::min({firsts_a_pass, width - pass_first, width - widest + 1}));
+        const int wide_bits = widest + firsts - 1;
+        wide.assign(std::size_t{1} << wide_bits, 0);
+        const uint64_t wide_mask = low_bits(wide_bits);
         for (uint64_t v : values) {
-            const uint64_t rotated = first == 0 ? v : ((v >> first) | (v << (width - first))) & mask;
-            ++count[rotated & (count.size() - 1)];
+            const uint64_t rotated = pass_first == 0 ? v : ((v >> pass_first) | (v << (width - pass_first))) & mask;
+            ++wide[rotated & wide_mask];
         }
-        // The counts of a narrower window at the same first bit are the wider one's, folded.
-        for (int bits = widest; bits >= 1; --bits) {
-            const std::size_t bins = std::size_t{1} << bits;
-            const double expected = static_cast<double>(n) / bins;
-            double chi2 = 0;
-            for (std::size_t j = 0; j < bins; ++j) chi2 += (count[j] - expected) * (count[j] - expected) / expected;
-            use(first, bits, chi2);
-            for (std::size_t j = 0; j < bins / 2; ++j) count[j] += count[j + bins / 2];
+        for (int j = 0; j < firsts; ++j) {
+            const int first = pass_first + j;
+            std::fill(count.begin(), count.end(), 0);
+            for (std::size_t x = 0; x < wide.size(); ++x) count[(x >> j) & (count.size() - 1)] += wide[x];
+            // The counts of a narrower window at the same first bit are the wider one's, folded.
+            for (int bits = widest; bits >= 1; --bits) {
+                const std::size_t bins = std::size_t{1} << bits;
+                const double expected = static_cast<double>(n) / bins;
+                double chi2 = 0;
+                for (std::size_t k = 0; k < bins; ++k) chi2 += (count[k] - expected) * (count[k] - expected) / expected;
+                use(first, bits, chi2);
+                for (std::size_t k = 0; k < bins / 2; ++k) count[k] += count[k + bins / 2];
+            }
         }
     }
 }
