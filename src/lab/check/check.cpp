@@ -483,10 +483,25 @@ std::vector<uint64_t> collisions_in_top_bits(const std::vector<uint64_t>& sorted
     return collisions;
 }
 
+namespace {
+// The thread's sample buffer, kept from set to set as the values' own are.
+std::vector<uint64_t>& sample_buffer() {
+    thread_local std::vector<uint64_t> sample;
+    return sample;
+}
+}  // namespace
+
 tested_values::tested_values(const lab_hash& h, const check_set& s, std::vector<uint64_t>& values)
-    : hash(h), set(s), values_(values) {
+    : hash(h), set(s), values_(values), sample_(sample_buffer()) {
     const std::size_t stride = std::max<std::size_t>((values.size() + window_sample - 1) / window_sample, 1);
+    sample_.clear();
     for (std::size_t i = 0; i < values.size(); i += stride) sample_.push_back(values[i]);
+}
+
+const std::vector<uint64_t>& tested_values::collisions_by_width(bool low_bits_first) {
+    std::vector<uint64_t>& counted = low_bits_first ? low_collisions_ : high_collisions_;
+    if (counted.empty()) counted = collisions_in_top_bits(sorted(low_bits_first), hash.width);
+    return counted;
 }
 
 const std::vector<uint64_t>& tested_values::sorted(bool reversed_first) {
@@ -504,7 +519,7 @@ namespace {
 
 std::optional<check_result> full_width_collisions(tested_values& v) {
     const int width = v.hash.width;
-    const std::vector<uint64_t> high = collisions_in_top_bits(v.sorted_by_high_bits(), width);
+    const std::vector<uint64_t>& high = v.collisions_by_width(false);
     check_result r = collision_result(v.hash, v.set, high[width], v.size(), width, "all");
     r.log2_p_corrected = r.log2_p;
     return r;
@@ -522,8 +537,8 @@ std::optional<check_result> truncated_collisions(tested_values& v) {
         if (expected >= 4) widths.push_back(b);
     }
     if (widths.empty()) return std::nullopt;
-    const std::vector<uint64_t> high = collisions_in_top_bits(v.sorted_by_high_bits(), width);
-    const std::vector<uint64_t> low = collisions_in_top_bits(v.sorted_by_low_bits(), width);
+    const std::vector<uint64_t>& high = v.collisions_by_width(false);
+    const std::vector<uint64_t>& low = v.collisions_by_width(true);
     check_result worst;
     worst.log2_p = 1;
     for (int b : widths)
@@ -594,7 +609,7 @@ namespace {
 
 // The worst cell and pair of a bit-flip set as results, then the battery's tests on the differences.
 std::vector<check_result> flip_results(const lab_hash& h, const check_set& set, uint64_t seed) {
-    std::vector<uint64_t> differences;
+    thread_local std::vector<uint64_t> differences;
     const flip_worst w = flip_study(h, set.length, set.samples, seed, differences);
     std::vector<check_result> results = test_values(h, set, differences);
     const auto input = [&](int bit) {

@@ -96,14 +96,16 @@ public:
     const check_set& set;
     double size() const { return static_cast<double>(values_.size()); }
     const std::vector<uint64_t>& sample_in_order() const { return sample_; }
-    const std::vector<uint64_t>& sorted_by_high_bits() { return sorted(false); }
-    // Bit-reversed, then sorted: the values' low bits lead.
-    const std::vector<uint64_t>& sorted_by_low_bits() { return sorted(true); }
+    // The colliding values in the top b bits (low_bits_first: the low b bits), b = 0 .. width,
+    // from one sort, counted once for every test that asks.
+    const std::vector<uint64_t>& collisions_by_width(bool low_bits_first);
 
 private:
+    // Sorted, or bit-reversed and then sorted: the values' low bits lead.
     const std::vector<uint64_t>& sorted(bool reversed);
     std::vector<uint64_t>& values_;
-    std::vector<uint64_t> sample_;
+    std::vector<uint64_t>& sample_;
+    std::vector<uint64_t> high_collisions_, low_collisions_;
     enum { in_order, high_first, low_first } state_ = in_order;
 };
 
