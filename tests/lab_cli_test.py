@@ -5,6 +5,7 @@ usage: lab_cli_test.py MODE HASHLAB [MPIRUN]: MODE is one of the functions named
 """
 import csv
 import json
+import math
 import os
 import pathlib
 import re
@@ -20,6 +21,7 @@ import time
 from device_folder import device_folder
 
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+DATA = pathlib.Path(__file__).resolve().parent / "data"
 # The entries hashbench prints for its cases, as distinct values of the lab's hashes.
 FIXED_RUN = {"fletcher32s": 9005, "x31": 5000000, "ramakrishna": 5000000, "one_at_a_time": 4995149,
              "xxh32-index": 4995877, "xxh64-index": 5000000, "lookup2-chained": 4997074}
@@ -378,6 +380,16 @@ def check_command(work):
     # Five sparse sets and a seed sweep, each on its values and on its differences: 36 results.
     run = lab("check", "--quick", "--hash", "xxh3", "--family", "sparse", "--family", "seed-sweep")
     check(run.returncode == 0 and re.search(r"^xxh3 +PASS +36/36 ", run.stdout, re.M), "xxh3 alone:\n" + run.stdout)
+    # The same results as the code the golden file was made with: counts exact, p-values to 1e-9.
+    golden = json.loads((DATA / "check-golden.json").read_text())
+    lab(*golden["made_by"].split()[1:], "--json", work / "golden.json")
+    now = json.loads((work / "golden.json").read_text())["tests"]
+    check(len(now) == len(golden["tests"]), "golden: %d results where %d were" % (len(now), len(golden["tests"])))
+    for was, new in zip(golden["tests"], now):
+        for field, value in was.items():
+            same = (math.isclose(value, new[field], rel_tol=1e-9, abs_tol=1e-300) if isinstance(value, float)
+                    else value == new[field])
+            check(same, "golden: %s %s %s: %s %r, now %r" % (was["hash"], was["set"], was["test"], field, value, new[field]))
     run = lab("check", "--quick", "--family", "words", "--plugin", build_plugin(work) + ":my_fnv64:64")
     check(run.returncode in (0, 1) and re.findall(r"^(\S+) +(PASS|WARN|FAIL) ", run.stdout, re.M)[0][0] == "my_fnv64"
           and len(re.findall(r"^\S+ +(?:PASS|WARN|FAIL) ", run.stdout, re.M)) == 1, "a plugin alone:\n" + run.stdout)

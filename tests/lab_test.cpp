@@ -45,14 +45,23 @@ TEST(Collisions, CountsAtFullWidthAndLow32) {
     EXPECT_EQ(low.distinct, 5u);
     EXPECT_EQ(low.count, 3u);
 
-    // The radix sort against the standard one, on values that fill every digit.
+    // The sort against the standard one, on its edge cases and on values of every length.
     std::mt19937_64 random(3);
-    std::vector<uint64_t> many(100000);
+    std::vector<uint64_t> many(100000), increasing(5000), top_equal(5000);
     for (auto& v : many) v = random() >> (random() % 64);
-    std::vector<uint64_t> expected = many;
-    std::sort(expected.begin(), expected.end());
-    count_collisions(many, 64);
-    EXPECT_EQ(many, expected);
+    std::iota(increasing.begin(), increasing.end(), uint64_t{1} << 40);
+    for (auto& v : top_equal) v = (uint64_t{0xABCD} << 48) | (random() & 0xFFFF);  // equal in the top bits only
+    const std::vector<uint64_t> decreasing(increasing.rbegin(), increasing.rend());
+    const struct { const char* name; std::vector<uint64_t> values; } cases[] = {
+        {"empty", {}}, {"one value", {42}}, {"all equal", std::vector<uint64_t>(4097, ~uint64_t{0})},
+        {"increasing", increasing}, {"decreasing", decreasing}, {"equal in the top bits", top_equal}, {"mixed", many}};
+    for (const auto& c : cases) {
+        std::vector<uint64_t> sorted = c.values, expected = c.values;
+        std::sort(expected.begin(), expected.end());
+        const collisions counted = count_collisions(sorted, 64);
+        EXPECT_EQ(sorted, expected) << c.name;
+        EXPECT_EQ(counted.distinct, static_cast<uint64_t>(std::unique(expected.begin(), expected.end()) - expected.begin())) << c.name;
+    }
 }
 
 // Constructed hashes whose spread is known.
