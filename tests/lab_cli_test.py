@@ -340,6 +340,30 @@ def tables(work):
     for t, a in advice.items():
         check(a["text"].startswith(t + ": fastest " + a["fastest"]) and ("=> " + a["text"]) in run.stdout,
               "advice in the JSON and the console: %r" % a["text"])
+    # A check report whose x31 fails on its values and wyhash only on differences: the advice marks
+    # both, tells them apart, and never leaves the reader with an unsound fastest alone.
+    def tested(hash, family, of, log2_p):
+        return {"hash": hash, "family": family, "set": family + ":20000", "test": "collisions", "of": of,
+                "log2_p_corrected": log2_p}
+    verdicts = {"command": "check", "verdicts": [
+        {"hash": "x31", "verdict": "FAIL", "fail_below_log2_p": -15.0, "failed": ["zeroes:20000: 19,999 collisions"]},
+        {"hash": "wyhash", "verdict": "FAIL", "fail_below_log2_p": -15.0, "failed": ["sparse:20000, differences: many"]},
+        {"hash": "xxh3", "verdict": "PASS", "fail_below_log2_p": -15.0, "failed": []}],
+        "tests": [tested("x31", "zeroes", "values", -900.0), tested("wyhash", "sparse", "differences", -40.0),
+                  tested("wyhash", "seed-zeroes", "values", -40.0), tested("xxh3", "zeroes", "values", -2.0)]}
+    (work / "verdicts.json").write_text(json.dumps(verdicts))
+    marked = lab("tables", "--quick", "--keys", "decimal:20000", "--table", "absl::flat_hash_map", "--hash", "xxh3",
+                 "--hash", "x31", "--hash", "wyhash", "--verdicts", work / "verdicts.json", "--json", work / "marked.json")
+    a = json.loads((work / "marked.json").read_text())["table_advice"][0]
+    check(a["fails_battery"] == {"x31": {"on_values": True, "where": "zeroes:20000, collisions"},
+                                 "wyhash": {"on_values": False, "where": "sparse:20000, differences"}},
+          "verdicts read: %s" % a["fails_battery"])
+    check("x31 (fails the battery on its values: zeroes:20000, collisions)" in a["text"]
+          and "wyhash (fails the battery, not on its values: sparse:20000, differences)" in a["text"]
+          and "xxh3 (" not in a["text"] and (a["fastest"] != "x31" or "whose values pass the battery: " in a["text"]),
+          "advice marked: %s" % a["text"])
+    refused(lab("tables", "--quick", "--verdicts", work / "marked.json"), 2, "not a hashlab check report", "--verdicts")
+    refused(lab("check", "--quick", "--verdicts", work / "verdicts.json"), 2, "which check does not give", "--verdicts")
     named = lab("tables", "--quick", "--keys", "decimal:20000", "--table", "absl::flat_hash_map",
                 "--hash", "xxh32-index", "--hash", "xxh3")
     check(named.returncode == 0 and "left out, as they give one key different values: xxh32-index" in named.stdout,

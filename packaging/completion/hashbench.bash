@@ -11,7 +11,7 @@ _hashbench_listed() {
 
 _hashlab() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} program=${COMP_WORDS[0]}
-    local options="--list --keys --hash --plugin --seed --sample --repeat --budget --tables --table --quick --json --csv --help --version"
+    local options="--list --keys --hash --plugin --seed --sample --repeat --budget --memory --verdicts --tables --table --quick --json --csv --help --version"
     local words
     case $prev in
         --hash) words=$(_hashbench_listed "$program" "Hashes") ;;
@@ -21,11 +21,11 @@ _hashlab() {
             # decimal[:N] -> decimal; random:LEN[:N] -> random: (a parameter must follow)
             words=$(_hashbench_listed "$program" "Key sets" | sed -e 's/\[.*//' -e 's/^\([a-z0-9-]*:\).*/\1/')
             ;;
-        --json | --csv | --plugin)
+        --json | --csv | --plugin | --verdicts)
             COMPREPLY=($(compgen -f -- "$cur"))
             return
             ;;
-        --seed | --sample | --repeat | --budget | --length | --count | --show) return ;;
+        --seed | --sample | --repeat | --budget | --memory | --length | --count | --show) return ;;
         *)
             local command="" word
             for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do

@@ -58,7 +58,7 @@ struct options {
     double budget = 0, memory = 0;
     std::string memory_text;
     bool all_tables = false, quick = false;
-    std::string json, csv;
+    std::string json, csv, verdicts;
     std::string count = "2^32";
     std::size_t show = 10;
 };
@@ -309,6 +309,10 @@ int run_measure(const options& opt) {
     for (const auto& h : hashes)
         if (!h.deterministic()) report.left_out.push_back(h.name);
 
+    // Read before any work, so that a wrong file costs no study.
+    if (!opt.verdicts.empty() && tables.empty())
+        throw bad_input("--verdicts marks the cost study's advice: give it with tables, --table or --tables");
+    const auto fails_battery = opt.verdicts.empty() ? std::map<std::string, battery_failure>{} : battery_failures(opt.verdicts);
     for (const auto& keys : sets) {
         const key_set_summary summary{keys.name, keys.size(), keys.duplicates, keys.with_nul, keys.bytes()};
         report.key_sets.push_back(summary);
@@ -327,6 +331,10 @@ int run_measure(const options& opt) {
             for (const auto& row : rows)
                 if (row.at("hash") == c.hash) c.hash_ns_per_key = row.at("ns_per_key").get<double>();
         report.costs.insert(report.costs.end(), study.begin(), study.end());
+        for (auto& a : advice)
+            for (const auto& [hash, why] : fails_battery)
+                if (std::any_of(study.begin(), study.end(), [&](const cost_result& c) { return c.hash == hash; }))
+                    a.fails_battery[hash] = why;
         report.advice.insert(report.advice.end(), advice.begin(), advice.end());
         clear_progress();
         print_costs(stdout, report, keys.name, pin.description());
@@ -344,6 +352,7 @@ int run_check(const options& opt) {
     output_files outputs = check_before_work(opt);
     if (!opt.keys.empty() || !opt.tables.empty() || opt.all_tables)
         throw bad_input("check makes its own key sets: choose them with --family, not --keys, --table or --tables");
+    if (!opt.verdicts.empty()) throw bad_input("--verdicts marks the cost study's advice, which check does not give");
     std::vector<std::string> known;
     for (const auto& f : check_families()) known.push_back(f.name);
     for (const auto& f : opt.families)
@@ -380,6 +389,7 @@ int run_speed(const options& opt) {
     output_files outputs = check_before_work(opt);
     if (!opt.keys.empty() || !opt.tables.empty() || opt.all_tables)
         throw bad_input("speed makes its own keys: choose their lengths with --length, not --keys, --table or --tables");
+    if (!opt.verdicts.empty()) throw bad_input("--verdicts marks the cost study's advice, which speed does not give");
     refuse_repeats("--length", opt.lengths);
     std::vector<length_range> chosen;
     for (const auto& text : opt.lengths) chosen.push_back(parse_length(text));
@@ -408,6 +418,7 @@ volatile sig_atomic_t interrupted = 0;
 int run_collide(const options& opt) {
     output_files outputs = check_before_work(opt);
     if (!opt.tables.empty() || opt.all_tables) throw bad_input("collide counts collisions: it takes no --table or --tables");
+    if (!opt.verdicts.empty()) throw bad_input("--verdicts marks the cost study's advice, which collide does not give");
     if (opt.keys.size() > 1) throw bad_input("collide takes one --keys family: counter:LEN, sparse:LEN:K or text-between:C");
     const index_keys keys(opt.keys.empty() ? "counter:16" : opt.keys.front(), opt.seed);
     const uint64_t count = parse_count("--count", opt.count);
@@ -519,6 +530,8 @@ int main(int argc, char** argv) {
                                                 "buckets (default: 70 % of the available memory)");
     app.add_flag("--tables", opt.all_tables, "the same as the tables command");
     app.add_option("--table", opt.tables, "a table for the cost study, repeatable (see --list)");
+    app.add_option("--verdicts", opt.verdicts, "the JSON of an earlier hashlab check: the cost study's advice marks "
+                                               "the hashes it failed and names the fastest it passed");
     app.add_flag("--quick", opt.quick, "fewer keys, repetitions and samples: a smoke run");
     app.add_option("--json", opt.json, "write the results as JSON to this file");
     app.add_option("--csv", opt.csv, "write the results as CSV to this file");

@@ -288,6 +288,8 @@ std::string to_json(const lab_report& report) {
         for (const auto& a : report.advice) {
             nlohmann::ordered_json line{{"table", a.table}, {"keys", a.keys}, {"figure", "insert_shuffled + hit"},
                                         {"fastest", a.fastest}, {"text", a.text()}};
+            line["fails_battery"] = nlohmann::ordered_json::object();
+            for (const auto& [hash, f] : a.fails_battery) line["fails_battery"][hash] = {{"on_values", f.on_values}, {"where", f.where}};
             for (const auto& [name, list] : {std::pair{"within", &a.within}, {"slower", &a.slower},
                                              {"undecided", &a.undecided}}) {
                 line[name] = nlohmann::ordered_json::array();

@@ -4,12 +4,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <limits>
 #include <numeric>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 
 #include "core/text.h"
@@ -287,13 +290,19 @@ table_advice table_study::advice() const {
 
 std::string table_advice::text() const {
     if (fastest.empty()) return table + ": no hash to compare";
-    std::string line = table + ": fastest " + fastest;
+    const auto marked = [&](const std::string& hash) {
+        const auto f = fails_battery.find(hash);
+        if (f == fails_battery.end()) return hash;
+        return hash + (f->second.on_values ? " (fails the battery on its values: " : " (fails the battery, not on its values: ") +
+               f->second.where + ")";
+    };
+    std::string line = table + ": fastest " + marked(fastest);
     if (!within.empty()) {
         double bound = 1;
         std::string names;
         for (const auto& r : within) {
             bound = std::max(bound, r.to_fastest.high);
-            names += (names.empty() ? "" : ", ") + r.hash;
+            names += (names.empty() ? "" : ", ") + marked(r.hash);
         }
         line += format("; within %.0f %%: ", 100 * (bound - 1)) + names;
     }
@@ -301,10 +310,63 @@ std::string table_advice::text() const {
         const double low = 100 * (r.to_fastest.low - 1), high = 100 * (r.to_fastest.high - 1);
         // Bounds within a percent of each other get a decimal, so that an interval never reads "11 to 11".
         const int digits = std::lround(low) == std::lround(high) ? 1 : 0;
-        line += "; " + r.hash + " " + percent(r.to_fastest.estimate) + format(" (%.*f to %.*f %%)", digits, low, digits, high);
+        line += "; " + marked(r.hash) + " " + percent(r.to_fastest.estimate) +
+                format(" (%.*f to %.*f %%)", digits, low, digits, high);
     }
-    for (const auto& r : undecided) line += "; " + r.hash + " undecided";
+    for (const auto& r : undecided) line += "; " + marked(r.hash) + " undecided";
+    const auto sound = [&](const std::string& hash) {
+        const auto f = fails_battery.find(hash);
+        return f == fails_battery.end() || !f->second.on_values;
+    };
+    if (!sound(fastest)) {
+        // The quickest whose values passed, for the reader who reads no further than this line.
+        std::string first;
+        for (const auto* list : {&within, &slower, &undecided})
+            for (const auto& r : *list)
+                if (first.empty() && sound(r.hash)) first = r.hash;
+        line += first.empty() ? "; no hash here passes the battery on its values"
+                              : "; the fastest whose values pass the battery: " + first;
+    }
     return line;
+}
+
+std::map<std::string, battery_failure> battery_failures(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw bad_input("--verdicts " + path + ": " + std::strerror(errno));
+    nlohmann::json doc;
+    try {
+        in >> doc;
+    } catch (const nlohmann::json::exception&) {
+        throw bad_input("--verdicts " + path + ": not JSON; expected the file of hashlab check --json");
+    }
+    if (!doc.is_object() || doc.value("command", "") != "check" || !doc.contains("verdicts") || !doc["verdicts"].is_array())
+        throw bad_input("--verdicts " + path + ": not a hashlab check report (its \"command\" is " +
+                        (doc.is_object() && doc.contains("command") ? doc["command"].dump() : std::string("missing")) +
+                        "); expected the file of hashlab check --json");
+    std::map<std::string, battery_failure> fails;
+    try {
+        std::map<std::string, double> fail_below;
+        for (const auto& v : doc["verdicts"]) {
+            if (v.at("verdict").get<std::string>() != "FAIL") continue;
+            const std::string hash = v.at("hash").get<std::string>();
+            fail_below[hash] = v.at("fail_below_log2_p").get<double>();
+            // "set, of what: finding": the set and what was tested say where.
+            const std::string first = v.at("failed").empty() ? "" : v.at("failed").front().get<std::string>();
+            fails[hash].where = first.substr(0, first.find(": "));
+        }
+        for (const auto& t : doc.value("tests", nlohmann::json::array())) {
+            const std::string hash = t.at("hash").get<std::string>(), family = t.at("family").get<std::string>();
+            const auto below = fail_below.find(hash);
+            if (below == fail_below.end() || fails[hash].on_values || t.at("of").get<std::string>() != "values" ||
+                family == "bit-flips" || family.rfind("seed-", 0) == 0 || !t.at("log2_p_corrected").is_number() ||
+                t.at("log2_p_corrected").get<double>() >= below->second)
+                continue;
+            fails[hash] = {true, t.at("set").get<std::string>() + ", " + t.at("test").get<std::string>()};
+        }
+    } catch (const nlohmann::json::exception&) {
+        throw bad_input("--verdicts " + path + ": a verdict or test without its hash, verdict, failures or p-value");
+    }
+    return fails;
 }
 
 void check_cost_study(const std::vector<lab_table>& tables, const key_set& keys, const cost_effort& effort) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,6 +64,13 @@ inline constexpr std::pair<const char*, cost_figure cost_result::*> cost_time_fi
 // A table's answer in words, on what a program pays per key that it adds and finds again: a fill
 // in shuffled order and a hit (a fill in the set's order favours hashes that keep neighbouring
 // keys together; a miss in a table a bad hash leaves mostly empty is cheap).
+// How a hash failed the battery, as a table sees it: a table with one seed sees the hash's values
+// of its keys, not their differences, bit flips or other seeds.
+struct battery_failure {
+    bool on_values = false;  // some test of the values of a family at one seed failed
+    std::string where;       // the set and test of the first such failure, else of the first failure
+};
+
 struct table_advice {
     struct rival {
         std::string hash;
@@ -72,8 +80,13 @@ struct table_advice {
     std::vector<rival> within;     // interval holding 1, by estimate
     std::vector<rival> slower;     // interval above 1, by estimate
     std::vector<rival> undecided;  // interval wider than a factor of two
+    // Where an earlier `hashlab check` is given: the hashes it failed.
+    std::map<std::string, battery_failure> fails_battery;
     std::string text() const;
 };
+
+// The hashes a `hashlab check --json` report failed; bad_input when the file is not such a report.
+std::map<std::string, battery_failure> battery_failures(const std::string& path);
 
 // How much a study may do: at least `least` rounds, then more for a table while an interval of its
 // ratios is wider than `resolution` and the study has spent less than its budget: `budget_seconds`,
