@@ -35,7 +35,7 @@ def main(completion, directory):
     read_until(fd, b"READY> ")
     # (typed, what the line must read after Tab): a command, a hash name, a family after check, speed's
     # option, a table.
-    cases = [(b"hashlab ch", b"hashlab check "), (b"hashlab --hash wyh", b"hashlab --hash wyhash "),
+    cases = [(b"hashlab che", b"hashlab check "), (b"hashlab cho", b"hashlab choose "), (b"hashlab --hash wyh", b"hashlab --hash wyhash "),
              (b"hashlab check --family seed-g", b"hashlab check --family seed-grid "),
              (b"hashlab sp", b"hashlab speed "), (b"hashlab speed --len", b"hashlab speed --length "),
              (b"hashlab --table absl", b"hashlab --table absl::flat_hash_map ")]

@@ -29,15 +29,16 @@ _hashlab() {
         *)
             local command="" word
             for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
-                case $word in measure | tables | check | speed | collide) command=$word ;; esac
+                case $word in measure | tables | check | speed | collide | choose) command=$word ;; esac
             done
             if [[ $cur == -* || -n $command ]]; then
                 words=$options
                 [[ $command == check ]] && words="$words --family"
                 [[ $command == speed ]] && words="$words --length"
                 [[ $command == collide ]] && words="$words --count --show"
+                [[ $command == choose ]] && words="$words --hostile"
             else
-                words="measure tables check speed collide $options"
+                words="measure tables check speed collide choose $options"
             fi
             ;;
     esac

@@ -61,6 +61,7 @@ struct options {
     std::string json, csv, verdicts;
     std::string count = "2^32";
     std::size_t show = 10;
+    bool hostile = false;
 };
 
 // --memory: a count of bytes as --count takes it (8Gi, 500M, 2^33), or a plain number (1e9).
@@ -412,6 +413,81 @@ int run_speed(const options& opt) {
     return 0;
 }
 
+// hashlab choose: the quality study, the battery on the values and the cost study on one key set,
+// joined into one answer per table.
+int run_choose(const options& opt) {
+    output_files outputs = check_before_work(opt);
+    if (opt.keys.size() != 1) throw bad_input("choose answers for one key set: give one --keys (your keys: file:PATH)");
+    set_step("loading the hashes");
+    std::vector<lab_table> tables;
+    if (opt.all_tables) tables = lab_tables();
+    for (const auto& name : opt.tables) tables.push_back(table_named(name));
+    if (std::none_of(tables.begin(), tables.end(), [](const lab_table& t) { return t.hashed; }))
+        throw bad_input("choose answers for hashed tables: std::map takes no hash");
+    std::vector<lab_hash> hashes;
+    for (auto& h : select_hashes(opt.hashes, opt.plugins))
+        if (!opt.hashes.empty() || !opt.plugins.empty() || h.table_default) hashes.push_back(std::move(h));
+    for (const auto& h : hashes)
+        if (!h.deterministic()) throw bad_input(h.name + " seeds each key by its place in a set: no table can use it");
+    cost_effort effort;
+    if (opt.quick) effort.seconds_per_combination = 0.25;
+    if (opt.repeat_given) effort.least = std::max(2, opt.repeat);
+    effort.most = std::max(effort.most, effort.least);
+    effort.budget_seconds = opt.budget;
+    effort.memory_bytes = opt.memory;
+    // An earlier battery's verdicts, read before any work; or this run's, on what the answer needs.
+    std::map<std::string, battery_failure> fails;
+    std::string battery = "given, from " + opt.verdicts;
+    if (!opt.verdicts.empty()) fails = battery_failures(opt.verdicts);
+    set_step("building key set " + opt.keys.front());
+    const key_set keys = make_key_set(opt.keys.front(), opt.seed);
+    check_cost_study(tables, keys, effort);
+
+    choose_report report;
+    report.settings = {{"keys", opt.keys.front()}, {"seed", opt.seed}, {"hostile", opt.hostile}, {"quick", opt.quick},
+                       {"verdicts", opt.verdicts.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(opt.verdicts)}};
+    describe_run(report, hashes);
+    for (const auto& t : tables) report.settings["tables"].push_back(t.name);
+    report.keys = keys.name;
+    report.key_count = keys.size();
+    report.hostile = opt.hostile;
+    if (opt.verdicts.empty()) {
+        // A table with one seed sees the values of keys: the families at one seed, unless the keys
+        // may be chosen against the seed.
+        std::vector<std::string> families;
+        for (const auto& f : check_families())
+            if (opt.hostile || (f.name.rfind("seed-", 0) != 0 && f.name != "bit-flips")) families.push_back(f.name);
+        check_report check;
+        describe_run(check, hashes);
+        check.results = run_battery(hashes, true, opt.hostile ? std::vector<std::string>{} : families, opt.seed, set_step);
+        fails = battery_failures_in(to_json(check), "the battery");
+        battery = opt.hostile ? "quick, every family" : "quick, the families at one seed";
+    }
+    report.battery = battery;
+    const std::vector<quality_row> rows = study_quality(hashes, keys, opt.repeat, opt.sample, opt.seed, set_step);
+    for (const auto& h : hashes) {
+        candidate c{h.name, "", ""};
+        for (const auto& row : rows)
+            if (row.at("hash") == h.name) c.spread_fault = spread_fault(row);
+        const auto f = fails.find(h.name);
+        if (f != fails.end() && (f->second.on_values || opt.hostile))
+            c.battery_fault = std::string("fails the battery") + (f->second.on_values ? " on its values: " : ": ") + f->second.where;
+        report.candidates.push_back(c);
+    }
+    set_step("measuring the tables on " + keys.name);
+    std::vector<table_advice> advice;
+    {
+        const core_pin pin;
+        run_cost_study(hashes, tables, keys, effort, opt.seed, &advice);
+    }
+    for (const auto& a : advice) report.answers.push_back(answer_for(a, report.candidates, opt.hostile));
+    clear_progress();
+    print_choose(stdout, report);
+    flush_stdout();
+    write_outputs(outputs, opt, report);
+    return 0;
+}
+
 // hashlab collide: every chosen hash over the first N keys of one index family, pass by pass.
 volatile sig_atomic_t interrupted = 0;
 
@@ -506,6 +582,11 @@ int main(int argc, char** argv) {
     collide_command->add_option("--show", opt.show, "colliding pairs to name with their keys (0: none; costs one more "
                                                     "pass over the keys when any collide)")
         ->check(CLI::Range(0, 100000))->capture_default_str();
+    CLI::App* choose_command = app.add_subcommand(
+        "choose", "which hash for your keys in your table: how each spreads the keys, its battery verdict on its "
+                  "values and its cost in each table timed side by side, then one answer per table");
+    choose_command->add_flag("--hostile", opt.hostile, "keys an attacker may choose against a secret seed: a hash "
+                                                       "must pass the whole battery, its seeded families too");
     CLI::App* speed = app.add_subcommand("speed", "ns per hash by key length, throughput and latency, on one core");
     speed->add_option("--length", opt.lengths, "a key length N or a range A-B of random lengths (B at most 65536), "
                                                "repeatable (default: 1 to 128, powers of two to 1 MiB, and 1-8 to 1-128)");
@@ -557,6 +638,8 @@ int main(int argc, char** argv) {
         return written(0);
     }
     if (tables->parsed() && opt.tables.empty()) opt.all_tables = true;
+    if (choose_command->parsed() && opt.tables.empty() && !opt.all_tables)
+        opt.tables = {"absl::flat_hash_map", "std::unordered_map"};
     const bool study = opt.all_tables || !opt.tables.empty();
     if (opt.keys.empty() && !check->parsed() && !speed->parsed() && !collide_command->parsed()) opt.keys = {opt.quick ? "decimal:100000" : study ? "decimal:1000000" : "decimal"};
     opt.json_given = app.count("--json") != 0;
@@ -573,6 +656,7 @@ int main(int argc, char** argv) {
         if (sodium_init() < 0) throw std::runtime_error("libsodium failed to initialise");
         if (speed->parsed()) return run_speed(opt);
         if (collide_command->parsed()) return run_collide(opt);
+        if (choose_command->parsed()) return run_choose(opt);
         return check->parsed() ? run_check(opt) : run_measure(opt);
     } catch (const bad_input& e) {
         clear_progress();

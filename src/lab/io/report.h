@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "check/check.h"
+#include "choose/choose.h"
 #include "collide/collide.h"
 #include "tables/cost_study.h"
 #include "core/keys.h"
@@ -22,6 +23,7 @@ using namespace lab::check;
 using namespace lab::speed;
 using namespace lab::tables;
 using namespace lab::collide;
+using namespace lab::choose;
 
 // Everything a run found, built by the studies and written only by report.cpp.
 struct key_set_summary {
@@ -92,5 +94,17 @@ struct collide_report : run_description {
 void print_collide(std::FILE* out, const collide_report& report);
 std::string to_json(const collide_report& report);
 std::string to_csv(const collide_report& report);  // one row per hash
+
+// hashlab choose: each hash's soundness on the keys, then one answer per table.
+struct choose_report : run_description {
+    std::string keys, battery;  // the key set; where the battery's verdicts came from
+    uint64_t key_count = 0;
+    bool hostile = false;
+    std::vector<candidate> candidates;
+    std::vector<answer> answers;
+};
+void print_choose(std::FILE* out, const choose_report& report);
+std::string to_json(const choose_report& report);
+std::string to_csv(const choose_report& report);
 
 }  // namespace lab::io

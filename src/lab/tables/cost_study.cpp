@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <sstream>
 #include <limits>
 #include <numeric>
 #include <nlohmann/json.hpp>
@@ -25,11 +26,14 @@ namespace {
 // which hash is faster; one wholly above 1 is slower however wide (a plugin thousands of times
 // slower, and erratic with it).
 constexpr double undecided_span = 2;
-enum class standing { slower, undecided, tied };
+}  // namespace
+
 standing standing_of(const interval& i) {
     if (i.low > 1) return standing::slower;
     return i.high <= undecided_span * i.low ? standing::tied : standing::undecided;
 }
+
+namespace {
 
 std::string percent(double ratio) { return format("%+.0f %%", 100 * (ratio - 1)); }
 
@@ -285,6 +289,14 @@ table_advice table_study::advice() const {
         std::sort(list->begin(), list->end(), [](const auto& x, const auto& y) {
             return x.to_fastest.estimate < y.to_fastest.estimate;
         });
+    std::vector<std::pair<double, std::string>> order{{0.0, a.fastest}};
+    for (const auto* list : {&a.within, &a.slower, &a.undecided})
+        for (const auto& r : *list) order.emplace_back(r.to_fastest.estimate, r.hash);
+    std::stable_sort(order.begin(), order.end());
+    for (const auto& [estimate, hash] : order) a.by_speed.push_back(hash);
+    for (std::size_t x : members)
+        for (std::size_t y : members)
+            if (x != y) a.paired[hashes_[x]->name][hashes_[y]->name] = ratio_interval(workload_ratio(x, y));
     return a;
 }
 
@@ -333,14 +345,20 @@ std::string table_advice::text() const {
 std::map<std::string, battery_failure> battery_failures(const std::string& path) {
     std::ifstream in(path);
     if (!in) throw bad_input("--verdicts " + path + ": " + std::strerror(errno));
+    std::stringstream text;
+    text << in.rdbuf();
+    return battery_failures_in(text.str(), "--verdicts " + path);
+}
+
+std::map<std::string, battery_failure> battery_failures_in(const std::string& report, const std::string& path) {
     nlohmann::json doc;
     try {
-        in >> doc;
+        doc = nlohmann::json::parse(report);
     } catch (const nlohmann::json::exception&) {
-        throw bad_input("--verdicts " + path + ": not JSON; expected the file of hashlab check --json");
+        throw bad_input(path + ": not JSON; expected the file of hashlab check --json");
     }
     if (!doc.is_object() || doc.value("command", "") != "check" || !doc.contains("verdicts") || !doc["verdicts"].is_array())
-        throw bad_input("--verdicts " + path + ": not a hashlab check report (its \"command\" is " +
+        throw bad_input(path + ": not a hashlab check report (its \"command\" is " +
                         (doc.is_object() && doc.contains("command") ? doc["command"].dump() : std::string("missing")) +
                         "); expected the file of hashlab check --json");
     std::map<std::string, battery_failure> fails;
@@ -364,7 +382,7 @@ std::map<std::string, battery_failure> battery_failures(const std::string& path)
             fails[hash] = {true, t.at("set").get<std::string>() + ", " + t.at("test").get<std::string>()};
         }
     } catch (const nlohmann::json::exception&) {
-        throw bad_input("--verdicts " + path + ": a verdict or test without its hash, verdict, failures or p-value");
+        throw bad_input(path + ": a verdict or test without its hash, verdict, failures or p-value");
     }
     return fails;
 }

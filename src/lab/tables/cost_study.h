@@ -64,6 +64,11 @@ inline constexpr std::pair<const char*, cost_figure cost_result::*> cost_time_fi
 // A table's answer in words, on what a program pays per key that it adds and finds again: a fill
 // in shuffled order and a hit (a fill in the set's order favours hashes that keep neighbouring
 // keys together; a miss in a table a bad hash leaves mostly empty is cheap).
+// A rival's interval of its cost over another's: above 1 throughout, slower; holding 1 and
+// within a factor of two, tied; wider, undecided.
+enum class standing { slower, undecided, tied };
+standing standing_of(const interval& i);
+
 // How a hash failed the battery, as a table sees it: a table with one seed sees the hash's values
 // of its keys, not their differences, bit flips or other seeds.
 struct battery_failure {
@@ -82,11 +87,15 @@ struct table_advice {
     std::vector<rival> undecided;  // interval wider than a factor of two
     // Where an earlier `hashlab check` is given: the hashes it failed.
     std::map<std::string, battery_failure> fails_battery;
+    std::vector<std::string> by_speed;  // the measured hashes, the fastest first
+    std::map<std::string, std::map<std::string, interval>> paired;  // [a][b]: a's cost over b's, timed side by side
     std::string text() const;
 };
 
 // The hashes a `hashlab check --json` report failed; bad_input when the file is not such a report.
 std::map<std::string, battery_failure> battery_failures(const std::string& path);
+// The same from the report's text; `origin` names it in a refusal.
+std::map<std::string, battery_failure> battery_failures_in(const std::string& report, const std::string& origin);
 
 // How much a study may do: at least `least` rounds, then more for a table while an interval of its
 // ratios is wider than `resolution` and the study has spent less than its budget: `budget_seconds`,
