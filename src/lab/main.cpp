@@ -260,6 +260,18 @@ void write_outputs(output_files& outputs, const options& opt, const Report& repo
     clear_progress();
 }
 
+// How much the cost study may do, from the options.
+cost_effort effort_of(const options& opt) {
+    cost_effort effort;
+    if (opt.quick) effort.seconds_per_combination = 0.25;
+    // Two rounds at least: an interval of a ratio needs a second round to see how far it moves.
+    if (opt.repeat_given) effort.least = std::max(2, opt.repeat);
+    effort.most = std::max(effort.most, effort.least);
+    effort.budget_seconds = opt.budget;
+    effort.memory_bytes = opt.memory;
+    return effort;
+}
+
 int run_measure(const options& opt) {
     output_files outputs = check_before_work(opt);
     set_step("loading the hashes");
@@ -275,13 +287,7 @@ int run_measure(const options& opt) {
     if (!tables.empty() && !any_for_tables && !only_std_map)
         throw bad_input("no table can use the chosen hashes: each gives a key a different value per position");
     std::vector<key_set> sets;
-    cost_effort effort;
-    if (opt.quick) effort.seconds_per_combination = 0.25;
-    // Two rounds at least: an interval of a ratio needs a second round to see how far it moves.
-    if (opt.repeat_given) effort.least = std::max(2, opt.repeat);
-    effort.most = std::max(effort.most, effort.least);
-    effort.budget_seconds = opt.budget;
-    effort.memory_bytes = opt.memory;
+    const cost_effort effort = effort_of(opt);
     for (const auto& given : opt.keys) {
         set_step("building key set " + given);
         sets.push_back(make_key_set(given, opt.seed));
@@ -429,12 +435,7 @@ int run_choose(const options& opt) {
         if (!opt.hashes.empty() || !opt.plugins.empty() || h.table_default) hashes.push_back(std::move(h));
     for (const auto& h : hashes)
         if (!h.deterministic()) throw bad_input(h.name + " seeds each key by its place in a set: no table can use it");
-    cost_effort effort;
-    if (opt.quick) effort.seconds_per_combination = 0.25;
-    if (opt.repeat_given) effort.least = std::max(2, opt.repeat);
-    effort.most = std::max(effort.most, effort.least);
-    effort.budget_seconds = opt.budget;
-    effort.memory_bytes = opt.memory;
+    const cost_effort effort = effort_of(opt);
     // An earlier battery's verdicts, read before any work; or this run's, on what the answer needs.
     std::map<std::string, battery_failure> fails;
     std::string battery = "given, from " + opt.verdicts;
