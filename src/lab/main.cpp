@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -422,6 +423,7 @@ int run_speed(const options& opt) {
 // hashlab choose: the quality study, the battery on the values and the cost study on one key set,
 // joined into one answer per table.
 int run_choose(const options& opt) {
+    const auto started = std::chrono::steady_clock::now();
     output_files outputs = check_before_work(opt);
     if (opt.keys.size() != 1) throw bad_input("choose answers for one key set: give one --keys (your keys: file:PATH)");
     set_step("loading the hashes");
@@ -435,7 +437,7 @@ int run_choose(const options& opt) {
         if (!opt.hashes.empty() || !opt.plugins.empty() || h.table_default) hashes.push_back(std::move(h));
     for (const auto& h : hashes)
         if (!h.deterministic()) throw bad_input(h.name + " seeds each key by its place in a set: no table can use it");
-    const cost_effort effort = effort_of(opt);
+    cost_effort effort = effort_of(opt);
     // An earlier battery's verdicts, read before any work; or this run's, on what the answer needs.
     std::map<std::string, battery_failure> fails;
     std::string battery = "given, from " + opt.verdicts;
@@ -474,6 +476,12 @@ int run_choose(const options& opt) {
         if (f != fails.end() && (f->second.on_values || opt.hostile))
             c.battery_fault = std::string("fails the battery") + (f->second.on_values ? " on its values: " : ": ") + f->second.where;
         report.candidates.push_back(c);
+    }
+    // The whole answer within three minutes (45 s with --quick) unless --budget says otherwise: the
+    // cost study takes what the battery and the spread left.
+    if (opt.budget <= 0) {
+        const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        effort.budget_seconds = std::max(opt.quick ? 10.0 : 30.0, (opt.quick ? 45.0 : 180.0) - spent);
     }
     set_step("measuring the tables on " + keys.name);
     std::vector<table_advice> advice;
