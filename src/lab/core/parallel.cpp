@@ -1,5 +1,7 @@
 #include "core/parallel.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <exception>
@@ -41,7 +43,17 @@ void run_jobs(std::size_t count, const std::function<void(std::size_t, std::size
 
 }  // namespace
 
-std::size_t workers() { return std::max<std::size_t>(1, std::thread::hardware_concurrency()); }
+namespace {
+// The cores this process may run on (taskset, a container's cpuset), counted once before main: the
+// cost study later pins the process to one core, which must not shrink every later study to it.
+const std::size_t worker_count = [] {
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) return std::max<std::size_t>(1, CPU_COUNT(&allowed));
+    return std::max<std::size_t>(1, std::thread::hardware_concurrency());
+}();
+}  // namespace
+
+std::size_t workers() { return worker_count; }
 
 void on_every_core(std::size_t count, const std::function<void(std::size_t)>& job,
                    const std::function<void(std::size_t)>& failed) {
