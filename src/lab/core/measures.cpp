@@ -148,15 +148,16 @@ void for_each_window(const std::vector<uint64_t>& values, int width,
     // cache still holds (32-bit counts: a sample is far below 2^32 values).
     constexpr int firsts_a_pass = 3;
     std::vector<uint32_t> wide, count(std::size_t{1} << widest);
-    const uint64_t mask = low_bits(width);
     for (int pass_first = 0; pass_first < width; pass_first += firsts_a_pass) {
         const int firsts = std::max(1, std::min({firsts_a_pass, width - pass_first, width - widest + 1}));
         const int wide_bits = widest + firsts - 1;
         wide.assign(std::size_t{1} << wide_bits, 0);
         const uint64_t wide_mask = low_bits(wide_bits);
-        for (uint64_t v : values) {
-            const uint64_t rotated = pass_first == 0 ? v : ((v >> pass_first) | (v << (width - pass_first))) & mask;
-            ++wide[rotated & wide_mask];
+        if (pass_first == 0) {
+            for (uint64_t v : values) ++wide[v & wide_mask];
+        } else {
+            const int back = width - pass_first;
+            for (uint64_t v : values) ++wide[((v >> pass_first) | (v << back)) & wide_mask];
         }
         for (int j = 0; j < firsts; ++j) {
             const int first = pass_first + j;
