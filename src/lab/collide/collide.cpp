@@ -292,6 +292,8 @@ public:
     void put(const uint64_t* values, std::size_t n, std::size_t worker) {
         uint64_t* lines = lines_[worker].data();
         uint32_t* waiting = waiting_[worker].data();
+        // layout's bucket_of and record_of, with the layout read once: a store to a counter may
+        // alias its int fields, which the compiler would otherwise read again for every value.
         const int bucket_bits = l_.bucket_bits, bucket_shift = 64 - bucket_bits, record_shift = 64 - 8 * l_.record_bytes;
         const uint64_t first = first_, span = span_;
         // The part's values first, without a branch: a pass that keeps a fraction of the values

@@ -3,27 +3,17 @@
 // Its own unit: the dispatcher's header cannot share one with the inlined xxhash.h of hashes.h.
 #define XXH_DISPATCH_DISABLE_REPLACE
 #include <xxh_x86dispatch.h>
-#define XXH_INLINE_ALL
-#include <xxhash.h>
 
 namespace lab {
 
 uint64_t xxh3_best(const char* data, std::size_t length, uint64_t seed) {
-    if (length <= xxh3_scalar_up_to) return XXH3_64bits_withSeed(data, length, seed);
     return XXH3_64bits_withSeed_dispatch(data, length, seed);
 }
 
 void xxh128_best(const char* data, std::size_t length, uint64_t seed, uint64_t& low, uint64_t& high) {
-    // The inlined header's 128-bit type is its own, so each branch unpacks its result.
-    if (length <= xxh3_scalar_up_to) {
-        const auto h = XXH3_128bits_withSeed(data, length, seed);
-        low = h.low64;
-        high = h.high64;
-    } else {
-        const auto h = XXH3_128bits_withSeed_dispatch(data, length, seed);
-        low = h.low64;
-        high = h.high64;
-    }
+    const auto h = XXH3_128bits_withSeed_dispatch(data, length, seed);
+    low = h.low64;
+    high = h.high64;
 }
 
 const char* xxh3_vector_path() {
