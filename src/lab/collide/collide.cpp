@@ -46,51 +46,70 @@ constexpr int flush_records = 64;
 
 // Values of keys first .. first + n - 1, left-aligned (a w-bit value in the top w bits), so that
 // every width is cut into parts and buckets by the same top bits.
-using run_call = void (*)(const lab_hash&, const index_keys&, uint64_t first, std::size_t n, uint64_t seed,
-                          char* buffer, uint64_t* out);
+// Only the values of one part are kept, as a pass needs: a value u is kept when
+// (u >> shift) - first < span. Filtering as they are made costs next to nothing beside the hash,
+// where a second walk over every value costs about half as much again as hashing it.
+struct kept_part {
+    uint64_t first = 0, span = 2;
+    int shift = 63;  // by default every value
+    bool keeps(uint64_t u) const { return (u >> shift) - first < span; }
+};
+// Returns how many values it kept, in order, at the start of out.
+using run_call = std::size_t (*)(const lab_hash&, const index_keys&, uint64_t first, std::size_t n, uint64_t seed,
+                                 const kept_part& kept, char* buffer, uint64_t* out);
 
 // A counter key's bytes, bar its index's, stay the same: its length is fixed, and a loop over
 // keys of one known length lets the compiler drop the hash's branches on the length.
-template <class Call>
-__attribute__((flatten)) void counter_run(Call call, std::size_t length, uint64_t mask, int shift, uint64_t first,
-                                          std::size_t n, uint64_t seed, char* buffer, uint64_t* out) {
+// Fixed_length, where not 0, is the length as a constant: the compiler folds the hash's branches
+// on the length only when the length is one.
+template <std::size_t fixed_length, class Call>
+__attribute__((flatten)) std::size_t counter_run(Call call, std::size_t length, uint64_t mask, int shift, uint64_t first,
+                                                 std::size_t n, uint64_t seed, const kept_part kept, char* buffer,
+                                                 uint64_t* out) {
+    if (fixed_length != 0) length = fixed_length;
     const std::size_t index_bytes = std::min<std::size_t>(8, length);
+    std::size_t m = 0;
     for (std::size_t j = 0; j < n; ++j) {
         const uint64_t i = first + j;
         // little-endian, as index_keys writes it; a whole word where the key has one
         if (index_bytes == 8) std::memcpy(buffer, &i, 8);
         else std::memcpy(buffer, &i, index_bytes);
-        out[j] = (call(buffer, length, seed) & mask) << shift;
+        const uint64_t u = (call(buffer, length, seed) & mask) << shift;
+        out[m] = u;
+        m += kept.keeps(u);  // no branch: a pass keeps an unpredictable fraction
     }
+    return m;
 }
 
 template <class Call>
-void hash_run(Call call, const lab_hash& h, const index_keys& keys, uint64_t first, std::size_t n, uint64_t seed,
-              char* buffer, uint64_t* out) {
+std::size_t hash_run(Call call, const lab_hash& h, const index_keys& keys, uint64_t first, std::size_t n, uint64_t seed,
+                     const kept_part& kept, char* buffer, uint64_t* out) {
     const uint64_t mask = h.mask();
     const int shift = 64 - h.width;
     if (keys.is_counter()) {
         // The filler stays in the buffer; only the index's bytes change from key to key.
         const std::size_t length = keys.key(first, buffer).size();
-        if (length == 16) counter_run(call, 16, mask, shift, first, n, seed, buffer, out);
-        else counter_run(call, length, mask, shift, first, n, seed, buffer, out);
-        return;
+        if (length == 16) return counter_run<16>(call, length, mask, shift, first, n, seed, kept, buffer, out);
+        return counter_run<0>(call, length, mask, shift, first, n, seed, kept, buffer, out);
     }
+    std::size_t m = 0;
     for (std::size_t j = 0; j < n; ++j) {
         const std::string_view key = keys.key(first + j, buffer);
-        out[j] = (call(key.data(), key.size(), seed) & mask) << shift;
+        out[m] = (call(key.data(), key.size(), seed) & mask) << shift;
+        m += kept.keeps(out[m]);
     }
+    return m;
 }
 
 template <hash_call F>
-void inline_run(const lab_hash& h, const index_keys& keys, uint64_t first, std::size_t n, uint64_t seed, char* buffer,
-                uint64_t* out) {
-    hash_run(inline_call<F>{}, h, keys, first, n, seed, buffer, out);
+std::size_t inline_run(const lab_hash& h, const index_keys& keys, uint64_t first, std::size_t n, uint64_t seed,
+                       const kept_part& kept, char* buffer, uint64_t* out) {
+    return hash_run(inline_call<F>{}, h, keys, first, n, seed, kept, buffer, out);
 }
 
-void pointer_run(const lab_hash& h, const index_keys& keys, uint64_t first, std::size_t n, uint64_t seed, char* buffer,
-                 uint64_t* out) {
-    hash_run(pointer_call{&h}, h, keys, first, n, seed, buffer, out);
+std::size_t pointer_run(const lab_hash& h, const index_keys& keys, uint64_t first, std::size_t n, uint64_t seed,
+                        const kept_part& kept, char* buffer, uint64_t* out) {
+    return hash_run(pointer_call{&h}, h, keys, first, n, seed, kept, buffer, out);
 }
 
 template <std::size_t... I>
@@ -109,12 +128,14 @@ struct run_buffers {
 };
 
 // Hashes keys from .. to - 1 on every core, each worker an equal slice of them, a run at a time;
-// visit(values, n, first index, worker). The slices are equal so that each worker's share of a
+// visit(values, n, first index, worker), the values those `kept` keeps (every one by default: only
+// then is value j that of key first + j). The slices are equal so that each worker's share of a
 // bucket is known in advance (see part_store). Stops taking keys once `stop` says so, and then
 // returns false.
 template <class Visit>
 bool hash_keys(const lab_hash& h, const index_keys& keys, uint64_t from, uint64_t to, uint64_t seed,
-               std::vector<run_buffers>& buffers, const std::function<bool()>& stop, Visit visit) {
+               std::vector<run_buffers>& buffers, const std::function<bool()>& stop, Visit visit,
+               const kept_part& kept = {}) {
     const run_call run = run_of(h);
     const uint64_t n = to - from, slices = buffers.size();
     std::atomic<bool> stopped{false};
@@ -128,8 +149,7 @@ bool hash_keys(const lab_hash& h, const index_keys& keys, uint64_t from, uint64_
                 return;
             }
             const std::size_t k = static_cast<std::size_t>(std::min<uint64_t>(run_keys, end - first));
-            run(h, keys, first, k, seed, b.key.data(), b.values.data());
-            visit(b.values.data(), k, first, worker);
+            visit(b.values.data(), run(h, keys, first, k, seed, kept, b.key.data(), b.values.data()), first, worker);
         }
     });
     return !stopped;
@@ -264,6 +284,100 @@ uint64_t read_record(const unsigned char* at, uint64_t mask) {
     return record & mask;
 }
 
+// The pairs of a bucket's sorted records equal in full and, at 64 bits, in their top k bits,
+// k = 32 .. 63, taken in pieces in order: neighbours sharing a prefix of p bits lengthen the run of
+// every width up to p by one and end the others'. Neighbours share about log2(values) bits, so
+// at the counts this is for the first few widths above 32 change at almost every step,
+// unpredictably: those are updated without a branch, in registers, the rest only when a prefix
+// reaches them.
+// What a pass's part finds, on one core or all.
+struct counted {
+    uint64_t values = 0, pairs = 0;
+    std::vector<uint64_t> colliding;  // left-aligned values, the smallest `show` at most
+    std::array<uint64_t, 32> top_bits{};  // pairs equal in their top 32 + i bits, below the full width
+};
+
+template <int lowest>  // the widest width reported, as an index from 32 bits: the top bits at 64 only
+class run_counter {
+public:
+    run_counter(int record_bytes, int bucket_bits) : shift_(64 - 8 * record_bytes), bucket_bits_(bucket_bits) {}
+
+    // Not vectorised: the compiler would keep the four widths in two vector registers spilled at every step.
+    __attribute__((optimize("no-tree-vectorize"))) void add(const uint64_t* v, std::size_t n) {
+        if (n == 0) return;
+        std::size_t i = 0;
+        if (seen_ == 0) last_[0] = v[i++];  // the bucket's first record: nothing before it to share bits with
+        // the widths updated at every step, in scalars the compiler keeps in registers
+        uint64_t r0 = step_run_[0], r1 = step_run_[steps - 1], r2 = step_run_[steps / 2], r3 = step_run_[steps - 1];
+        uint64_t p0 = step_pairs_[0], p1 = step_pairs_[steps - 1], p2 = step_pairs_[steps / 2], p3 = step_pairs_[steps - 1];
+        if constexpr (steps == 4) {
+            r1 = step_run_[1], r2 = step_run_[2], r3 = step_run_[3];
+            p1 = step_pairs_[1], p2 = step_pairs_[2], p3 = step_pairs_[3];
+        }
+        int reach = reach_;
+        const int shift = shift_, bucket_bits = bucket_bits_;
+        uint64_t last = last_[0], before = last_[1];
+        for (; i < n; ++i) {
+            const uint64_t differ = (v[i] ^ last) << shift;
+            before = last;
+            last = v[i];
+            const int prefix = differ == 0 ? 64 : std::min(63, bucket_bits + __builtin_clzll(differ));
+            const int top = prefix - 32;  // widths 32 .. 32 + top shared
+            const auto step = [top](uint64_t& run, uint64_t& pairs, int width) {
+                run = (run + 1) & (0 - static_cast<uint64_t>(width <= top));
+                pairs += run;
+            };
+            step(r0, p0, lowest);
+            if constexpr (steps == 4) {
+                step(r1, p1, lowest + 1);
+                step(r2, p2, lowest + 2);
+                step(r3, p3, lowest + 3);
+            }
+            if (top >= every_step || reach >= every_step) {
+                for (int k = std::max(top + 1, every_step); k <= reach; ++k) run_[static_cast<std::size_t>(k)] = 0;
+                for (int k = every_step; k <= top; ++k) pairs_[static_cast<std::size_t>(k)] += ++run_[static_cast<std::size_t>(k)];
+            }
+            reach = top;
+        }
+        step_run_[0] = r0, step_pairs_[0] = p0;
+        if constexpr (steps == 4) {
+            step_run_[1] = r1, step_run_[2] = r2, step_run_[3] = r3;
+            step_pairs_[1] = p1, step_pairs_[2] = p2, step_pairs_[3] = p3;
+        }
+        reach_ = reach;
+        last_ = {last, before};
+        seen_ = std::min<uint64_t>(2, seen_ + n);
+    }
+    // use(record) for each record of v, the next piece, that makes the first pair of its run.
+    template <class Use>
+    void each_first_pair(const uint64_t* v, std::size_t n, Use use) const {
+        uint64_t last = last_[0], before = last_[1], seen = seen_;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (seen >= 1 && v[i] == last && (seen < 2 || last != before)) use(v[i]);
+            before = last;
+            last = v[i];
+            seen = std::min<uint64_t>(2, seen + 1);
+        }
+    }
+    uint64_t equal_pairs() const { return lowest == 32 ? step_pairs_[0] : pairs_[32]; }
+    void finish(counted& c) {
+        for (int k = 0; k < steps; ++k) pairs_[static_cast<std::size_t>(lowest + k)] = step_pairs_[k];
+        c.pairs += pairs_[32];
+        if (lowest == 0)
+            for (std::size_t k = 0; k < 32; ++k) c.top_bits[k] += pairs_[k];
+    }
+
+private:
+    static constexpr int every_step = std::min(lowest + 4, 33), steps = every_step - lowest;  // 4 or 1
+    int shift_, bucket_bits_;
+    std::array<uint64_t, 33> run_{};  // keys so far in the current run at width 32 + i (64: equal), less one
+    std::array<uint64_t, 33> pairs_{};
+    std::array<uint64_t, steps> step_run_{}, step_pairs_{};  // those widths apart, copied to registers in add
+    int reach_ = -1;  // the widest width (as an index) whose run is under way
+    uint64_t seen_ = 0;  // records so far, up to 2
+    std::array<uint64_t, 2> last_{};  // the last two, the last first
+};
+
 // One pass's part on this rank: its buckets, filled by every core at once (each worker its own
 // share of each), then each sorted and counted. A share that overflows (a hash far from ideal)
 // spills whole values aside, up to a budget of an eighth of the buckets' memory (at least 16 MiB);
@@ -285,7 +399,7 @@ public:
         spilled_ = 0;
         overflowed_ = false;
     }
-    // Stores the values of a run that fall in this part. Each worker gathers a bucket's records in
+    // Stores values of this part (as kept() keeps them). Each worker gathers a bucket's records in
     // a buffer of its own and writes them 64 at a time, packed into whole cache lines, with stores
     // that bypass the cache: the buckets' memory is written once and never read in first, and the
     // cache keeps the buffers and the hashing's data.
@@ -295,25 +409,15 @@ public:
         // layout's bucket_of and record_of, with the layout read once: a store to a counter may
         // alias its int fields, which the compiler would otherwise read again for every value.
         const int bucket_bits = l_.bucket_bits, bucket_shift = 64 - bucket_bits, record_shift = 64 - 8 * l_.record_bytes;
-        const uint64_t first = first_, span = span_;
-        // The part's values first, without a branch: a pass that keeps a fraction of the values
-        // would mispredict one in every few.
-        uint64_t mine[run_keys];
-        for (std::size_t from = 0; from < n; from += run_keys) {
-            std::size_t m = 0;
-            for (std::size_t j = from; j < std::min(n, from + run_keys); ++j) {
-                mine[m] = values[j];
-                m += (values[j] >> bucket_shift) - first < span;
-            }
-            for (std::size_t j = 0; j < m; ++j) {
-                const uint64_t local = (mine[j] >> bucket_shift) - first;
-                uint64_t* line = lines + local * flush_records;
-                uint32_t& k = waiting[local];
-                line[k] = (mine[j] << bucket_bits) >> record_shift;
-                if (++k == flush_records) {
-                    flush(worker, local, line, flush_records);
-                    k = 0;
-                }
+        const uint64_t first = first_;
+        for (std::size_t j = 0; j < n; ++j) {
+            const uint64_t local = (values[j] >> bucket_shift) - first;
+            uint64_t* line = lines + local * flush_records;
+            uint32_t& k = waiting[local];
+            line[k] = (values[j] << bucket_bits) >> record_shift;
+            if (++k == flush_records) {
+                flush(worker, local, line, flush_records);
+                k = 0;
             }
         }
     }
@@ -328,12 +432,8 @@ public:
         });
     }
     bool overflowed() const { return overflowed_; }
+    kept_part kept() const { return {first_, span_, 64 - l_.bucket_bits}; }
 
-    struct counted {
-        uint64_t values = 0, pairs = 0;
-        std::vector<uint64_t> colliding;  // left-aligned values, the smallest `show` at most
-        std::array<uint64_t, 32> top_bits{};  // pairs equal in their top 32 + i bits, below the full width
-    };
     // Sorts every bucket on every core and counts its runs of equal values.
     counted count(std::size_t show) {
         std::vector<uint64_t> spilled;
@@ -378,16 +478,26 @@ public:
                 std::copy_n(starts.begin(), 256, next.begin());
                 each_record([&](uint64_t x) { v[next[x >> top_shift]++] = x; });
             }
-            for (std::size_t d = 0; d < (std::size_t{1} << split_bits); ++d) {
-                uint64_t* piece = v.data() + starts[d];
-                const std::size_t k = starts[d + 1] - starts[d];
-                // Highway asks the kernel for a random seed at every call: small pieces go to std::sort.
-                if (k >= 256) sorters[worker](piece, k, hwy::SortAscending());
-                else std::sort(piece, piece + k);
-            }
             counted& c = by_worker[worker];
             c.values += v.size();
-            count_runs(v, bucket, show, c);
+            const auto sort_and_count = [&](auto counter) {
+                for (std::size_t d = 0; d < (std::size_t{1} << split_bits); ++d) {
+                    uint64_t* piece = v.data() + starts[d];
+                    const std::size_t k = starts[d + 1] - starts[d];
+                    // Highway asks the kernel for a random seed at every call: small pieces go to std::sort.
+                    if (k >= 256) sorters[worker](piece, k, hwy::SortAscending());
+                    else std::sort(piece, piece + k);
+                    // counted while the piece is in the core's cache, not in a walk over the whole bucket
+                    const auto before = counter;
+                    counter.add(piece, k);
+                    if (show > 0 && counter.equal_pairs() != before.equal_pairs())
+                        before.each_first_pair(piece, k, [&](uint64_t x) { keep_smallest(c.colliding, l_.value_of(bucket, x), show); });
+                }
+                counter.finish(c);
+            };
+            // only a 64-bit hash's top widths are reported
+            if (l_.width == 64) sort_and_count(run_counter<0>(l_.record_bytes, l_.bucket_bits));
+            else sort_and_count(run_counter<32>(l_.record_bytes, l_.bucket_bits));
         });
         counted all;
         for (auto& c : by_worker) {
@@ -397,43 +507,6 @@ public:
             for (uint64_t u : c.colliding) keep_smallest(all.colliding, u, show);
         }
         return all;
-    }
-
-    // The pairs of a sorted bucket equal in full and, at 64 bits, in their top k bits, k = 32 ..
-    // 63, in one walk: neighbours sharing a prefix of p bits lengthen the run of every width up to
-    // p by one and end the others'. Neighbours share about log2(values) bits, so at the counts this
-    // is for the first few widths above 32 change at almost every step, unpredictably: those are
-    // updated without a branch, the rest only when a prefix reaches them.
-    void count_runs(const std::vector<uint64_t>& v, uint64_t bucket, std::size_t show, counted& c) const {
-        if (l_.width == 64) count_runs<0>(v, bucket, show, c);
-        else count_runs<32>(v, bucket, show, c);
-    }
-    template <int lowest>  // the widest widths reported, as an index from 32 bits: the top bits at 64 only
-    void count_runs(const std::vector<uint64_t>& v, uint64_t bucket, std::size_t show, counted& c) const {
-        constexpr int every_step = std::min(lowest + 4, 33);
-        std::array<uint64_t, 33> run{};  // keys so far in the current run at width 32 + i (64: equal), less one
-        std::array<uint64_t, 33> pairs{};
-        int reach = -1;  // the widest width (as an index) whose run is under way
-        const int shift = 64 - 8 * l_.record_bytes;
-        for (std::size_t i = 1; i < v.size(); ++i) {
-            const uint64_t differ = (v[i] ^ v[i - 1]) << shift;
-            const int prefix = differ == 0 ? 64 : std::min(63, l_.bucket_bits + __builtin_clzll(differ));
-            const int top = prefix - 32;  // widths 32 .. 32 + top shared
-            for (int k = lowest; k < every_step; ++k) {
-                const uint64_t keep = 0 - static_cast<uint64_t>(k <= top);
-                run[k] = (run[k] + 1) & keep;
-                pairs[k] += run[k];
-            }
-            if (top >= every_step || reach >= every_step) {
-                for (int k = std::max(top + 1, every_step); k <= reach; ++k) run[static_cast<std::size_t>(k)] = 0;
-                for (int k = every_step; k <= top; ++k) pairs[static_cast<std::size_t>(k)] += ++run[static_cast<std::size_t>(k)];
-            }
-            reach = top;
-            if (top == 32 && run[32] == 1 && show > 0) keep_smallest(c.colliding, l_.value_of(bucket, v[i]), show);
-        }
-        c.pairs += pairs[32];
-        if (lowest == 0)
-            for (std::size_t k = 0; k < 32; ++k) c.top_bits[k] += pairs[k];
     }
 
     static void keep_smallest(std::vector<uint64_t>& values, uint64_t u, std::size_t show) {
@@ -521,6 +594,24 @@ std::vector<collide_pair> name_pairs(const lab_hash& h, const index_keys& keys, 
     return pairs;
 }
 
+// A part holding more of the sample's values than its buckets have room for, scaled to the
+// sample (every rank's together): the hash's values are far from uniform. Empty where none does.
+std::string crowded_part(const layout& l, uint64_t count, uint64_t sample, const std::vector<std::vector<uint64_t>>& counts) {
+    std::vector<uint64_t> totals(l.parts + 1, 0);
+    for (const auto& c : counts)
+        for (uint64_t p = 0; p < l.parts; ++p) totals[p] += c[p];
+    totals[l.parts] = sample;
+    sum_over_ranks(totals.data(), static_cast<int>(totals.size()));
+    const double share = static_cast<double>(totals[l.parts]) / static_cast<double>(count);
+    const double room = static_cast<double>(l.most_buckets() * l.capacity * l.workers) * 1.05 * share;
+    const auto most = std::max_element(totals.begin(), totals.end() - 1);
+    if (static_cast<double>(*most) <= room) return "";
+    return format("part %llu of %llu holds %s of the values of the first %s keys where an ideal hash puts %.0f: the "
+                  "hash's values are far from uniform, more than its room", (unsigned long long)(most - totals.begin()) + 1,
+                  (unsigned long long)l.parts, with_commas(*most).c_str(), with_commas(totals[l.parts]).c_str(),
+                  static_cast<double>(totals[l.parts]) / static_cast<double>(l.parts));
+}
+
 }  // namespace
 
 double ideal_pairs(double n, int width) { return n * (n - 1) / std::ldexp(2.0, width); }
@@ -568,31 +659,32 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
     part_store store(l);
     std::vector<uint64_t> colliding;
     std::array<uint64_t, 32> top_bits{};  // over the passes done
-    // The first pass counts the values of every part, so that a crowded one is known at once.
+    // A sample of this rank's first keys, hashed on every core with nothing kept, gives the hash's
+    // rate; hashed again, each value's part counted, it finds a crowded part (a hash far from
+    // uniform) before any pass. Counting apart keeps its cost out of the rate.
+    say("hashing a sample");
+    r.hash_sample = std::min<uint64_t>(hi - lo, uint64_t{1} << 27);
+    const auto sample_started = std::chrono::steady_clock::now();
+    hash_keys(h, keys, lo, lo + r.hash_sample, seed, buffers, nullptr, [](const uint64_t*, std::size_t, uint64_t, std::size_t) {});
+    if (r.hash_sample > 0) seconds_a_key = since(sample_started) / static_cast<double>(r.hash_sample);
     std::vector<std::vector<uint64_t>> part_counts(workers(), std::vector<uint64_t>(l.parts));
-    for (uint64_t pass = 0; pass < passes; ++pass) {
+    hash_keys(h, keys, lo, lo + r.hash_sample, seed, buffers, nullptr,
+              [&](const uint64_t* values, std::size_t n, uint64_t, std::size_t worker) {
+                  uint64_t* counts = part_counts[worker].data();
+                  for (std::size_t j = 0; j < n; ++j) ++counts[l.part_of(l.bucket_of(values[j]))];
+              });
+    r.crowded = crowded_part(l, count, r.hash_sample, part_counts);
+    for (uint64_t pass = 0; pass < passes && r.crowded.empty(); ++pass) {
         if (any_rank(hooks.stop && hooks.stop())) break;
         say(format("pass %llu of %llu: hashing", (unsigned long long)pass + 1, (unsigned long long)passes));
         const auto pass_started = std::chrono::steady_clock::now();
-        if (pass == 0) {
-            // The hash's own share of the time: a sample of this rank's keys hashed on every core, nothing kept.
-            r.hash_sample = std::min<uint64_t>(hi - lo, uint64_t{1} << 24);
-            hash_keys(h, keys, lo, lo + r.hash_sample, seed, buffers, nullptr, [](const uint64_t*, std::size_t, uint64_t, std::size_t) {});
-            if (r.hash_sample > 0) seconds_a_key = since(pass_started) / static_cast<double>(r.hash_sample);
-        }
         ++hashing_passes;
         store.start(pass * ranks + rank);
-        const bool first_pass = pass == 0;
         bool whole = true;
         if (ranks == 1) {
             whole = hash_keys(h, keys, lo, hi, seed, buffers, hooks.stop,
-                              [&](const uint64_t* values, std::size_t n, uint64_t, std::size_t worker) {
-                                  if (first_pass) {
-                                      uint64_t* counts = part_counts[worker].data();
-                                      for (std::size_t j = 0; j < n; ++j) ++counts[l.part_of(l.bucket_of(values[j]))];
-                                  }
-                                  store.put(values, n, worker);
-                              });
+                              [&](const uint64_t* values, std::size_t n, uint64_t, std::size_t worker) { store.put(values, n, worker); },
+                              store.kept());
         } else {
             for (uint64_t b = 0; b < batches; ++b) {
                 const uint64_t begin = std::min(hi, lo + b * mpi_batch), end = std::min(hi, begin + mpi_batch);
@@ -601,7 +693,6 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
                           [&](const uint64_t* values, std::size_t n, uint64_t, std::size_t worker) {
                               for (std::size_t j = 0; j < n; ++j) {
                                   const uint64_t part = l.part_of(l.bucket_of(values[j]));
-                                  if (first_pass) ++part_counts[worker][part];
                                   if (part / ranks == pass) to[worker][part % ranks].push_back(values[j]);
                               }
                           });
@@ -620,33 +711,15 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
         if (!whole) break;
         store.finish();
         say(format("pass %llu of %llu: sorting and counting", (unsigned long long)pass + 1, (unsigned long long)passes));
-        uint64_t crowded_part = ~uint64_t{0}, crowded_count = 0;
-        if (first_pass) {
-            std::vector<uint64_t> totals(l.parts, 0);
-            for (const auto& c : part_counts)
-                for (uint64_t p = 0; p < l.parts; ++p) totals[p] += c[p];
-            sum_over_ranks(totals.data(), static_cast<int>(totals.size()));
-            const double room = static_cast<double>(l.most_buckets() * l.capacity * l.workers) * 1.05;
-            for (uint64_t p = 0; p < l.parts; ++p)
-                if (static_cast<double>(totals[p]) > room && totals[p] > crowded_count) {
-                    crowded_part = p;
-                    crowded_count = totals[p];
-                }
-        }
         uint64_t overflowed = store.overflowed() ? 1 : 0;
         sum_over_ranks(&overflowed, 1);
-        if (crowded_part != ~uint64_t{0} || overflowed != 0) {
-            const double mean = static_cast<double>(count) / static_cast<double>(l.parts);
-            r.crowded = crowded_part != ~uint64_t{0}
-                            ? format("part %llu of %llu holds %s values where an ideal hash puts %.0f: the hash's "
-                                     "values are far from uniform, more than its room", (unsigned long long)crowded_part + 1,
-                                     (unsigned long long)l.parts, with_commas(crowded_count).c_str(), mean)
-                            : format("pass %llu: its buckets overflowed where an ideal hash puts %.0f values in each: "
-                                     "the hash gives some values far too often", (unsigned long long)pass + 1,
-                                     static_cast<double>(l.capacity));
+        if (overflowed != 0) {
+            r.crowded = format("pass %llu: its buckets overflowed where an ideal hash puts %.0f values in each: "
+                               "the hash gives some values far too often", (unsigned long long)pass + 1,
+                               static_cast<double>(l.capacity));
             break;
         }
-        part_store::counted c = store.count(show);
+        counted c = store.count(show);
         uint64_t sums[34] = {c.values, c.pairs};
         std::copy(c.top_bits.begin(), c.top_bits.end(), sums + 2);
         sum_over_ranks(sums, 34);
