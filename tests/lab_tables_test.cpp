@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "choose/choose.h"
 #include "tables/cost_study.h"
 #include "core/keys.h"
 #include "core/lab_hashes.h"
@@ -333,6 +334,42 @@ TEST(Tables, CountingAllocatorCountsLiveAndPeakBytes) {
     const auto hashed = bytes("decimal:10000", "absl::flat_hash_map");
     EXPECT_EQ(hashed[0].bytes_per_entry.median, hashed[1].bytes_per_entry.median);
     EXPECT_GT(hashed[0].peak_bytes_per_entry.median, hashed[0].bytes_per_entry.median);
+}
+
+// One table's answer from its paired intervals: the fastest sound hash is used; a sound hash whose
+// interval over it holds 1 is named tied, one wholly slower is not; an unsound hash faster than it
+// is listed with its reason and never used; with nothing sound, the answer says so.
+TEST(Choose, UsesTheFastestSoundHashNamingTiesAndFasterUnsound) {
+    const auto over_a = [](double estimate, double low, double high) {
+        interval i;
+        i.estimate = estimate, i.low = low, i.high = high;
+        return i;
+    };
+    table_advice advice;
+    advice.table = "t";
+    advice.by_speed = {"fast_bad", "a", "b", "c", "slow_bad"};
+    advice.paired["fast_bad"]["a"] = over_a(0.90, 0.85, 0.95);
+    advice.paired["b"]["a"] = over_a(1.02, 0.97, 1.08);
+    advice.paired["c"]["a"] = over_a(1.30, 1.20, 1.40);
+    advice.paired["slow_bad"]["a"] = over_a(1.50, 1.40, 1.60);
+    std::vector<lab::choose::candidate> candidates = {{"fast_bad", "", "fails the battery on its values: zeros"},
+                                                      {"a", "", ""}, {"b", "", ""}, {"c", "", ""},
+                                                      {"slow_bad", "spreads your keys worse than an ideal hash", ""}};
+    const auto a = lab::choose::answer_for(advice, candidates, false);
+    EXPECT_EQ(a.use, "a");
+    EXPECT_EQ(a.fastest, "fast_bad");
+    ASSERT_EQ(a.tied.size(), 1u);
+    EXPECT_EQ(a.tied[0].hash, "b");
+    ASSERT_EQ(a.faster_unsound.size(), 1u);
+    EXPECT_EQ(a.faster_unsound[0].hash, "fast_bad");
+    EXPECT_NE(a.text().find("use a: the fastest"), std::string::npos) << a.text();
+    EXPECT_NE(a.text().find("tied with it: b (+2 %, -3 to 8 %)"), std::string::npos) << a.text();
+    EXPECT_NE(a.text().find("faster but unsound: fast_bad (-10 %: fails the battery on its values: zeros)"),
+              std::string::npos) << a.text();
+    for (auto& c : candidates) c.battery_fault = "fails";
+    const auto none = lab::choose::answer_for(advice, candidates, false);
+    EXPECT_TRUE(none.use.empty());
+    EXPECT_NE(none.text().find("no hash measured here"), std::string::npos) << none.text();
 }
 
 }  // namespace
