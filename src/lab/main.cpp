@@ -361,14 +361,17 @@ int run_check(const options& opt) {
     if (!opt.keys.empty() || !opt.tables.empty() || opt.all_tables)
         throw bad_input("check makes its own key sets: choose them with --family, not --keys, --table or --tables");
     if (!opt.verdicts.empty()) throw bad_input("--verdicts marks the cost study's advice, which check does not give");
-    std::vector<std::string> known;
-    for (const auto& f : check_families()) known.push_back(f.name);
-    for (const auto& f : opt.families)
-        if (std::find(known.begin(), known.end(), f) == known.end()) {
+    std::vector<const check_family*> chosen;
+    for (const auto& f : opt.families) {
+        const auto& rows = check_families();
+        const auto row = std::find_if(rows.begin(), rows.end(), [&](const check_family& r) { return r.name == f; });
+        if (row == rows.end()) {
             std::string list;
-            for (const auto& k : known) list += (list.empty() ? "" : ", ") + k;
+            for (const auto& r : rows) list += (list.empty() ? "" : ", ") + r.name;
             throw bad_input("unknown family '" + f + "'; known: " + list);
         }
+        chosen.push_back(&*row);
+    }
     set_step("loading the hashes");
     // With no hash named, every built-in that gives a key one value.
     std::vector<lab_hash> hashes;
@@ -377,8 +380,8 @@ int run_check(const options& opt) {
     for (const auto& h : hashes) {
         if (!h.deterministic())
             throw bad_input(h.name + " seeds each key by its place in a set, which the battery has not: check the plain hash");
-        for (const auto& f : opt.families)
-            if (f.rfind("seed-", 0) == 0 && h.seed_bits == 0) throw bad_input("--family " + f + ": " + h.name + " takes no seed");
+        for (const check_family* f : chosen)
+            if (f->seeds && h.seed_bits == 0) throw bad_input("--family " + f->name + ": " + h.name + " takes no seed");
     }
     check_report report;
     report.settings = {{"families", opt.families}, {"seed", opt.seed}, {"quick", opt.quick}};
@@ -459,7 +462,7 @@ int run_choose(const options& opt) {
         // may be chosen against the seed.
         std::vector<std::string> families;
         for (const auto& f : check_families())
-            if (opt.hostile || (f.name.rfind("seed-", 0) != 0 && f.name != "bit-flips")) families.push_back(f.name);
+            if (opt.hostile || f.tests_values_at_one_seed()) families.push_back(f.name);
         check_report check;
         describe_run(check, hashes);
         check.results = run_battery(hashes, true, opt.hostile ? std::vector<std::string>{} : families, opt.seed, set_step);

@@ -58,6 +58,8 @@ struct check_family {
     // Where neighbours in its order differ by a structured step, the axes whose differences are
     // tested too; null when its order means nothing.
     std::vector<difference_axis> (*axes)(const check_set& set);
+    // Its keys' values at one seed, what a table with one seed sees: neither other seeds nor bit flips.
+    bool tests_values_at_one_seed() const { return !seeds && pairs != nullptr; }
 };
 const std::vector<check_family>& check_families();
 
