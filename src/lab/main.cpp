@@ -365,11 +365,7 @@ int run_check(const options& opt) {
     for (const auto& f : opt.families) {
         const auto& rows = check_families();
         const auto row = std::find_if(rows.begin(), rows.end(), [&](const check_family& r) { return r.name == f; });
-        if (row == rows.end()) {
-            std::string list;
-            for (const auto& r : rows) list += (list.empty() ? "" : ", ") + r.name;
-            throw bad_input("unknown family '" + f + "'; known: " + list);
-        }
+        if (row == rows.end()) throw unknown_name("family", f, names_of(rows));
         chosen.push_back(&*row);
     }
     set_step("loading the hashes");

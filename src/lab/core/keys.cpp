@@ -496,7 +496,7 @@ const key_family& parse_family(const std::string& given, family_args& args) {
     if (family == families.end() || (family->takes_path && !has_rest) ||
         (!has_rest && !family->parameters.empty()) ||
         (has_rest && !family->takes_path && family->parameters.empty() && family->default_count == 0))
-        throw bad_input("unknown key set '" + given + "'; known: " + key_family_usages());
+        throw unknown_name("key set", given, key_family_usages());
 
     args = {given, {}, {}};
     if (family->takes_path) {
@@ -511,12 +511,12 @@ const key_family& parse_family(const std::string& given, family_args& args) {
         rest.remove_prefix(next + 1);
     }
     const std::size_t most = family->parameters.size() + (family->default_count != 0 ? 1 : 0);
-    if (parts.size() > most) throw bad_input("unknown key set '" + given + "'; known: " + key_family_usages());
+    if (parts.size() > most) throw unknown_name("key set", given, key_family_usages());
     for (const auto& part : parts) args.numbers.push_back(parse_count(part, given));
     if (family->default_count != 0 && args.numbers.size() == family->parameters.size())
         args.numbers.push_back(family->default_count);
     if (args.numbers.size() < family->parameters.size())
-        throw bad_input("unknown key set '" + given + "'; known: " + key_family_usages());
+        throw unknown_name("key set", given, key_family_usages());
     if (family->count != nullptr) family->count(args);  // refuses impossible parameters
     return *family;
 }

@@ -18,6 +18,18 @@ struct bad_input : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A registry's row names, "a, b, c".
+template <class Rows>
+std::string names_of(const Rows& rows) {
+    std::string names;
+    for (const auto& row : rows) names += (names.empty() ? "" : ", ") + row.name;
+    return names;
+}
+// The one way a name that no row has is refused: "unknown KIND 'NAME'; known: ...".
+inline bad_input unknown_name(const std::string& kind, const std::string& name, const std::string& known) {
+    return bad_input("unknown " + kind + " '" + name + "'; known: " + known);
+}
+
 // Every key of a set in one byte arena, so that millions of keys cost their bytes plus four bytes
 // of offset each, not a string object apiece.
 class key_set {

@@ -81,11 +81,7 @@ std::vector<lab_hash> select_hashes(const std::vector<std::string>& names, const
     if (names.empty()) chosen = table;
     for (const auto& name : names) {
         const auto found = std::find_if(table.begin(), table.end(), [&](const lab_hash& h) { return h.name == name; });
-        if (found == table.end()) {
-            std::string known;
-            for (const auto& h : table) known += (known.empty() ? "" : ", ") + h.name;
-            throw bad_input("unknown hash '" + name + "'; known: " + known);
-        }
+        if (found == table.end()) throw unknown_name("hash", name, names_of(table));
         chosen.push_back(*found);
     }
     add_plugins(chosen, plugins);

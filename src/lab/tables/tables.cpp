@@ -24,9 +24,7 @@ const std::vector<lab_table>& lab_tables() {
 const lab_table& table_named(const std::string& name) {
     for (const auto& t : lab_tables())
         if (t.name == name) return t;
-    std::string known;
-    for (const auto& t : lab_tables()) known += (known.empty() ? "" : ", ") + t.name;
-    throw bad_input("unknown table '" + name + "'; known: " + known);
+    throw unknown_name("table", name, names_of(lab_tables()));
 }
 
 study_keys prepare_study(const key_set& keys, uint64_t seed) {
