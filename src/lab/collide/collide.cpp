@@ -284,12 +284,6 @@ uint64_t read_record(const unsigned char* at, uint64_t mask) {
     return record & mask;
 }
 
-// The pairs of a bucket's sorted records equal in full and, at 64 bits, in their top k bits,
-// k = 32 .. 63, taken in pieces in order: neighbours sharing a prefix of p bits lengthen the run of
-// every width up to p by one and end the others'. Neighbours share about log2(values) bits, so
-// at the counts this is for the first few widths above 32 change at almost every step,
-// unpredictably: those are updated without a branch, in registers, the rest only when a prefix
-// reaches them.
 // What a pass's part finds, on one core or all.
 struct counted {
     uint64_t values = 0, pairs = 0;
@@ -297,6 +291,12 @@ struct counted {
     std::array<uint64_t, 32> top_bits{};  // pairs equal in their top 32 + i bits, below the full width
 };
 
+// The pairs of a bucket's sorted records equal in full and, at 64 bits, in their top k bits,
+// k = 32 .. 63, taken in pieces in order: neighbours sharing a prefix of p bits lengthen the run of
+// every width up to p by one and end the others'. Neighbours share about log2(values) bits, so
+// at the counts this is for the first few widths above 32 change at almost every step,
+// unpredictably: those are updated without a branch, in registers, the rest only when a prefix
+// reaches them.
 template <int lowest>  // the widest width reported, as an index from 32 bits: the top bits at 64 only
 class run_counter {
 public:
@@ -308,12 +308,8 @@ public:
         std::size_t i = 0;
         if (seen_ == 0) last_[0] = v[i++];  // the bucket's first record: nothing before it to share bits with
         // the widths updated at every step, in scalars the compiler keeps in registers
-        uint64_t r0 = step_run_[0], r1 = step_run_[steps - 1], r2 = step_run_[steps / 2], r3 = step_run_[steps - 1];
-        uint64_t p0 = step_pairs_[0], p1 = step_pairs_[steps - 1], p2 = step_pairs_[steps / 2], p3 = step_pairs_[steps - 1];
-        if constexpr (steps == 4) {
-            r1 = step_run_[1], r2 = step_run_[2], r3 = step_run_[3];
-            p1 = step_pairs_[1], p2 = step_pairs_[2], p3 = step_pairs_[3];
-        }
+        uint64_t r0 = step_run_[0], r1 = step_run_[1], r2 = step_run_[2], r3 = step_run_[3];
+        uint64_t p0 = step_pairs_[0], p1 = step_pairs_[1], p2 = step_pairs_[2], p3 = step_pairs_[3];
         int reach = reach_;
         const int shift = shift_, bucket_bits = bucket_bits_;
         uint64_t last = last_[0], before = last_[1];
@@ -339,11 +335,8 @@ public:
             }
             reach = top;
         }
-        step_run_[0] = r0, step_pairs_[0] = p0;
-        if constexpr (steps == 4) {
-            step_run_[1] = r1, step_run_[2] = r2, step_run_[3] = r3;
-            step_pairs_[1] = p1, step_pairs_[2] = p2, step_pairs_[3] = p3;
-        }
+        step_run_ = {r0, r1, r2, r3};
+        step_pairs_ = {p0, p1, p2, p3};
         reach_ = reach;
         last_ = {last, before};
         seen_ = std::min<uint64_t>(2, seen_ + n);
@@ -372,7 +365,7 @@ private:
     int shift_, bucket_bits_;
     std::array<uint64_t, 33> run_{};  // keys so far in the current run at width 32 + i (64: equal), less one
     std::array<uint64_t, 33> pairs_{};
-    std::array<uint64_t, steps> step_run_{}, step_pairs_{};  // those widths apart, copied to registers in add
+    std::array<uint64_t, 4> step_run_{}, step_pairs_{};  // those widths apart (the first `steps`), in registers in add
     int reach_ = -1;  // the widest width (as an index) whose run is under way
     uint64_t seen_ = 0;  // records so far, up to 2
     std::array<uint64_t, 2> last_{};  // the last two, the last first
