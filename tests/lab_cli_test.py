@@ -550,7 +550,7 @@ def collide(work, mpirun=None):
               "3 ranks against one process: %s" % [(a["collisions"], b["collisions"]) for a, b in zip(one, ranks)])
         # Ctrl-C reaching one rank only: every rank stops before its next pass, rank 0 reports, status 130.
         job = subprocess.Popen([mpirun, "--oversubscribe", "-np", "3", BINARY, "collide", "--hash", "xxh64", "--hash", "wyhash",
-                                "--count", "2^24", "--memory", "2e6", "--json", work / "ranks-cut.json"],
+                                "--count", "2^25", "--memory", "2e6", "--json", work / "ranks-cut.json"],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
         deadline = time.time() + 30
         while len(ranks_of := children(job.pid, "hashlab")) < 3:
@@ -565,7 +565,8 @@ def collide(work, mpirun=None):
     # A run of many passes, interrupted: the passes done, marked incomplete.
     # A run of many passes, interrupted: the passes done, marked incomplete, the hash not yet started
     # listed with none, and the status of a run Ctrl-C ended.
-    process = subprocess.Popen([BINARY, "collide", "--hash", "xxh64", "--hash", "wyhash", "--count", "2^24", "--memory",
+    # (2^26 keys in passes of 2 MB: about 20 s for the first hash here, so that 2 s cut it short on a faster machine too)
+    process = subprocess.Popen([BINARY, "collide", "--hash", "xxh64", "--hash", "wyhash", "--count", "2^26", "--memory",
                                 "2e6", "--json", work / "cut.json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     time.sleep(2)
     process.send_signal(signal.SIGINT)

@@ -45,14 +45,15 @@ constexpr int flush_records = 64;
 // ---- hashing runs of keys, each built-in's call inlined ----------------------------------------
 
 // Values of keys first .. first + n - 1, left-aligned (a w-bit value in the top w bits), so that
-// every width is cut into parts and buckets by the same top bits.
+// every width is cut into parts and buckets by the same top bits. Left-aligning drops a narrow
+// hash's bits above its width, so no mask is needed.
 // Only the values of one part are kept, as a pass needs: a value u is kept when
-// (u >> shift) - first < span. Filtering as they are made costs next to nothing beside the hash,
-// where a second walk over every value costs about half as much again as hashing it.
+// u - low <= extent, one subtraction and one comparison. Filtering as they are made costs next to
+// nothing beside the hash, where a second walk over every value costs about half as much again as
+// hashing it.
 struct kept_part {
-    uint64_t first = 0, span = 2;
-    int shift = 63;  // by default every value
-    bool keeps(uint64_t u) const { return (u >> shift) - first < span; }
+    uint64_t low = 0, extent = ~uint64_t{0};  // by default every value
+    bool keeps(uint64_t u) const { return u - low <= extent; }
 };
 // Returns how many values it kept, in order, at the start of out.
 using run_call = std::size_t (*)(const lab_hash&, const index_keys&, uint64_t first, std::size_t n, uint64_t seed,
@@ -61,20 +62,26 @@ using run_call = std::size_t (*)(const lab_hash&, const index_keys&, uint64_t fi
 // A counter key's bytes, bar its index's, stay the same: its length is fixed, and a loop over
 // keys of one known length lets the compiler drop the hash's branches on the length.
 // Fixed_length, where not 0, is the length as a constant: the compiler folds the hash's branches
-// on the length only when the length is one.
+// on the length only when the length is one. The key is then copied to the stack, where the
+// stores to out cannot reach it, so that its unchanging bytes stay in registers.
 template <std::size_t fixed_length, class Call>
-__attribute__((flatten)) std::size_t counter_run(Call call, std::size_t length, uint64_t mask, int shift, uint64_t first,
-                                                 std::size_t n, uint64_t seed, const kept_part kept, char* buffer,
-                                                 uint64_t* out) {
-    if (fixed_length != 0) length = fixed_length;
+__attribute__((flatten)) std::size_t counter_run(Call call, std::size_t length, int shift, uint64_t first, std::size_t n,
+                                                 uint64_t seed, const kept_part kept, char* buffer, uint64_t* out) {
+    alignas(8) char local[fixed_length + 1];
+    char* key = buffer;
+    if (fixed_length != 0) {
+        length = fixed_length;
+        std::memcpy(local, buffer, fixed_length + 1);
+        key = local;
+    }
     const std::size_t index_bytes = std::min<std::size_t>(8, length);
     std::size_t m = 0;
     for (std::size_t j = 0; j < n; ++j) {
         const uint64_t i = first + j;
         // little-endian, as index_keys writes it; a whole word where the key has one
-        if (index_bytes == 8) std::memcpy(buffer, &i, 8);
-        else std::memcpy(buffer, &i, index_bytes);
-        const uint64_t u = (call(buffer, length, seed) & mask) << shift;
+        if (index_bytes == 8) std::memcpy(key, &i, 8);
+        else std::memcpy(key, &i, index_bytes);
+        const uint64_t u = call(key, length, seed) << shift;
         out[m] = u;
         m += kept.keeps(u);  // no branch: a pass keeps an unpredictable fraction
     }
@@ -84,18 +91,17 @@ __attribute__((flatten)) std::size_t counter_run(Call call, std::size_t length, 
 template <class Call>
 std::size_t hash_run(Call call, const lab_hash& h, const index_keys& keys, uint64_t first, std::size_t n, uint64_t seed,
                      const kept_part& kept, char* buffer, uint64_t* out) {
-    const uint64_t mask = h.mask();
     const int shift = 64 - h.width;
     if (keys.is_counter()) {
         // The filler stays in the buffer; only the index's bytes change from key to key.
         const std::size_t length = keys.key(first, buffer).size();
-        if (length == 16) return counter_run<16>(call, length, mask, shift, first, n, seed, kept, buffer, out);
-        return counter_run<0>(call, length, mask, shift, first, n, seed, kept, buffer, out);
+        if (length == 16) return counter_run<16>(call, length, shift, first, n, seed, kept, buffer, out);
+        return counter_run<0>(call, length, shift, first, n, seed, kept, buffer, out);
     }
     std::size_t m = 0;
     for (std::size_t j = 0; j < n; ++j) {
         const std::string_view key = keys.key(first + j, buffer);
-        out[m] = (call(key.data(), key.size(), seed) & mask) << shift;
+        out[m] = call(key.data(), key.size(), seed) << shift;
         m += kept.keeps(out[m]);
     }
     return m;
@@ -425,7 +431,10 @@ public:
         });
     }
     bool overflowed() const { return overflowed_; }
-    kept_part kept() const { return {first_, span_, 64 - l_.bucket_bits}; }
+    kept_part kept() const {  // the values of buckets first_ .. first_ + span_ - 1 (span_ >= 1)
+        const int below = 64 - l_.bucket_bits;
+        return {first_ << below, ((span_ - 1) << below) | low_bits(below)};
+    }
 
     // Sorts every bucket on every core and counts its runs of equal values.
     counted count(std::size_t show) {
