@@ -33,7 +33,10 @@ uint64_t scatter(uint64_t i, int n, uint64_t salt) {
 flip_tally::flip_tally(int width)
     : width(width), flips(static_cast<std::size_t>(width)), together(static_cast<std::size_t>(width) * width) {}
 
-void flip_tally::add(const uint64_t* differences, std::size_t count) {
+// Built also for processors with a popcount instruction (every x86-64 of the last fifteen years),
+// chosen when the program starts: the portable build counts bits in a library call, and these
+// 2,016 counts for every 64 differences were 4 % of a check's time.
+__attribute__((target_clones("popcnt", "default"))) void flip_tally::add(const uint64_t* differences, std::size_t count) {
     uint64_t rows[64] = {};
     for (std::size_t i = 0; i < count; ++i) rows[i] = differences[i];
     transpose(rows);
