@@ -531,6 +531,14 @@ def collide(work, mpirun=None):
     check(many[0]["passes"] > 3 and one[0]["passes"] == 1, "passes: %d and %d" % (one[0]["passes"], many[0]["passes"]))
     check([r["collisions"] for r in one] == [r["collisions"] for r in many] and one[0]["collisions"] > 0,
           "collisions in one pass and in %d: %s" % (many[0]["passes"], [(a["collisions"], b["collisions"]) for a, b in zip(one, many)]))
+    # The memory bound held: 2^25 values need about 256 MB, so 64 MB takes several passes, and the
+    # process's peak stays within what it was given and its own few megabytes.
+    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    run = lab("collide", "--hash", "xxh64", "--count", "2^25", "--memory", "64M", "--json", work / "bound.json")
+    peak_kib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    bound = json.loads((work / "bound.json").read_text())["results"][0]
+    check(run.returncode == 0 and bound["passes"] > 2 and peak_kib > before and peak_kib * 1024 < 64e6 + 16 * 2**20,
+          "--memory 64M: status %d, %d passes, peak %d KiB" % (run.returncode, bound["passes"], peak_kib))
     # The colliding keys named: the ten smallest values, each with two keys of its own, alike however counted.
     pairs = one[0]["pairs"]
     check(len(pairs) == 10 and [p["value"] for p in pairs] == sorted(p["value"] for p in pairs)
