@@ -25,6 +25,7 @@
 #include "collide/collide.h"
 #include "core/keys.h"
 #include "core/lab_hashes.h"
+#include "core/stats.h"
 #include "io/outputs.h"
 #include "quality/quality.h"
 #include "io/report.h"
@@ -558,7 +559,7 @@ int run_collide(const options& opt) {
     flush_stdout();
     write_outputs(outputs, opt, report);
     if (stopped) return 128 + SIGINT;  // as the other commands end on Ctrl-C
-    const double fail_log2 = std::log2(0.001 / static_cast<double>(std::max<std::size_t>(report.results.size(), 1)));
+    const double fail_log2 = fail_threshold_log2(report.results.size());
     return std::any_of(report.results.begin(), report.results.end(), [&](const collide_result& r) {
         return !r.crowded.empty() || (!r.done.empty() && r.log2_p_more < fail_log2);
     }) ? exit_hash_failed : 0;

@@ -695,8 +695,6 @@ std::vector<check_result> key_set_results(const lab_hash& h, const check_set& se
 
 }  // namespace
 
-double fail_threshold_log2(int results) { return std::log2(0.001 / std::max(results, 1)); }
-double warn_threshold_log2(int results) { return std::log2(0.01 / std::max(results, 1)); }
 
 std::vector<check_verdict> verdicts(const std::vector<std::string>& hashes, const std::vector<check_result>& results) {
     std::vector<check_verdict> all;
@@ -705,8 +703,8 @@ std::vector<check_verdict> verdicts(const std::vector<std::string>& hashes, cons
         v.hash = name;
         v.verdict = "PASS";
         for (const auto& r : results) v.total += r.hash == name;
-        v.fail_log2 = fail_threshold_log2(v.total);
-        v.warn_log2 = warn_threshold_log2(v.total);
+        v.fail_log2 = fail_threshold_log2(static_cast<std::size_t>(v.total));
+        v.warn_log2 = warn_threshold_log2(static_cast<std::size_t>(v.total));
         for (const auto& r : results) {
             if (r.hash != name) continue;
             const bool failed = r.log2_p_corrected < v.fail_log2, warned = r.log2_p_corrected < v.warn_log2;

@@ -126,16 +126,13 @@ std::vector<check_result> test_values(const lab_hash& h, const check_set& set, s
 // A result in words: the set, what was found, its p-value, and how many results it was the worst of.
 std::string describe(const check_result& r);
 
-// What the battery decided of one hash. T results give thresholds p < 0.001 / T to fail and
-// p < 0.01 / T to warn: a perfect hash fails a whole battery in at most 0.1 % of runs.
+// What the battery decided of one hash, its T results judged by the lines in core/stats.h.
 struct check_verdict {
     std::string hash, verdict;  // "PASS", "WARN", "FAIL"
     int passed = 0, total = 0;
     double fail_log2 = 0, warn_log2 = 0;
     std::vector<const check_result*> worst_failed;  // the worst result of each family that failed
 };
-double fail_threshold_log2(int results);
-double warn_threshold_log2(int results);
 std::vector<check_verdict> verdicts(const std::vector<std::string>& hashes, const std::vector<check_result>& results);
 
 // The whole battery, every core busy, one hash and set at a time per core. `step` hears progress.

@@ -100,6 +100,9 @@ double gamma_q_log2(double a, double x) {
     return static_cast<double>(ln / ln2);
 }
 
+double fail_threshold_log2(std::size_t results) { return std::log2(0.001 / static_cast<double>(std::max<std::size_t>(results, 1))); }
+double warn_threshold_log2(std::size_t results) { return std::log2(0.01 / static_cast<double>(std::max<std::size_t>(results, 1))); }
+
 double poisson_tail_log2(double k, double mean) {
     if (k <= 0) return 0;
     if (mean <= 0) return -std::numeric_limits<double>::infinity();

@@ -2,6 +2,7 @@
 // (a p of 2^-5000) keep their size. Every verdict of the battery rests on these.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -24,6 +25,11 @@ double student_t_quantile(double confidence, double df);
 // log2 of the regularised incomplete gamma functions P(a, x) and Q(a, x) = 1 - P(a, x).
 double gamma_p_log2(double a, double x);
 double gamma_q_log2(double a, double x);
+
+// The lines a hash's results are judged by, T its results: p < 0.001 / T fails it and p < 0.01 / T
+// warns, so that a perfect hash fails a whole run in at most 0.1 % of runs.
+double fail_threshold_log2(std::size_t results);
+double warn_threshold_log2(std::size_t results);
 
 // The p of the worst of `looked_at` independent results, each with p = 2^log2_p: the chance that
 // at least one of them does that badly, 1 - (1 - p)^looked_at (Sidak's correction).
