@@ -80,6 +80,12 @@ struct check_result {
     uint64_t nul_merged = 0;              // keys equal up to their first NUL, for hashes that stop there
 };
 
+// The results of a set, as the family rows give them: a key set's or seed family's (its values
+// and their differences along each axis), and a bit-flip set's (the worst cell and pair, then the
+// differences).
+std::vector<check_result> key_set_results(const lab_hash& h, const check_set& set, uint64_t seed);
+std::vector<check_result> flip_results(const lab_hash& h, const check_set& set, uint64_t seed);
+
 // The values of a set, in order: the hash of every key (at `seed`), or of the fixed keys under
 // every seed of a seed family.
 std::vector<uint64_t> hash_set(const lab_hash& h, const check_set& set, uint64_t seed);
