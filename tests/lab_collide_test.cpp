@@ -63,7 +63,7 @@ TEST(IndexKeys, KeysFromTheirIndexAndCounts) {
         EXPECT_THROW(index_keys(bad, 1), bad_input) << bad;
 }
 
-TEST(IndexKeys, CountsAsWritten) {
+TEST(OptionCounts, AsWritten) {
     const struct { const char* text; uint64_t count; } cases[] = {  // a count of 0: refused
                  {"12", 12}, {"2^32", uint64_t{1} << 32}, {"2^0", 1}, {"24Gi", uint64_t{24} << 30}, {"5G", 5'000'000'000},
                  {"3Ki", 3072}, {"2^64", 0}, {"1.5G", 0}, {"G", 0}, {"-1", 0}, {"", 0}, {"0", 0}, {"4Qi", 0},

@@ -35,7 +35,4 @@ private:
     std::vector<uint128> before_;               // sparse: keys with fewer than k bits flipped
 };
 
-// "4294967296", "2^32", "24Gi", "5G": a count (of keys, of bytes); bad_input naming the option otherwise.
-uint64_t parse_count(const std::string& option, const std::string& text, const std::string& what = "keys");
-
 }  // namespace lab::collide

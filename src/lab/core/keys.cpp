@@ -464,7 +464,7 @@ std::string key_family_usages() {
 namespace {
 
 // A count or length from a --keys argument: digits only, at least 1.
-uint64_t parse_count(std::string_view text, const std::string& given) {
+uint64_t parse_key_number(std::string_view text, const std::string& given) {
     uint64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || error != std::errc() || end != text.data() + text.size())
@@ -512,7 +512,7 @@ const key_family& parse_family(const std::string& given, family_args& args) {
     }
     const std::size_t most = family->parameters.size() + (family->default_count != 0 ? 1 : 0);
     if (parts.size() > most) throw unknown_name("key set", given, key_family_usages());
-    for (const auto& part : parts) args.numbers.push_back(parse_count(part, given));
+    for (const auto& part : parts) args.numbers.push_back(parse_key_number(part, given));
     if (family->default_count != 0 && args.numbers.size() == family->parameters.size())
         args.numbers.push_back(family->default_count);
     if (args.numbers.size() < family->parameters.size())

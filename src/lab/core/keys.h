@@ -6,17 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace lab {
+#include "core/text.h"
 
-// Input the user got wrong: hashlab prints the message and exits with status 2.
-struct bad_input : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+namespace lab {
 
 // A registry's row names, "a, b, c".
 template <class Rows>
