@@ -23,6 +23,7 @@
 
 #include "check/check.h"
 #include "collide/collide.h"
+#include "collide/ranks.h"
 #include "core/keys.h"
 #include "core/lab_hashes.h"
 #include "core/stats.h"

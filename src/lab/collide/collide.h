@@ -75,10 +75,4 @@ inline constexpr uint64_t max_parts = uint64_t{1} << 15;
 collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count, uint64_t passes, uint64_t seed,
                        std::size_t show, const collide_hooks& hooks);
 
-// Whether this process runs under mpirun, as one of several ranks; starts MPI if so (once).
-bool collide_ranks(int& rank, int& ranks);
-// Whether any rank was asked to stop: every rank gets the same answer.
-bool any_rank(bool mine);
-void collide_finish();
-
 }  // namespace lab::collide

@@ -8,8 +8,6 @@
 #include <mpi.h>
 #endif
 
-#include "collide/collide.h"
-
 namespace lab::collide {
 
 namespace {

@@ -6,6 +6,12 @@
 
 namespace lab::collide {
 
+// Whether this process runs under mpirun, as one of several ranks; starts MPI if so (once).
+bool collide_ranks(int& rank, int& ranks);
+// Whether any rank was asked to stop: every rank gets the same answer.
+bool any_rank(bool mine);
+void collide_finish();
+
 int this_rank();
 int rank_count();
 // Every rank's numbers summed, on every rank.
