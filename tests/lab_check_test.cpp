@@ -379,6 +379,51 @@ TEST(Battery, CountsAndWindowsMatchAPlainComputation) {
     EXPECT_EQ(window.looked_at, 64.0 * widest_window(original.size()));
 }
 
+// Differences tested in parts made again from the values, against the same differences tested as
+// one array: spread values, values crowding one leading byte (a part of its own, larger than the
+// rest), a 32-bit hash; the values stay in order.
+TEST(Battery, DifferencesInPartsCountAsOneArray) {
+    struct input { const char* what; int width; uint64_t mask; std::size_t step; };
+    const input inputs[] = {
+        {"spread", 64, ~uint64_t{0}, 1},
+        {"crowded", 64, 0x00FFFFFFFFFFFF00ull, 7},  // on 3 values in 4: most differences start and end with a zero byte
+        {"32 bits", 32, 0xFFFFFFFFull, 3},
+    };
+    for (const input& in : inputs) {
+        const lab_hash h = runtime_hash("h", in.width, [](const char*, std::size_t, uint64_t) -> uint64_t { return 0; }, "test");
+        const check_set set{"random", "random", "", 1 << 15, false};
+        std::vector<uint64_t> values(set.count);
+        uint64_t x = in.step;
+        for (uint64_t& v : values) {
+            x = mix64(x);
+            v = (x % 4 == 0 ? x : x & in.mask) & low_bits(in.width);
+        }
+        const std::vector<uint64_t> in_order = values;
+        std::vector<uint64_t> differences;
+        for (std::size_t i = 0; i + in.step < values.size(); ++i) differences.push_back(values[i] ^ values[i + in.step]);
+        tested_values tested(h, set, values, in.step, 1000);
+        for (bool low : {false, true}) {
+            std::vector<uint64_t> sorted = differences;
+            for (uint64_t& d : sorted) {
+                uint64_t r = 0;
+                for (int b = 0; b < in.width; ++b) r |= (d >> b & 1) << (in.width - 1 - b);
+                d = low ? r : d;
+            }
+            std::sort(sorted.begin(), sorted.end());
+            EXPECT_EQ(tested.collisions_by_width(low), collisions_in_top_bits(sorted, in.width)) << in.what << (low ? ", low" : ", high");
+        }
+        const auto in_parts = test_values(h, set, values, in.step, 1000);
+        const auto whole = test_values(h, set, differences);
+        ASSERT_EQ(in_parts.size(), whole.size()) << in.what;
+        for (std::size_t t = 0; t < whole.size(); ++t) {
+            EXPECT_EQ(in_parts[t].statistic, whole[t].statistic) << in.what << ": " << whole[t].test;
+            EXPECT_EQ(in_parts[t].part, whole[t].part) << in.what << ": " << whole[t].test;
+            EXPECT_EQ(in_parts[t].log2_p, whole[t].log2_p) << in.what << ": " << whole[t].test;
+        }
+        EXPECT_EQ(values, in_order) << in.what;
+    }
+}
+
 // The corrected p-values of a random function spread as the uniform distribution, for the windows
 // and the truncated widths alike: overlapping results corrected as if independent crowd towards 1.
 TEST(Battery, RandomValuesGiveUniformCorrectedPValues) {

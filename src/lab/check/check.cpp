@@ -14,13 +14,20 @@ namespace lab::check {
 
 namespace {
 
+// The thread's buffer for a set's values (or bit-flip differences), kept from set to set: the
+// kernel's faulting-in of fresh memory for every set and axis was a quarter of the battery's time.
+std::vector<uint64_t>& set_buffer() {
+    thread_local std::vector<uint64_t> values;
+    return values;
+}
+
 std::string p_text(double log2_p) { return (log2_p > -10 ? "p = " : "p ") + p_value(log2_p); }
 
 }  // namespace
 
 // The worst cell and pair of a bit-flip set as results, then the battery's tests on the differences.
 std::vector<check_result> flip_results(const lab_hash& h, const check_set& set, uint64_t seed) {
-    thread_local std::vector<uint64_t> differences;
+    std::vector<uint64_t>& differences = set_buffer();
     const flip_worst w = flip_study(h, set.length, set.samples, seed, differences);
     std::vector<check_result> results = test_values(h, set, differences);
     const auto input = [&](int bit) {
@@ -61,17 +68,13 @@ std::vector<check_result> flip_results(const lab_hash& h, const check_set& set, 
 std::vector<check_result> key_set_results(const lab_hash& h, const check_set& set, uint64_t seed) {
     std::vector<check_result> results;
     {
-        // The thread's buffers, kept from set to set (the sort's own among them): the kernel's
-        // faulting-in of fresh memory for every set and axis was a quarter of the battery's time.
-        thread_local std::vector<uint64_t> values, differences;
+        std::vector<uint64_t>& values = set_buffer();
         hash_set_into(h, set, seed, values);
         // The differences first: the values' own tests sort them.
         std::vector<check_result> of_differences;
         for (const auto& axis : set.row->axes != nullptr ? set.row->axes(set) : std::vector<difference_axis>{}) {
             if (axis.step >= values.size()) continue;
-            differences.resize(values.size() - axis.step);
-            for (std::size_t i = 0; i < differences.size(); ++i) differences[i] = values[i] ^ values[i + axis.step];
-            for (auto& r : test_values(h, set, differences)) {
+            for (auto& r : test_values(h, set, values, axis.step)) {
                 r.of = axis.name;
                 of_differences.push_back(std::move(r));
             }

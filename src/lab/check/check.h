@@ -2,6 +2,7 @@
 // tested against the ideal hash with a p-value, and a verdict per hash over all of them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -94,15 +95,35 @@ void hash_set_into(const lab_hash& h, const check_set& set, uint64_t seed, std::
 // Collisions among the top b bits of sorted values below 2^width, for every b from 0 to width,
 // from one pass: neighbours that share their top L bits collide at every width up to L.
 std::vector<uint64_t> collisions_in_top_bits(const std::vector<uint64_t>& sorted, int width);
+// The same, from sorted runs given in turn, each run's values above the last run's.
+class top_bit_collisions {
+public:
+    explicit top_bit_collisions(int width);
+    void add(const std::vector<uint64_t>& sorted);
+    std::vector<uint64_t> counts() const;
+
+private:
+    int width_;
+    std::vector<std::array<uint64_t, 4>> tally_;
+    uint64_t last_ = 0;
+    bool any_ = false;
+};
+
+// Differences are sorted in parts of at most this many (but where a hash crowds them into a few
+// leading bits): a thread's memory is its largest set's values and one part.
+constexpr std::size_t largest_difference_part = std::size_t{1} << 24;
 
 // What a value test sees: the hash values of one set, an even sample of them in the set's order
 // (taken first), and the values sorted by their high or their low bits, sorted in place on demand.
 class tested_values {
 public:
-    tested_values(const lab_hash& h, const check_set& set, std::vector<uint64_t>& values);
+    // The values, sorted in place as the tests ask; or, with `step`, the differences of values
+    // `step` apart, the values left as they are.
+    tested_values(const lab_hash& h, const check_set& set, std::vector<uint64_t>& values, std::size_t step = 0,
+                  std::size_t largest_part = largest_difference_part);
     const lab_hash& hash;
     const check_set& set;
-    double size() const { return static_cast<double>(values_.size()); }
+    double size() const { return static_cast<double>(values_.size() - step_); }
     const std::vector<uint64_t>& sample_in_order() const { return sample_; }
     // The colliding values in the top b bits (low_bits_first: the low b bits), b = 0 .. width,
     // from one sort, counted once for every test that asks.
@@ -112,6 +133,9 @@ private:
     // Sorted, or bit-reversed and then sorted: the values' low bits lead.
     const std::vector<uint64_t>& sorted(bool reversed);
     std::vector<uint64_t>& values_;
+    std::size_t step_, largest_part_;
+    bool part_holds_all_ = false, part_reversed_ = false;  // the differences, when they fit one part
+    std::vector<std::size_t> prefixes_;                      // else how many start with each 8 bits
     std::vector<uint64_t>& sample_;
     std::vector<uint64_t> high_collisions_, low_collisions_;
     enum { in_order, high_first, low_first } state_ = in_order;
@@ -126,8 +150,10 @@ struct value_test {
 };
 const std::vector<value_test>& value_tests();
 
-// Every value test on one set, in the registry's order. `values` is sorted on the way.
-std::vector<check_result> test_values(const lab_hash& h, const check_set& set, std::vector<uint64_t>& values);
+// Every value test on one set's values, in the registry's order (`values` sorted on the way), or
+// on the differences of its values `step` apart (`values` left in order).
+std::vector<check_result> test_values(const lab_hash& h, const check_set& set, std::vector<uint64_t>& values,
+                                      std::size_t step = 0, std::size_t largest_part = largest_difference_part);
 
 // A result in words: the set, what was found, its p-value, and how many results it was the worst of.
 std::string describe(const check_result& r);

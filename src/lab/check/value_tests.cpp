@@ -133,46 +133,146 @@ std::vector<double> simulated_truncated(const std::vector<double>& expected) {
 
 }  // namespace
 
-std::vector<uint64_t> collisions_in_top_bits(const std::vector<uint64_t>& sorted, int width) {
+top_bit_collisions::top_bit_collisions(int width) : width_(width), tally_(static_cast<std::size_t>(width) + 1) {}
+
+void top_bit_collisions::add(const std::vector<uint64_t>& sorted) {
     // Neighbours sharing their top L bits but not L + 1 collide at every width up to L.
     // Neighbours share about log2(n) bits, so most steps add to the same few counts: four tallies
     // taken in turn let each add go on without waiting for the last one to the same count.
-    std::vector<uint64_t> collisions(width + 1, 0);
-    std::vector<std::array<uint64_t, 4>> tally(static_cast<std::size_t>(width) + 1);
-    const auto shared = [&](std::size_t i) {
-        const uint64_t d = sorted[i] ^ sorted[i - 1];
-        return static_cast<std::size_t>(d == 0 ? width : __builtin_clzll(d) - (64 - width));
+    const auto shared = [&](uint64_t a, uint64_t b) {
+        const uint64_t d = a ^ b;
+        return static_cast<std::size_t>(d == 0 ? width_ : __builtin_clzll(d) - (64 - width_));
     };
+    if (sorted.empty()) return;
+    if (any_) ++tally_[shared(last_, sorted[0])][0];
     std::size_t i = 1;
     for (; i + 4 <= sorted.size(); i += 4)
-        for (std::size_t k = 0; k < 4; ++k) ++tally[shared(i + k)][k];
-    for (; i < sorted.size(); ++i) ++tally[shared(i)][0];
-    for (int b = width; b >= 0; --b) {
-        const auto& t = tally[static_cast<std::size_t>(b)];
-        collisions[b] = t[0] + t[1] + t[2] + t[3] + (b < width ? collisions[b + 1] : 0);
+        for (std::size_t k = 0; k < 4; ++k) ++tally_[shared(sorted[i + k], sorted[i + k - 1])][k];
+    for (; i < sorted.size(); ++i) ++tally_[shared(sorted[i], sorted[i - 1])][0];
+    last_ = sorted.back();
+    any_ = true;
+}
+
+std::vector<uint64_t> top_bit_collisions::counts() const {
+    std::vector<uint64_t> collisions(width_ + 1, 0);
+    for (int b = width_; b >= 0; --b) {
+        const auto& t = tally_[static_cast<std::size_t>(b)];
+        collisions[b] = t[0] + t[1] + t[2] + t[3] + (b < width_ ? collisions[b + 1] : 0);
     }
     return collisions;
 }
 
+std::vector<uint64_t> collisions_in_top_bits(const std::vector<uint64_t>& sorted, int width) {
+    top_bit_collisions c(width);
+    c.add(sorted);
+    return c.counts();
+}
+
 namespace {
-// The thread's sample buffer, kept from set to set as the values' own are.
+// The thread's buffers, kept from set to set as the values' own are, and made at their largest
+// from the start: grown step by step, each step is fresh memory for the kernel to fault in.
+std::vector<uint64_t> reserved(std::size_t size) {
+    std::vector<uint64_t> buffer;
+    buffer.reserve(size);
+    return buffer;
+}
 std::vector<uint64_t>& sample_buffer() {
-    thread_local std::vector<uint64_t> sample;
+    thread_local std::vector<uint64_t> sample = reserved(window_sample + 1);
     return sample;
+}
+std::vector<uint64_t>& part_buffer() {
+    thread_local std::vector<uint64_t> part = reserved(largest_difference_part);
+    return part;
+}
+
+// Differences are split into parts by their leading 8 bits: the top 8, or the low 8 reversed.
+constexpr int prefix_bits = 8;
+using prefix_counts = std::array<std::size_t, std::size_t{1} << prefix_bits>;
+
+template <bool Low>
+std::size_t prefix(uint64_t d, int width) {
+    return Low ? static_cast<std::size_t>(reversed(d & 0xFF, prefix_bits)) : static_cast<std::size_t>(d >> (width - prefix_bits));
+}
+
+// The differences of values `step` apart whose prefix is in [first, last), into `part`.
+template <bool Low>
+void take_part(const std::vector<uint64_t>& values, std::size_t step, int width, std::size_t first, std::size_t last,
+               std::size_t size, std::vector<uint64_t>& part) {
+    const std::size_t n = values.size() - step;
+    const uint64_t* v = values.data();
+    part.resize(size + 1);
+    uint64_t* out = part.data();
+    std::size_t kept = 0;
+    // Stored whether kept or not, so that the loop has no branch.
+    for (std::size_t i = 0; i < n; ++i) {
+        const uint64_t d = v[i] ^ v[i + step];
+        out[kept] = d;
+        kept += prefix<Low>(d, width) - first < last - first;
+    }
+    part.resize(kept);
+}
+
+// The collisions by width of the differences in one view, from parts of at most `largest` of them
+// (a prefix more crowded than that is a part of its own), each sorted and counted in turn.
+template <bool Low>
+std::vector<uint64_t> collisions_in_parts(const std::vector<uint64_t>& values, std::size_t step, int width,
+                                          const prefix_counts& counts, std::size_t largest, std::vector<uint64_t>& part) {
+    top_bit_collisions tally(width);
+    for (std::size_t first = 0; first < counts.size();) {
+        std::size_t last = first, size = 0;
+        while (last < counts.size() && (last == first || size + counts[last] <= largest)) size += counts[last++];
+        take_part<Low>(values, step, width, first, last, size, part);
+        if (Low) reverse_each(part, width);
+        sort_values(part);
+        tally.add(part);
+        first = last;
+    }
+    return tally.counts();
 }
 }  // namespace
 
-tested_values::tested_values(const lab_hash& h, const check_set& s, std::vector<uint64_t>& values)
-    : hash(h), set(s), values_(values), sample_(sample_buffer()) {
-    const std::size_t stride = std::max<std::size_t>((values.size() + window_sample - 1) / window_sample, 1);
+tested_values::tested_values(const lab_hash& h, const check_set& s, std::vector<uint64_t>& values, std::size_t step,
+                             std::size_t largest_part)
+    : hash(h), set(s), values_(values), step_(step), largest_part_(largest_part), sample_(sample_buffer()) {
+    const std::size_t n = values.size() - step;
+    const std::size_t stride = std::max<std::size_t>((n + window_sample - 1) / window_sample, 1);
     sample_.clear();
-    for (std::size_t i = 0; i < values.size(); i += stride) sample_.push_back(values[i]);
+    for (std::size_t i = 0; i < n; i += stride) sample_.push_back(values[i] ^ (step == 0 ? 0 : values[i + step]));
 }
 
 const std::vector<uint64_t>& tested_values::collisions_by_width(bool low_bits_first) {
     std::vector<uint64_t>& counted = low_bits_first ? low_collisions_ : high_collisions_;
-    if (counted.empty()) counted = collisions_in_top_bits(sorted(low_bits_first), hash.width);
-    return counted;
+    if (!counted.empty()) return counted;
+    if (step_ == 0) return counted = collisions_in_top_bits(sorted(low_bits_first), hash.width);
+    const int width = hash.width;
+    const std::size_t n = values_.size() - step_;
+    std::vector<uint64_t>& part = part_buffer();
+    if (n <= largest_part_) {
+        // One part: the differences are made once, and the other view reverses them as the values'.
+        if (!part_holds_all_) {
+            part.resize(n);
+            for (std::size_t i = 0; i < n; ++i) part[i] = values_[i] ^ values_[i + step_];
+        }
+        part_holds_all_ = true;
+        if (low_bits_first != part_reversed_) reverse_each(part, width);
+        part_reversed_ = low_bits_first;
+        sort_values(part);
+        return counted = collisions_in_top_bits(part, width);
+    }
+    // The differences are made again for each part, from the values kept in order: the part's
+    // buffer holds a fraction of them where a copy of them all doubled a set's memory.
+    if (prefixes_.empty()) {
+        prefixes_.assign(2 * prefix_counts().size(), 0);  // the top bits' counts, then the low bits'
+        for (std::size_t i = 0; i < n; ++i) {
+            const uint64_t d = values_[i] ^ values_[i + step_];
+            ++prefixes_[prefix<false>(d, width)];
+            ++prefixes_[prefix_counts().size() + prefix<true>(d, width)];
+        }
+    }
+    prefix_counts counts;
+    std::copy_n(prefixes_.begin() + (low_bits_first ? counts.size() : 0), counts.size(), counts.begin());
+    return counted = low_bits_first ? collisions_in_parts<true>(values_, step_, width, counts, largest_part_, part)
+                                    : collisions_in_parts<false>(values_, step_, width, counts, largest_part_, part);
 }
 
 const std::vector<uint64_t>& tested_values::sorted(bool reversed_first) {
@@ -264,8 +364,9 @@ const std::vector<value_test>& value_tests() {
     return tests;
 }
 
-std::vector<check_result> test_values(const lab_hash& h, const check_set& set, std::vector<uint64_t>& values) {
-    tested_values tested(h, set, values);
+std::vector<check_result> test_values(const lab_hash& h, const check_set& set, std::vector<uint64_t>& values,
+                                       std::size_t step, std::size_t largest_part) {
+    tested_values tested(h, set, values, step, largest_part);
     std::vector<check_result> results;
     for (const auto& test : value_tests())
         if (std::optional<check_result> r = test.run(tested)) {
