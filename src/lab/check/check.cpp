@@ -66,31 +66,28 @@ std::vector<check_result> flip_results(const lab_hash& h, const check_set& set, 
 // The tests of a key set or seed family on its values and on the differences of neighbours along
 // each of its axes, with the keys a text hash merges at their first NUL.
 std::vector<check_result> key_set_results(const lab_hash& h, const check_set& set, uint64_t seed) {
-    std::vector<check_result> results;
-    {
-        std::vector<uint64_t>& values = set_buffer();
-        hash_set_into(h, set, seed, values);
-        // The differences first: the values' own tests sort them.
-        std::vector<check_result> of_differences;
-        for (const auto& axis : set.row->axes != nullptr ? set.row->axes(set) : std::vector<difference_axis>{}) {
-            if (axis.step >= values.size()) continue;
-            for (auto& r : test_values(h, set, values, axis.step)) {
-                r.of = axis.name;
-                of_differences.push_back(std::move(r));
-            }
+    std::vector<uint64_t>& values = set_buffer();
+    hash_set_into(h, set, seed, values);
+    // The differences first: the values' own tests sort them.
+    std::vector<check_result> of_differences;
+    for (const auto& axis : set.row->axes != nullptr ? set.row->axes(set) : std::vector<difference_axis>{}) {
+        if (axis.step >= values.size()) continue;
+        for (auto& r : test_values(h, set, values, axis.step)) {
+            r.of = axis.name;
+            of_differences.push_back(std::move(r));
         }
-        results = test_values(h, set, values);
-        results.insert(results.end(), of_differences.begin(), of_differences.end());
     }
+    std::vector<check_result> results = test_values(h, set, values);
+    results.insert(results.end(), of_differences.begin(), of_differences.end());
     if (h.stops_at_nul && set.may_hold_nul) {
+        // The values are done with: their buffer holds the keys' prefixes.
         const uint64_t merged = merged_at_nul([&](const key_visit& visit) {
             set.row->pairs(set, h, seed, [&](std::string_view key, uint64_t) { visit(key); });
-        });
+        }, values);
         for (auto& r : results) r.nul_merged = merged;
     }
     return results;
 }
-
 
 std::vector<check_verdict> verdicts(const std::vector<std::string>& hashes, const std::vector<check_result>& results) {
     std::vector<check_verdict> all;

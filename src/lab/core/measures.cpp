@@ -279,6 +279,11 @@ avalanche_result avalanche(const lab_hash& h, const key_set& keys, const std::ve
 
 uint64_t merged_at_nul(const std::function<void(const key_visit&)>& each_key) {
     std::vector<uint64_t> prefixes;
+    return merged_at_nul(each_key, prefixes);
+}
+
+uint64_t merged_at_nul(const std::function<void(const key_visit&)>& each_key, std::vector<uint64_t>& prefixes) {
+    prefixes.clear();
     each_key([&](std::string_view key) { prefixes.push_back(XXH3_64bits(key.data(), std::strlen(key.data()))); });
     return count_collisions(prefixes, 64).count;
 }

@@ -71,6 +71,8 @@ avalanche_result avalanche(const lab_hash& h, const key_set& keys, const std::ve
 // calls visit once per key.
 using key_visit = std::function<void(std::string_view)>;
 uint64_t merged_at_nul(const std::function<void(const key_visit&)>& each_key);
+// The same in a buffer the caller holds already (a large set's own), not in fresh memory.
+uint64_t merged_at_nul(const std::function<void(const key_visit&)>& each_key, std::vector<uint64_t>& prefixes);
 
 // Nanoseconds per key of hashing the whole set in order, median of `repeats` after one warm-up.
 double ns_per_key(const lab_hash& h, const key_set& keys, std::vector<uint64_t>& out, int repeats);
