@@ -317,6 +317,23 @@ TEST(Battery, SeedFamiliesHoldTheirCounts) {
     }
 }
 
+// A hash that stops at the first NUL merges the keys equal up to it: counted in the set's own
+// buffer after its tests, as a plain count of the distinct prefixes gives.
+TEST(Battery, KeysMergedAtTheirFirstNul) {
+    const lab_hash x31 = select_hashes({"x31"}, {}).front();
+    ASSERT_TRUE(x31.stops_at_nul);
+    for (const char* given : {"sparse:16:9", "two-bytes:1:6"}) {
+        const std::vector<check_set> sets = battery(x31, true, {});
+        const auto set = std::find_if(sets.begin(), sets.end(), [&](const check_set& s) { return s.given == given; });
+        ASSERT_NE(set, sets.end()) << given;
+        std::set<std::string> prefixes;
+        set->row->pairs(*set, x31, 1, [&](std::string_view key, uint64_t) { prefixes.insert(std::string(key.data())); });
+        const std::vector<check_result> results = set->row->results(x31, *set, 1);
+        ASSERT_FALSE(results.empty()) << given;
+        EXPECT_EQ(results.front().nul_merged, set->count - prefixes.size()) << given;
+    }
+}
+
 TEST(Battery, ARandomFunctionPasses) {
     const lab_hash blake2b = select_hashes({"blake2b"}, {}).front();
     const std::vector<check_result> results = run_battery({blake2b}, true, {}, 1, [](const std::string&) {});
