@@ -6,6 +6,7 @@ usage: hashreport.py [--csv FILE] [--json FILE] [--chart FILE.png|FILE.svg]... [
        hashreport.py --lab HASHLAB.json --compare OTHER.json
        hashreport.py --lab CHECK.json --chart FILE.png|FILE.svg...   (from hashlab check --json)
        hashreport.py --lab SPEED.json --chart FILE.png|FILE.svg...   (from hashlab speed --json)
+       hashreport.py --lab COLLIDE.json --chart FILE.png|FILE.svg... (from hashlab collide --json)
 
 Reads one or more reports ("-" or none: standard input). Several reports are runs of the same
 benchmark: each case gets the median, minimum and maximum of its seconds. A report cut short (a
@@ -347,6 +348,29 @@ def render_speed_chart(speed, path):
     save(fig, path)
 
 
+def render_collide_chart(collide, path):
+    """hashlab collide: per hash, the colliding pairs in its top b bits against the ideal hash's
+    expectation, b from where a handful are expected up to the full width."""
+    plt = pyplot()
+    fig, ax = plt.subplots(figsize=(11, 7))
+    colours = plt.get_cmap("tab10")
+    for i, r in enumerate(collide["results"]):
+        top = sorted((t["bits"], t["collisions"], t["expected"]) for t in r.get("top_bits", []))
+        top.append((r["width"], r["collisions"], r["expected"]))
+        ax.plot([b for b, _, _ in top], [e for _, _, e in top], "x--", color=colours(i % 10), linewidth=1)
+        ax.plot([b for b, _, _ in top], [c for _, c, _ in top], "o-", color=colours(i % 10), linewidth=1,
+                label="%s: %s keys, %d collisions at %d bits (%.3g expected)" % (
+                    r["hash"], short_number(r["count"]), r["collisions"], r["width"], r["expected"]))
+    ax.set_yscale("symlog", linthresh=1)
+    ax.set_xlabel("top bits of the value")
+    ax.set_ylabel("colliding pairs (dashed: the ideal hash's expectation)")
+    ax.set_title("hashlab collide on %s" % collide.get("machine", {}).get("cpu", "?"))
+    ax.grid(True, which="both", linewidth=0.3)
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    save(fig, path)
+
+
 def estimate(c, figure):
     """A table figure's estimate: the lab's own (each part of the loop at its fastest round) where
     the file has one, else, in files of earlier versions, the median of its rounds."""
@@ -672,6 +696,11 @@ def lab_command(lab):
     return "tables" if "table_results" in lab else "measure"
 
 
+# Each hashlab command's documents and their chart: a command none draws says so.
+LAB_CHARTS = {"measure": render_lab_chart, "tables": render_lab_chart, "check": render_check_chart,
+              "speed": render_speed_chart, "collide": render_collide_chart, "choose": None}
+
+
 def load_lab(name):
     """A hashlab JSON, or a ReportError naming the file and what is wrong with it."""
     try:
@@ -696,7 +725,7 @@ def load_lab(name):
             raise TypeError("a result that is not an object with its hash")
         if not isinstance(lab.get("machine", {}), dict):
             raise TypeError("machine is not an object")
-        if lab.get("command", "measure") not in ("measure", "tables", "check", "speed"):
+        if lab.get("command", "measure") not in LAB_CHARTS:
             raise TypeError("written by no hashlab command this tool knows: %r" % lab["command"])
         if lab.get("format_version", 1) not in (1, 2):
             raise TypeError("format_version %r, newer than this tool reads" % lab["format_version"])
@@ -769,7 +798,7 @@ def main(argv=None):
     parser.add_argument("--csv", help="write the table as CSV to this file (- for standard output)")
     parser.add_argument("--json", help="write the table as JSON to this file (- for standard output)")
     parser.add_argument("--chart", action="append", default=[], help="render a chart (.png or .svg)")
-    parser.add_argument("--lab", help="chart hashlab's JSON (from hashlab tables, check or speed) instead of reports")
+    parser.add_argument("--lab", help="chart hashlab's JSON (from hashlab measure, tables, check, speed or collide) instead of reports")
     parser.add_argument("--compare", help="with --lab: how far this second run's medians lie from the first's")
     args = parser.parse_args(argv)
     # Ended by a signal, the run still leaves through write_atomically's clean-up of staged files.
@@ -794,7 +823,9 @@ def main(argv=None):
                     if lab_command(run) != "tables" or not run.get("table_results"):
                         raise ReportError("%s: not a cost study (hashlab tables): --compare compares two" % name)
                 comparison = unreadable_as_report([lab, other], lambda: compare_lab_runs(lab, other))
-            render = {"check": render_check_chart, "speed": render_speed_chart}.get(lab_command(lab), render_lab_chart)
+            render = LAB_CHARTS[lab_command(lab)]
+            if render is None and args.chart:
+                raise ReportError("%s: hashlab %s gives its answer in words: no chart draws it" % (args.lab, lab_command(lab)))
             write_atomically([(chart, lambda tmp: unreadable_as_report([lab], lambda: render(lab, tmp)))
                               for chart in args.chart], plans)
             if comparison is not None:

@@ -34,11 +34,12 @@ def main(completion, directory):
     os.write(fd, b"source %s\n" % completion.encode())
     read_until(fd, b"READY> ")
     # (typed, what the line must read after Tab): a command, a hash name, a family after check, speed's
-    # option, a table.
+    # and collide's own options, a table.
     cases = [(b"hashlab che", b"hashlab check "), (b"hashlab cho", b"hashlab choose "), (b"hashlab --hash wyh", b"hashlab --hash wyhash "),
              (b"hashlab check --family seed-g", b"hashlab check --family seed-grid "),
              (b"hashlab sp", b"hashlab speed "), (b"hashlab speed --len", b"hashlab speed --length "),
-             (b"hashlab --table absl", b"hashlab --table absl::flat_hash_map ")]
+             (b"hashlab --table absl", b"hashlab --table absl::flat_hash_map "),
+             (b"hashlab collide --sh", b"hashlab collide --show ")]
     failures = []
     for typed, expected in cases:
         os.write(fd, typed + b"\t")

@@ -131,6 +131,7 @@ class BadInput(unittest.TestCase):
 LAB = os.path.join(DATA, "lab-tables.json")  # hashlab --tables --quick, a real run
 CHECK = os.path.join(DATA, "check-quick.json")  # hashlab check --quick on three hashes, a real run
 SPEED = os.path.join(DATA, "speed-quick.json")  # hashlab speed --quick on three hashes, a real run
+COLLIDE = os.path.join(DATA, "collide-small.json")  # hashlab collide --hash xxh3 --hash xxh32 --count 2^20
 
 
 class Chart(unittest.TestCase):
@@ -145,6 +146,7 @@ class Chart(unittest.TestCase):
             json.dump(short, f)
         charts = [(RUNS, "Jenkins"), (["--lab", LAB], "boost::unordered_flat_map"),
                   (["--lab", CHECK], "fnv1a  FAIL"), (["--lab", SPEED], "GB/s (throughput)"),
+                  (["--lab", COLLIDE], "xxh32: 1M keys, 0 collisions at 32 bits (128 expected)"),
                   (["--lab", os.path.join(folder, "short.json")], "no fixed lengths of 256 bytes")]
         for inputs, text in charts:
             with self.subTest(inputs=inputs[0]), tempfile.TemporaryDirectory() as d:
@@ -321,6 +323,9 @@ class Outputs(unittest.TestCase):
              x + ": not a hashlab result: no field 'fail_below_log2_p'"),
             (edited(LAB, lambda d: d["table_results"][2].pop("hash")), ["--lab", LAB, "--compare", x], x + ": not a hashlab"),
             (edited(SPEED, lambda d: d.update(machine="x")), ["--lab", x, "--chart", chart], "machine is not an object"),
+            (edited(COLLIDE, lambda d: d.update(command="choose")), ["--lab", x, "--chart", chart],
+             "hashlab choose gives its answer in words"),
+            (edited(COLLIDE, lambda d: d.update(command="nope")), ["--lab", x, "--chart", chart], "no hashlab command"),
             (edited(LAB, lambda d: d.update(results=[5])), ["--lab", x, "--chart", chart], "a result that is not an object"),
             (edited(LAB, lambda d: [c.update(hash=c["hash"] + "'") for c in d["table_results"]]), ["--lab", LAB, "--compare", x],
              "no table, key set and hash was measured in both"),

@@ -117,6 +117,17 @@ def commands(work):
         check(words in listing, "--list lacks %r" % words)
     usage = lab("--help").stdout
     check("measure" in usage and "tables" in usage and "random:LEN[:N]" in usage, "--help lacks the commands")
+    # Every command in the registry has its manual page and a row in hashreport's table of documents.
+    root = README.parent
+    sys.path.insert(0, str(root / "scripts"))
+    import hashreport
+    listed = re.findall(r"^  (\S+) ", listing.split("\nCommands")[1], re.M)
+    check(listed[:2] == ["measure", "tables"] and "collide" in listed, "--list's commands: %r" % listed)
+    cmake = (root / "CMakeLists.txt").read_text()
+    for name in listed:
+        check("man_page(hashlab-%s " % name in cmake and (root / ("packaging/man/hashlab-%s.h2m" % name)).exists(),
+              "hashlab %s has no manual page" % name)
+        check(name in hashreport.LAB_CHARTS, "hashreport has no row for hashlab %s" % name)
 
 
 def refusals(work):

@@ -27,18 +27,18 @@ _hashlab() {
             ;;
         --seed | --sample | --repeat | --budget | --memory | --length | --count | --show) return ;;
         *)
-            local command="" word
+            # The commands and their own options, from the Commands section of --list.
+            local commands command="" word
+            commands=" $(_hashbench_listed "$program" "Commands" | tr '\n' ' ')"
             for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
-                case $word in measure | tables | check | speed | collide | choose) command=$word ;; esac
+                [[ $commands == *" $word "* ]] && command=$word
             done
             if [[ $cur == -* || -n $command ]]; then
-                words=$options
-                [[ $command == check ]] && words="$words --family"
-                [[ $command == speed ]] && words="$words --length"
-                [[ $command == collide ]] && words="$words --count --show"
-                [[ $command == choose ]] && words="$words --hostile"
+                words="$options $("$program" --list 2>/dev/null | awk -v command="$command" '
+                    /^[A-Z]/ { inside = index($0, "Commands") == 1; next }
+                    inside && $1 == command && match($0, /own options: [^)]*/) { print substr($0, RSTART + 13, RLENGTH - 13) }')"
             else
-                words="measure tables check speed collide choose $options"
+                words="$commands $options"
             fi
             ;;
     esac

@@ -566,6 +566,71 @@ int run_collide(const options& opt) {
     }) ? exit_hash_failed : 0;
 }
 
+// ---- The commands, one row each -------------------------------------------------------------
+
+// A command: its name, what it does, its own options, what it sets before it runs, and its run.
+// The parser, the dispatch and --list come from these rows; the completion reads --list, and the
+// CLI tests check that every listed command has its manual page and a place in hashreport.
+struct command {
+    std::string name, about;
+    void (*own_options)(CLI::App& command, options& opt);  // null: only the common ones
+    bool takes_keys;                                        // without --keys, decimal keys
+    void (*defaults)(options& opt);                         // null: none
+    int (*run)(const options& opt);
+};
+
+const std::vector<command>& commands() {
+    static const std::vector<command> rows = {
+        {"measure", "quality and speed of every hash on the key sets (the default)", nullptr, true, nullptr, run_measure},
+        {"tables", "the same, then the cost of each hash inside real tables", nullptr, true,
+         [](options& o) { o.all_tables = o.all_tables || o.tables.empty(); }, run_measure},
+        {"check", "the battery of structured key sets: a p-value for every result and a verdict per hash; status 1 "
+                  "when one fails",
+         [](CLI::App& c, options& o) {
+             c.add_option("--family", o.families, "a family of the battery, repeatable (default: all; see --list)");
+         },
+         false, nullptr, run_check},
+        {"collide", "full-width collisions of a hash over billions of keys, out of core (and across machines under "
+                    "mpirun); status 1 when a hash collides more than an ideal one would (p < 0.001)",
+         [](CLI::App& c, options& o) {
+             c.add_option("--count", o.count, "keys to hash: a number, 2^N, or with K, M, G, T, Ki, Mi, Gi, Ti")
+                 ->capture_default_str();
+             c.add_option("--show", o.show, "colliding pairs to name with their keys (0: none; costs one more pass "
+                                            "over the keys when any collide)")
+                 ->check(CLI::Range(0, 100000))
+                 ->capture_default_str();
+         },
+         false, nullptr, run_collide},
+        {"choose", "which hash for your keys in your table: how each spreads the keys, its battery verdict on its "
+                   "values and its cost in each table timed side by side, then one answer per table",
+         [](CLI::App& c, options& o) {
+             c.add_flag("--hostile", o.hostile, "keys an attacker may choose against a secret seed: a hash must pass "
+                                                "the whole battery, its seeded families too");
+         },
+         true,
+         [](options& o) {
+             if (o.tables.empty() && !o.all_tables) o.tables = {"absl::flat_hash_map", "std::unordered_map"};
+         },
+         run_choose},
+        {"speed", "ns per hash by key length, throughput and latency, on one core",
+         [](CLI::App& c, options& o) {
+             c.add_option("--length", o.lengths, "a key length N or a range A-B of random lengths (B at most 65536), "
+                                                 "repeatable (default: 1 to 128, powers of two to 1 MiB, and 1-8 to "
+                                                 "1-128)");
+         },
+         false, nullptr, run_speed},
+    };
+    return rows;
+}
+
+// A command's own options, as its parser knows them.
+std::string own_options(const CLI::App& app, const command& c) {
+    std::string names;
+    for (const CLI::Option* o : app.get_subcommand(c.name)->get_options())
+        if (o->get_name() != "--help" && o->get_name().rfind("--", 0) == 0) names += (names.empty() ? "" : " ") + o->get_name();
+    return names;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -584,27 +649,10 @@ int main(int argc, char** argv) {
                  "inside real tables"};
     app.fallthrough();  // the common options may follow the command
     app.require_subcommand(0, 1);
-    app.add_subcommand("measure", "quality and speed of every hash on the key sets (the default)");
-    CLI::App* tables = app.add_subcommand("tables", "the same, then the cost of each hash inside real tables");
-    CLI::App* check = app.add_subcommand("check", "the battery of structured key sets: a p-value for every result and a "
-                                                  "verdict per hash; status 1 when one fails");
-    check->add_option("--family", opt.families, "a family of the battery, repeatable (default: all; see --list)");
-    CLI::App* collide_command = app.add_subcommand(
-        "collide", "full-width collisions of a hash over billions of keys, out of core (and across machines under "
-                   "mpirun); status 1 when a hash collides more than an ideal one would (p < 0.001)");
-    collide_command->add_option("--count", opt.count, "keys to hash: a number, 2^N, or with K, M, G, T, Ki, Mi, Gi, Ti")
-        ->capture_default_str();
-    collide_command->add_option("--show", opt.show, "colliding pairs to name with their keys (0: none; costs one more "
-                                                    "pass over the keys when any collide)")
-        ->check(CLI::Range(0, 100000))->capture_default_str();
-    CLI::App* choose_command = app.add_subcommand(
-        "choose", "which hash for your keys in your table: how each spreads the keys, its battery verdict on its "
-                  "values and its cost in each table timed side by side, then one answer per table");
-    choose_command->add_flag("--hostile", opt.hostile, "keys an attacker may choose against a secret seed: a hash "
-                                                       "must pass the whole battery, its seeded families too");
-    CLI::App* speed = app.add_subcommand("speed", "ns per hash by key length, throughput and latency, on one core");
-    speed->add_option("--length", opt.lengths, "a key length N or a range A-B of random lengths (B at most 65536), "
-                                               "repeatable (default: 1 to 128, powers of two to 1 MiB, and 1-8 to 1-128)");
+    for (const command& c : commands()) {
+        CLI::App* sub = app.add_subcommand(c.name, c.about);
+        if (c.own_options != nullptr) c.own_options(*sub, opt);
+    }
     bool list = false;
     app.set_version_flag("--version", std::string("hashlab ") + HASHBENCH_VERSION);
     app.add_flag("--list", list, "list the hashes, key sets, measures and tables, then exit");
@@ -650,13 +698,20 @@ int main(int argc, char** argv) {
     }
     if (list) {
         list_everything();
+        std::printf("\nCommands (hashlab COMMAND):\n");
+        for (const command& c : commands()) {
+            const std::string own = own_options(app, c);
+            std::printf("  %-8s %s%s\n", c.name.c_str(), c.about.c_str(), own.empty() ? "" : (" (own options: " + own + ")").c_str());
+        }
         return written(0);
     }
-    if (tables->parsed() && opt.tables.empty()) opt.all_tables = true;
-    if (choose_command->parsed() && opt.tables.empty() && !opt.all_tables)
-        opt.tables = {"absl::flat_hash_map", "std::unordered_map"};
+    // No command: the first, measure.
+    const auto parsed = std::find_if(commands().begin(), commands().end(),
+                                     [&](const command& c) { return app.get_subcommand(c.name)->parsed(); });
+    const command& chosen = parsed != commands().end() ? *parsed : commands().front();
+    if (chosen.defaults != nullptr) chosen.defaults(opt);
     const bool study = opt.all_tables || !opt.tables.empty();
-    if (opt.keys.empty() && !check->parsed() && !speed->parsed() && !collide_command->parsed()) opt.keys = {opt.quick ? "decimal:100000" : study ? "decimal:1000000" : "decimal"};
+    if (opt.keys.empty() && chosen.takes_keys) opt.keys = {opt.quick ? "decimal:100000" : study ? "decimal:1000000" : "decimal"};
     opt.json_given = app.count("--json") != 0;
     opt.csv_given = app.count("--csv") != 0;
     opt.repeat_given = app.count("--repeat") != 0;
@@ -669,10 +724,7 @@ int main(int argc, char** argv) {
             if (app.count("--sample") == 0) opt.sample = 2'000;
         }
         if (sodium_init() < 0) throw std::runtime_error("libsodium failed to initialise");
-        if (speed->parsed()) return run_speed(opt);
-        if (collide_command->parsed()) return run_collide(opt);
-        if (choose_command->parsed()) return run_choose(opt);
-        return check->parsed() ? run_check(opt) : run_measure(opt);
+        return chosen.run(opt);
     } catch (const bad_input& e) {
         clear_progress();
         complain(e.what());
