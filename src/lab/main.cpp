@@ -21,8 +21,9 @@
 #include <new>
 #include <thread>
 
-#include "check/check.h"
-#include "collide/collide.h"
+#include "check/report.h"
+#include "choose/report.h"
+#include "collide/report.h"
 #include "collide/ranks.h"
 #include "core/keys.h"
 #include "core/lab_hashes.h"
@@ -30,7 +31,7 @@
 #include "io/outputs.h"
 #include "quality/quality.h"
 #include "io/report.h"
-#include "speed/speed.h"
+#include "speed/report.h"
 #include "tables/cost_study.h"
 #include "tables/tables.h"
 #include "core/xxh3_dispatch.h"
@@ -42,6 +43,7 @@ using namespace lab::check;
 using namespace lab::speed;
 using namespace lab::tables;
 using namespace lab::collide;
+using namespace lab::choose;
 using namespace lab::io;
 
 namespace {
