@@ -400,11 +400,12 @@ TEST(Battery, CountsAndWindowsMatchAPlainComputation) {
 // one array: spread values, values crowding one leading byte (a part of its own, larger than the
 // rest), a 32-bit hash; the values stay in order.
 TEST(Battery, DifferencesInPartsCountAsOneArray) {
-    struct input { const char* what; int width; uint64_t mask; std::size_t step; };
+    struct input { const char* what; int width; uint64_t mask; std::size_t step; bool all_equal; };
     const input inputs[] = {
-        {"spread", 64, ~uint64_t{0}, 1},
-        {"crowded", 64, 0x00FFFFFFFFFFFF00ull, 7},  // on 3 values in 4: most differences start and end with a zero byte
-        {"32 bits", 32, 0xFFFFFFFFull, 3},
+        {"spread", 64, ~uint64_t{0}, 1, false},
+        {"crowded", 64, 0x00FFFFFFFFFFFF00ull, 7, false},  // on 3 values in 4: most differences start and end with a zero byte
+        {"32 bits", 32, 0xFFFFFFFFull, 3, false},
+        {"all equal", 64, ~uint64_t{0}, 2, true},  // every difference 0: one part, past the largest
     };
     for (const input& in : inputs) {
         const lab_hash h = runtime_hash("h", in.width, [](const char*, std::size_t, uint64_t) -> uint64_t { return 0; }, "test");
@@ -413,7 +414,7 @@ TEST(Battery, DifferencesInPartsCountAsOneArray) {
         uint64_t x = in.step;
         for (uint64_t& v : values) {
             x = mix64(x);
-            v = (x % 4 == 0 ? x : x & in.mask) & low_bits(in.width);
+            v = in.all_equal ? 7 : (x % 4 == 0 ? x : x & in.mask) & low_bits(in.width);
         }
         const std::vector<uint64_t> in_order = values;
         std::vector<uint64_t> differences;
