@@ -46,13 +46,9 @@ cost_effort effort_of(const options& opt) {
     return effort;
 }
 
-int run_measure(const options& opt) {
-    output_files outputs = check_before_work(opt);
-    set_step("loading the hashes");
-    std::vector<lab_table> tables;
-    if (opt.all_tables) tables = lab_tables();
-    for (const auto& name : opt.tables) tables.push_back(table_named(name));
-    // With no hash named, the cost study takes the hashes a user would put in a table.
+// The hashes measure and tables take: with no hash named, the cost study takes the hashes a user
+// would put in a table.
+std::vector<lab_hash> measured_hashes(const options& opt, const std::vector<lab_table>& tables) {
     std::vector<lab_hash> hashes;
     for (auto& h : select_hashes(opt.hashes, opt.plugins))
         if (tables.empty() || !opt.hashes.empty() || h.table_default) hashes.push_back(std::move(h));
@@ -60,8 +56,12 @@ int run_measure(const options& opt) {
     const bool only_std_map = std::all_of(tables.begin(), tables.end(), [](const lab_table& t) { return !t.hashed; });
     if (!tables.empty() && !any_for_tables && !only_std_map)
         throw bad_input("no table can use the chosen hashes: each gives a key a different value per position");
+    return hashes;
+}
+
+// The key sets, each checked against what the cost study can hold of it.
+std::vector<key_set> key_sets_of(const options& opt, const std::vector<lab_table>& tables, const cost_effort& effort) {
     std::vector<key_set> sets;
-    const cost_effort effort = effort_of(opt);
     for (const auto& given : opt.keys) {
         set_step("building key set " + given);
         sets.push_back(make_key_set(given, opt.seed));
@@ -74,7 +74,12 @@ int run_measure(const options& opt) {
         }
         check_cost_study(tables, sets.back(), effort);
     }
+    return sets;
+}
 
+// What measure's and tables' report says of its run before any result.
+lab_report measure_report(const options& opt, const std::vector<lab_hash>& hashes, const std::vector<lab_table>& tables,
+                          const cost_effort& effort) {
     lab_report report;
     report.settings = {{"keys", opt.keys}, {"hashes", nlohmann::ordered_json::array()}, {"seed", opt.seed},
                        {"avalanche_sample", opt.sample}, {"repeat", opt.repeat}};
@@ -89,7 +94,20 @@ int run_measure(const options& opt) {
     report.cost_study = !tables.empty();
     for (const auto& h : hashes)
         if (!h.deterministic()) report.left_out.push_back(h.name);
+    return report;
+}
 
+int run_measure(const options& opt) {
+    output_files outputs = check_before_work(opt);
+    set_step("loading the hashes");
+    std::vector<lab_table> tables;
+    if (opt.all_tables) tables = lab_tables();
+    for (const auto& name : opt.tables) tables.push_back(table_named(name));
+    const std::vector<lab_hash> hashes = measured_hashes(opt, tables);
+    const cost_effort effort = effort_of(opt);
+    const std::vector<key_set> sets = key_sets_of(opt, tables, effort);
+
+    lab_report report = measure_report(opt, hashes, tables, effort);
     // Read before any work, so that a wrong file costs no study.
     if (!opt.verdicts.empty() && tables.empty())
         throw bad_input("--verdicts marks the cost study's advice: give it with tables, --table or --tables");
@@ -194,6 +212,49 @@ int run_speed(const options& opt) {
 
 // hashlab choose: the quality study, the battery on the values and the cost study on one key set,
 // joined into one answer per table.
+// The quick battery on the hashes, for choose: a table with one seed sees the values of keys, so
+// the families at one seed, unless the keys may be chosen against the seed (--hostile).
+std::map<std::string, battery_failure> quick_battery_failures(const options& opt, const std::vector<lab_hash>& hashes) {
+    std::vector<std::string> families;
+    for (const auto& f : check_families())
+        if (opt.hostile || f.tests_values_at_one_seed()) families.push_back(f.name);
+    check_report check;
+    describe_run(check, hashes);
+    check.results = run_battery(hashes, true, opt.hostile ? std::vector<std::string>{} : families, opt.seed, set_step);
+    return battery_failures_in(to_json(check), "the battery");
+}
+
+// Each hash as choose weighs it: how it spreads the keys, and what the battery found of it.
+std::vector<candidate> candidates_of(const options& opt, const std::vector<lab_hash>& hashes, const key_set& keys,
+                                     const std::map<std::string, battery_failure>& fails) {
+    const std::vector<quality_row> rows = study_quality(hashes, keys, opt.repeat, opt.sample, opt.seed, set_step);
+    std::vector<candidate> candidates;
+    for (const auto& h : hashes) {
+        candidate c{h.name, "", ""};
+        for (const auto& row : rows)
+            if (row.at("hash") == h.name) c.spread_fault = spread_fault(row);
+        const auto f = fails.find(h.name);
+        if (f != fails.end() && (f->second.on_values || opt.hostile))
+            c.battery_fault = std::string("fails the battery") + (f->second.on_values ? " on its values: " : ": ") + f->second.where;
+        candidates.push_back(c);
+    }
+    return candidates;
+}
+
+// The whole answer within three minutes (45 s with --quick) unless --budget says otherwise: the
+// cost study takes what the battery and the spread left, and two rounds unless --repeat asks for
+// more (a ratio's interval needs a second round to see how far it moves; a round of the built-ins
+// in two tables on a million keys takes about a minute here, so a third would not fit).
+cost_effort choose_effort(const options& opt, cost_effort effort, std::chrono::steady_clock::duration spent) {
+    if (!opt.repeat_given) effort.least = 2;
+    if (opt.budget <= 0)
+        // A round may run a little longer than the longest before it, on which the study's stop
+        // rests: 5 % kept aside.
+        effort.budget_seconds = std::max(opt.quick ? 10.0 : 30.0, 0.95 * (opt.quick ? 45.0 : 180.0) -
+                                                                      std::chrono::duration<double>(spent).count());
+    return effort;
+}
+
 int run_choose(const options& opt) {
     const auto started = std::chrono::steady_clock::now();
     output_files outputs = check_before_work(opt);
@@ -227,39 +288,12 @@ int run_choose(const options& opt) {
     report.key_count = keys.size();
     report.hostile = opt.hostile;
     if (opt.verdicts.empty()) {
-        // A table with one seed sees the values of keys: the families at one seed, unless the keys
-        // may be chosen against the seed.
-        std::vector<std::string> families;
-        for (const auto& f : check_families())
-            if (opt.hostile || f.tests_values_at_one_seed()) families.push_back(f.name);
-        check_report check;
-        describe_run(check, hashes);
-        check.results = run_battery(hashes, true, opt.hostile ? std::vector<std::string>{} : families, opt.seed, set_step);
-        fails = battery_failures_in(to_json(check), "the battery");
+        fails = quick_battery_failures(opt, hashes);
         battery = opt.hostile ? "quick, every family" : "quick, the families at one seed";
     }
     report.battery = battery;
-    const std::vector<quality_row> rows = study_quality(hashes, keys, opt.repeat, opt.sample, opt.seed, set_step);
-    for (const auto& h : hashes) {
-        candidate c{h.name, "", ""};
-        for (const auto& row : rows)
-            if (row.at("hash") == h.name) c.spread_fault = spread_fault(row);
-        const auto f = fails.find(h.name);
-        if (f != fails.end() && (f->second.on_values || opt.hostile))
-            c.battery_fault = std::string("fails the battery") + (f->second.on_values ? " on its values: " : ": ") + f->second.where;
-        report.candidates.push_back(c);
-    }
-    // The whole answer within three minutes (45 s with --quick) unless --budget says otherwise: the
-    // cost study takes what the battery and the spread left, and two rounds unless --repeat asks
-    // for more (a ratio's interval needs a second round to see how far it moves; a round of the
-    // built-ins in two tables on a million keys takes about a minute here, so a third would not fit).
-    if (!opt.repeat_given) effort.least = 2;
-    if (opt.budget <= 0) {
-        const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        // A round may run a little longer than the longest before it, on which the study's stop
-        // rests: 5 % kept aside.
-        effort.budget_seconds = std::max(opt.quick ? 10.0 : 30.0, 0.95 * (opt.quick ? 45.0 : 180.0) - spent);
-    }
+    report.candidates = candidates_of(opt, hashes, keys, fails);
+    effort = choose_effort(opt, effort, std::chrono::steady_clock::now() - started);
     set_step("measuring the tables on " + keys.name);
     std::vector<table_advice> advice;
     {

@@ -64,29 +64,18 @@ std::string own_options(const CLI::App& app, const command& c) {
     return names;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    install_output_signal_handlers();
-    install_crash_handlers();
-    // Every way out of main counts as the end of the run; an exit() from anywhere else does not.
-    struct end_of_run_mark {
-        ~end_of_run_mark() { end_of_run(); }
-    } marks_the_end;
-    options opt;
+// The commands with their own options, then the options every command shares.
+void add_options(CLI::App& app, options& opt, bool& list) {
     // CLI11's range takes NaN, which compares false both ways.
     const CLI::Validator finite([](std::string& value) {
         return std::isfinite(std::strtod(value.c_str(), nullptr)) ? std::string() : "not a finite number: " + value;
     }, "FINITE");
-    CLI::App app{"hashlab: collisions, table spread, avalanche and speed of string hashes on key sets, and their cost "
-                 "inside real tables"};
     app.fallthrough();  // the common options may follow the command
     app.require_subcommand(0, 1);
     for (const command& c : commands()) {
         CLI::App* sub = app.add_subcommand(c.name, c.about);
         if (c.own_options != nullptr) c.own_options(*sub, opt);
     }
-    bool list = false;
     app.set_version_flag("--version", std::string("hashlab ") + HASHBENCH_VERSION);
     app.add_flag("--list", list, "list the hashes, key sets, measures and tables, then exit");
     app.add_option("--keys", opt.keys, "key set, repeatable: " + key_family_usages() +
@@ -112,6 +101,54 @@ int main(int argc, char** argv) {
     app.add_flag("--quick", opt.quick, "fewer keys, repetitions and samples: a smoke run");
     app.add_option("--json", opt.json, "write the results as JSON to this file");
     app.add_option("--csv", opt.csv, "write the results as CSV to this file");
+}
+
+// The command given (none: the first, measure), and what the options mean once parsed: the
+// command's defaults, the default keys, the numbers read, --quick's smaller effort.
+const command& settled(const CLI::App& app, options& opt) {
+    const auto parsed = std::find_if(commands().begin(), commands().end(),
+                                     [&](const command& c) { return app.get_subcommand(c.name)->parsed(); });
+    const command& chosen = parsed != commands().end() ? *parsed : commands().front();
+    if (chosen.defaults != nullptr) chosen.defaults(opt);
+    const bool study = opt.all_tables || !opt.tables.empty();
+    if (opt.keys.empty() && chosen.takes_keys) opt.keys = {opt.quick ? "decimal:100000" : study ? "decimal:1000000" : "decimal"};
+    opt.json_given = app.count("--json") != 0;
+    opt.csv_given = app.count("--csv") != 0;
+    opt.repeat_given = app.count("--repeat") != 0;
+    opt.seed = parse_number("--seed", opt.seed_text, 0);
+    opt.sample = parse_number("--sample", opt.sample_text, 1);
+    if (app.count("--memory") != 0) opt.memory = parse_memory(opt.memory_text);
+    if (opt.quick) {
+        if (app.count("--repeat") == 0) opt.repeat = 2;
+        if (app.count("--sample") == 0) opt.sample = 2'000;
+    }
+    return chosen;
+}
+
+// --list: every registry, then the commands with their own options.
+void list_all(const CLI::App& app) {
+    list_everything();
+    std::printf("\nCommands (hashlab COMMAND):\n");
+    for (const command& c : commands()) {
+        const std::string own = own_options(app, c);
+        std::printf("  %-8s %s%s\n", c.name.c_str(), c.about.c_str(), own.empty() ? "" : (" (own options: " + own + ")").c_str());
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    install_output_signal_handlers();
+    install_crash_handlers();
+    // Every way out of main counts as the end of the run; an exit() from anywhere else does not.
+    struct end_of_run_mark {
+        ~end_of_run_mark() { end_of_run(); }
+    } marks_the_end;
+    options opt;
+    CLI::App app{"hashlab: collisions, table spread, avalanche and speed of string hashes on key sets, and their cost "
+                 "inside real tables"};
+    bool list = false;
+    add_options(app, opt, list);
     // Help, version and list go to standard output, which may be full or closed.
     const auto written = [](int status) {
         std::cout.flush();
@@ -130,32 +167,11 @@ int main(int argc, char** argv) {
         return exit_bad_input;
     }
     if (list) {
-        list_everything();
-        std::printf("\nCommands (hashlab COMMAND):\n");
-        for (const command& c : commands()) {
-            const std::string own = own_options(app, c);
-            std::printf("  %-8s %s%s\n", c.name.c_str(), c.about.c_str(), own.empty() ? "" : (" (own options: " + own + ")").c_str());
-        }
+        list_all(app);
         return written(0);
     }
-    // No command: the first, measure.
-    const auto parsed = std::find_if(commands().begin(), commands().end(),
-                                     [&](const command& c) { return app.get_subcommand(c.name)->parsed(); });
-    const command& chosen = parsed != commands().end() ? *parsed : commands().front();
-    if (chosen.defaults != nullptr) chosen.defaults(opt);
-    const bool study = opt.all_tables || !opt.tables.empty();
-    if (opt.keys.empty() && chosen.takes_keys) opt.keys = {opt.quick ? "decimal:100000" : study ? "decimal:1000000" : "decimal"};
-    opt.json_given = app.count("--json") != 0;
-    opt.csv_given = app.count("--csv") != 0;
-    opt.repeat_given = app.count("--repeat") != 0;
     try {
-        opt.seed = parse_number("--seed", opt.seed_text, 0);
-        opt.sample = parse_number("--sample", opt.sample_text, 1);
-        if (app.count("--memory") != 0) opt.memory = parse_memory(opt.memory_text);
-        if (opt.quick) {
-            if (app.count("--repeat") == 0) opt.repeat = 2;
-            if (app.count("--sample") == 0) opt.sample = 2'000;
-        }
+        const command& chosen = settled(app, opt);
         if (sodium_init() < 0) throw std::runtime_error("libsodium failed to initialise");
         return chosen.run(opt);
     } catch (const bad_input& e) {
