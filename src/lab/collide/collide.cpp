@@ -211,8 +211,87 @@ uint64_t passes_for(uint64_t count, double memory_bytes, int ranks, int width) {
                            with_commas(static_cast<uint64_t>(memory_bytes)).c_str(), (unsigned long long)max_parts));
 }
 
-collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count, uint64_t passes, uint64_t seed,
-                       std::size_t show, const collide_hooks& hooks) {
+namespace {
+
+// A sample of this rank's first keys, hashed on every core with nothing kept, gives the hash's
+// rate (seconds a key, returned); hashed again, each value's part counted, it finds a crowded part
+// (a hash far from uniform) before any pass. Counting apart keeps its cost out of the rate.
+double sample_first_keys(const lab_hash& h, const index_keys& keys, uint64_t lo, uint64_t hi, uint64_t seed, const layout& l,
+                         std::vector<run_buffers>& buffers, collide_result& r) {
+    r.hash_sample = std::min<uint64_t>(hi - lo, uint64_t{1} << 27);
+    const auto started = std::chrono::steady_clock::now();
+    hash_keys(h, keys, lo, lo + r.hash_sample, seed, buffers, nullptr, [](const uint64_t*, std::size_t, uint64_t, std::size_t) {});
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::vector<std::vector<uint64_t>> part_counts(workers(), std::vector<uint64_t>(l.parts));
+    hash_keys(h, keys, lo, lo + r.hash_sample, seed, buffers, nullptr,
+              [&](const uint64_t* values, std::size_t n, uint64_t, std::size_t worker) {
+                  uint64_t* counts = part_counts[worker].data();
+                  for (std::size_t j = 0; j < n; ++j) ++counts[l.part_of(l.bucket_of(values[j]))];
+              });
+    r.crowded = crowded_part(l, r.count, r.hash_sample, part_counts);
+    return r.hash_sample > 0 ? seconds / static_cast<double>(r.hash_sample) : 0;
+}
+
+// One pass under MPI: this rank hashes its slice [lo, hi) in batches (every rank as many, so that
+// their exchanges pair up) and sends each value to the rank whose part it is; the values it
+// receives are stored on every core.
+void store_from_ranks(const lab_hash& h, const index_keys& keys, uint64_t lo, uint64_t hi, uint64_t batches, uint64_t seed,
+                      uint64_t pass, const layout& l, std::vector<run_buffers>& buffers, part_store& store) {
+    const uint64_t ranks = static_cast<uint64_t>(rank_count());
+    for (uint64_t b = 0; b < batches; ++b) {
+        const uint64_t begin = std::min(hi, lo + b * mpi_batch), end = std::min(hi, begin + mpi_batch);
+        std::vector<std::vector<std::vector<uint64_t>>> to(workers(), std::vector<std::vector<uint64_t>>(ranks));
+        hash_keys(h, keys, begin, end, seed, buffers, nullptr,
+                  [&](const uint64_t* values, std::size_t n, uint64_t, std::size_t worker) {
+                      for (std::size_t j = 0; j < n; ++j) {
+                          const uint64_t part = l.part_of(l.bucket_of(values[j]));
+                          if (part / ranks == pass) to[worker][part % ranks].push_back(values[j]);
+                      }
+                  });
+        std::vector<std::vector<uint64_t>> by_rank(ranks);
+        for (auto& w : to)
+            for (uint64_t d = 0; d < ranks; ++d) by_rank[d].insert(by_rank[d].end(), w[d].begin(), w[d].end());
+        const std::vector<uint64_t> received = exchanged(by_rank);
+        const std::size_t slices = buffers.size();
+        on_every_core(slices, [&](std::size_t worker, std::size_t) {
+            const std::size_t end_at = received.size() * (worker + 1) / slices;
+            const std::size_t begin_at = received.size() * worker / slices;
+            store.put(received.data() + begin_at, end_at - begin_at, worker);
+        });
+    }
+}
+
+// A pass's counts, summed over the ranks, added to the run's: its collisions against the share of
+// the ideal hash's pairs its part holds (passes are independent Poisson counts), and for a 64-bit
+// hash the pairs in its top 32 to 63 bits so far.
+void add_pass(collide_result& r, const counted& c, double seconds, std::array<uint64_t, 32>& top_bits) {
+    uint64_t sums[34] = {c.values, c.pairs};
+    std::copy(c.top_bits.begin(), c.top_bits.end(), sums + 2);
+    sum_over_ranks(sums, 34);
+    for (std::size_t k = 0; k < 32; ++k) top_bits[k] += sums[2 + k];
+    collide_pass done;
+    done.values = sums[0];
+    done.collisions = sums[1];
+    done.seconds = seconds;
+    r.done.push_back(done);
+    r.collisions += done.collisions;
+    const double done_passes = static_cast<double>(r.done.size()), passes = static_cast<double>(r.passes);
+    r.expected = ideal_pairs(static_cast<double>(r.count), r.width) * done_passes / passes;
+    r.log2_p_more = poisson_tail_log2(static_cast<double>(r.collisions), r.expected);
+    r.log2_p_fewer = gamma_q_log2(static_cast<double>(r.collisions) + 1, r.expected);
+    if (r.width != 64) return;
+    r.top_bits.clear();
+    for (int k = 32; k < 64; ++k) {
+        collide_width t;
+        t.bits = k;
+        t.collisions = top_bits[static_cast<std::size_t>(k - 32)];
+        t.expected = ideal_pairs(static_cast<double>(r.count), k) * done_passes / passes;
+        t.log2_p_more = poisson_tail_log2(static_cast<double>(t.collisions), t.expected);
+        r.top_bits.push_back(t);
+    }
+}
+
+collide_result result_of(const lab_hash& h, const index_keys& keys, uint64_t count, uint64_t passes) {
     collide_result r;
     r.hash = h.name;
     r.keys = keys.given;
@@ -221,6 +300,32 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
     r.width = h.width;
     r.ranks = rank_count();
     r.threads = static_cast<int>(workers());
+    return r;
+}
+
+// Why a pass cannot be counted, on any rank: a bucket overflowed (empty when none did).
+std::string overflow_of(const part_store& store, const layout& l, uint64_t pass) {
+    uint64_t overflowed = store.overflowed() ? 1 : 0;
+    sum_over_ranks(&overflowed, 1);
+    if (overflowed == 0) return "";
+    return format("pass %llu: its buckets overflowed where an ideal hash puts %.0f values in each: the hash gives some "
+                  "values far too often", (unsigned long long)pass + 1, static_cast<double>(l.capacity));
+}
+
+// The colliding values to name: the smallest `show` over every rank, once each.
+std::vector<uint64_t> smallest_of_all_ranks(const std::vector<uint64_t>& colliding, std::size_t show) {
+    std::vector<uint64_t> targets = gathered(colliding);
+    std::sort(targets.begin(), targets.end());
+    targets.erase(std::unique(targets.begin(), targets.end()), targets.end());
+    if (targets.size() > show) targets.resize(show);
+    return targets;
+}
+
+}  // namespace
+
+collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count, uint64_t passes, uint64_t seed,
+                       std::size_t show, const collide_hooks& hooks) {
+    collide_result r = result_of(h, keys, count, passes);
     const uint64_t ranks = static_cast<uint64_t>(rank_count()), rank = static_cast<uint64_t>(this_rank());
     const layout l(count, passes * ranks, workers(), h.width);
     r.value_bytes = l.record_bytes;
@@ -229,7 +334,6 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
     const uint64_t share = count / ranks, extra = count % ranks;
     const uint64_t lo = rank * share + std::min(rank, extra), hi = lo + share + (rank < extra ? 1 : 0);
     const uint64_t batches = ranks == 1 ? 1 : (share + (extra != 0) + mpi_batch - 1) / mpi_batch;
-    const double total_expected = ideal_pairs(static_cast<double>(count), h.width);
 
     const auto say = [&](const std::string& doing) {
         if (hooks.step) hooks.step(doing);
@@ -240,110 +344,42 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
     };
     std::vector<run_buffers> buffers(workers(), run_buffers(keys));
-    double seconds_a_key = 0;
     uint64_t hashing_passes = 0;
     part_store store(l);
     std::vector<uint64_t> colliding;
     std::array<uint64_t, 32> top_bits{};  // over the passes done
-    // A sample of this rank's first keys, hashed on every core with nothing kept, gives the hash's
-    // rate; hashed again, each value's part counted, it finds a crowded part (a hash far from
-    // uniform) before any pass. Counting apart keeps its cost out of the rate.
     say("hashing a sample");
-    r.hash_sample = std::min<uint64_t>(hi - lo, uint64_t{1} << 27);
-    const auto sample_started = std::chrono::steady_clock::now();
-    hash_keys(h, keys, lo, lo + r.hash_sample, seed, buffers, nullptr, [](const uint64_t*, std::size_t, uint64_t, std::size_t) {});
-    if (r.hash_sample > 0) seconds_a_key = since(sample_started) / static_cast<double>(r.hash_sample);
-    std::vector<std::vector<uint64_t>> part_counts(workers(), std::vector<uint64_t>(l.parts));
-    hash_keys(h, keys, lo, lo + r.hash_sample, seed, buffers, nullptr,
-              [&](const uint64_t* values, std::size_t n, uint64_t, std::size_t worker) {
-                  uint64_t* counts = part_counts[worker].data();
-                  for (std::size_t j = 0; j < n; ++j) ++counts[l.part_of(l.bucket_of(values[j]))];
-              });
-    r.crowded = crowded_part(l, count, r.hash_sample, part_counts);
+    const double seconds_a_key = sample_first_keys(h, keys, lo, hi, seed, l, buffers, r);
     for (uint64_t pass = 0; pass < passes && r.crowded.empty(); ++pass) {
         if (any_rank(hooks.stop && hooks.stop())) break;
         say(format("pass %llu of %llu: hashing", (unsigned long long)pass + 1, (unsigned long long)passes));
         const auto pass_started = std::chrono::steady_clock::now();
         ++hashing_passes;
         store.start(pass * ranks + rank);
-        bool whole = true;
         if (ranks == 1) {
-            whole = hash_keys(h, keys, lo, hi, seed, buffers, hooks.stop,
-                              [&](const uint64_t* values, std::size_t n, uint64_t, std::size_t worker) { store.put(values, n, worker); },
-                              store.kept());
+            const bool whole = hash_keys(h, keys, lo, hi, seed, buffers, hooks.stop,
+                                         [&](const uint64_t* values, std::size_t n, uint64_t, std::size_t worker) {
+                                             store.put(values, n, worker);
+                                         },
+                                         store.kept());
+            if (!whole) break;
         } else {
-            for (uint64_t b = 0; b < batches; ++b) {
-                const uint64_t begin = std::min(hi, lo + b * mpi_batch), end = std::min(hi, begin + mpi_batch);
-                std::vector<std::vector<std::vector<uint64_t>>> to(workers(), std::vector<std::vector<uint64_t>>(ranks));
-                hash_keys(h, keys, begin, end, seed, buffers, nullptr,
-                          [&](const uint64_t* values, std::size_t n, uint64_t, std::size_t worker) {
-                              for (std::size_t j = 0; j < n; ++j) {
-                                  const uint64_t part = l.part_of(l.bucket_of(values[j]));
-                                  if (part / ranks == pass) to[worker][part % ranks].push_back(values[j]);
-                              }
-                          });
-                std::vector<std::vector<uint64_t>> by_rank(ranks);
-                for (auto& w : to)
-                    for (uint64_t d = 0; d < ranks; ++d) by_rank[d].insert(by_rank[d].end(), w[d].begin(), w[d].end());
-                const std::vector<uint64_t> received = exchanged(by_rank);
-                const std::size_t slices = buffers.size();
-                on_every_core(slices, [&](std::size_t worker, std::size_t) {
-                    const std::size_t end_at = received.size() * (worker + 1) / slices;
-                    const std::size_t begin_at = received.size() * worker / slices;
-                    store.put(received.data() + begin_at, end_at - begin_at, worker);
-                });
-            }
+            store_from_ranks(h, keys, lo, hi, batches, seed, pass, l, buffers, store);
         }
-        if (!whole) break;
         store.finish();
         say(format("pass %llu of %llu: sorting and counting", (unsigned long long)pass + 1, (unsigned long long)passes));
-        uint64_t overflowed = store.overflowed() ? 1 : 0;
-        sum_over_ranks(&overflowed, 1);
-        if (overflowed != 0) {
-            r.crowded = format("pass %llu: its buckets overflowed where an ideal hash puts %.0f values in each: "
-                               "the hash gives some values far too often", (unsigned long long)pass + 1,
-                               static_cast<double>(l.capacity));
-            break;
-        }
-        counted c = store.count(show);
-        uint64_t sums[34] = {c.values, c.pairs};
-        std::copy(c.top_bits.begin(), c.top_bits.end(), sums + 2);
-        sum_over_ranks(sums, 34);
-        for (std::size_t k = 0; k < 32; ++k) top_bits[k] += sums[2 + k];
+        if ((r.crowded = overflow_of(store, l, pass)) != "") break;
+        const counted c = store.count(show);
         for (uint64_t u : c.colliding) part_store::keep_smallest(colliding, u, show);
-        collide_pass done;
-        done.values = sums[0];
-        done.collisions = sums[1];
-        done.seconds = since(pass_started);
-        r.done.push_back(done);
-        r.collisions += done.collisions;
-        // Each part holds its share of the pairs an ideal hash makes: passes are independent Poisson counts.
-        r.expected = total_expected * static_cast<double>(r.done.size()) / static_cast<double>(passes);
-        r.log2_p_more = poisson_tail_log2(static_cast<double>(r.collisions), r.expected);
-        r.log2_p_fewer = gamma_q_log2(static_cast<double>(r.collisions) + 1, r.expected);
-        if (h.width == 64) {
-            r.top_bits.clear();
-            for (int k = 32; k < 64; ++k) {
-                collide_width t;
-                t.bits = k;
-                t.collisions = top_bits[static_cast<std::size_t>(k - 32)];
-                t.expected = ideal_pairs(static_cast<double>(count), k) * static_cast<double>(r.done.size()) / static_cast<double>(passes);
-                t.log2_p_more = poisson_tail_log2(static_cast<double>(t.collisions), t.expected);
-                r.top_bits.push_back(t);
-            }
-        }
+        add_pass(r, c, since(pass_started), top_bits);
         if (hooks.counted) hooks.counted(r, pass);
     }
     r.complete = r.done.size() == passes && r.crowded.empty();
     uint64_t any_colliding = colliding.empty() ? 0 : 1;
     sum_over_ranks(&any_colliding, 1);
     if (show > 0 && any_colliding != 0 && r.complete) {  // an interrupted run ends without another pass
-        std::vector<uint64_t> targets = gathered(colliding);
-        std::sort(targets.begin(), targets.end());
-        targets.erase(std::unique(targets.begin(), targets.end()), targets.end());
-        if (targets.size() > show) targets.resize(show);
         say("naming the colliding keys");
-        r.pairs = name_pairs(h, keys, lo, hi, seed, buffers, targets);
+        r.pairs = name_pairs(h, keys, lo, hi, seed, buffers, smallest_of_all_ranks(colliding, show));
         ++hashing_passes;
     }
     r.seconds = since(started);
