@@ -291,6 +291,10 @@ void add_pass(collide_result& r, const counted& c, double seconds, std::array<ui
     }
 }
 
+double seconds_since(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
 collide_result result_of(const lab_hash& h, const index_keys& keys, uint64_t count, uint64_t passes) {
     collide_result r;
     r.hash = h.name;
@@ -340,9 +344,6 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
     };
     say(format("%s bytes of buckets", with_commas(static_cast<uint64_t>(l.bytes())).c_str()));
     const auto started = std::chrono::steady_clock::now();
-    const auto since = [](std::chrono::steady_clock::time_point t) {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
-    };
     std::vector<run_buffers> buffers(workers(), run_buffers(keys));
     uint64_t hashing_passes = 0;
     part_store store(l);
@@ -371,7 +372,7 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
         if ((r.crowded = overflow_of(store, l, pass)) != "") break;
         const counted c = store.count(show);
         for (uint64_t u : c.colliding) part_store::keep_smallest(colliding, u, show);
-        add_pass(r, c, since(pass_started), top_bits);
+        add_pass(r, c, seconds_since(pass_started), top_bits);
         if (hooks.counted) hooks.counted(r, pass);
     }
     r.complete = r.done.size() == passes && r.crowded.empty();
@@ -382,7 +383,7 @@ collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count
         r.pairs = name_pairs(h, keys, lo, hi, seed, buffers, smallest_of_all_ranks(colliding, show));
         ++hashing_passes;
     }
-    r.seconds = since(started);
+    r.seconds = seconds_since(started);
     r.hash_seconds = seconds_a_key * static_cast<double>(hi - lo) * static_cast<double>(hashing_passes);
     return r;
 }

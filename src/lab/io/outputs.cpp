@@ -155,6 +155,28 @@ void output_files::check_not_input(const std::string& input, const std::string& 
             throw bad_input(o.given + ": the same file as the input " + what + "; the output would destroy it");
 }
 
+namespace {
+
+// A temporary file from `pattern`, listed in `slot` for the signal handler to remove: a signal
+// between the file's creation and its entry in the list would leave it behind, so the ending
+// signals wait until it is listed. -1 and `error` when it cannot be made.
+int make_staged(std::string& pattern, int slot, int& error) {
+    sigset_t ending, before;
+    sigemptyset(&ending);
+    for (int s : ending_signals) sigaddset(&ending, s);
+    sigprocmask(SIG_BLOCK, &ending, &before);
+    const int fd = mkstemp(pattern.data());
+    error = errno;
+    if (fd >= 0) {
+        std::strcpy(staged_paths[slot], pattern.c_str());
+        staged_count = slot + 1;
+    }
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    return fd;
+}
+
+}  // namespace
+
 void output_files::write_all(const std::vector<std::string>& contents) {
     struct staged {
         std::string temporary;
@@ -179,19 +201,8 @@ void output_files::write_all(const std::vector<std::string>& contents) {
         if (pattern.size() >= sizeof staged_paths[0]) fail(o, ENAMETOOLONG);
         const int slot = static_cast<int>(files.size());
         if (slot >= max_staged) fail(o, EMFILE);
-        // A signal between the file's creation and its entry in the handler's list would leave it
-        // behind: the ending signals wait until it is listed.
-        sigset_t ending, before;
-        sigemptyset(&ending);
-        for (int s : ending_signals) sigaddset(&ending, s);
-        sigprocmask(SIG_BLOCK, &ending, &before);
-        const int fd = mkstemp(pattern.data());
-        const int error_made = errno;
-        if (fd >= 0) {
-            std::strcpy(staged_paths[slot], pattern.c_str());
-            staged_count = slot + 1;
-        }
-        sigprocmask(SIG_SETMASK, &before, nullptr);
+        int error_made = 0;
+        const int fd = make_staged(pattern, slot, error_made);
         if (fd < 0) fail(o, error_made);
         files.push_back({pattern, &o});
         struct stat old;
