@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -70,6 +71,16 @@ void write_outputs(io::output_files& outputs, const options& opt, const Report& 
     set_step("writing the results");
     outputs.write_all(written_contents(opt, opt.json_given ? to_json(report) : "", opt.csv_given ? to_csv(report) : ""));
     clear_progress();
+}
+
+// How most commands end: their report on the console, then their files.
+template <class Report>
+void print_and_write(io::output_files& outputs, const options& opt, const Report& report,
+                     void (*print)(std::FILE* out, const Report& report)) {
+    clear_progress();
+    print(stdout, report);
+    flush_stdout();
+    write_outputs(outputs, opt, report);
 }
 
 // A command: its name, what it does, its own options, what it sets before it runs, and its run.

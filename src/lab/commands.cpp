@@ -174,10 +174,7 @@ int run_check(const options& opt) {
     report.settings = {{"families", opt.families}, {"seed", opt.seed}, {"quick", opt.quick}};
     describe_run(report, hashes);
     report.results = run_battery(hashes, opt.quick, opt.families, opt.seed, set_step);
-    clear_progress();
-    print_check(stdout, report);
-    flush_stdout();
-    write_outputs(outputs, opt, report);
+    print_and_write(outputs, opt, report, print_check);
     const auto all = verdicts(report.hashes, report.results);
     return std::any_of(all.begin(), all.end(), [](const check_verdict& v) { return v.verdict == "FAIL"; }) ? exit_hash_failed : 0;
 }
@@ -203,10 +200,7 @@ int run_speed(const options& opt) {
     const core_pin pin;
     report.pinning = pin.description();
     report.points = run_speed_study(hashes, plan, opt.seed, set_step);
-    clear_progress();
-    print_speed(stdout, report);
-    flush_stdout();
-    write_outputs(outputs, opt, report);
+    print_and_write(outputs, opt, report, print_speed);
     return 0;
 }
 
@@ -301,10 +295,7 @@ int run_choose(const options& opt) {
         run_cost_study(hashes, tables, keys, effort, opt.seed, &advice);
     }
     for (const auto& a : advice) report.answers.push_back(answer_for(a, report.candidates, opt.hostile));
-    clear_progress();
-    print_choose(stdout, report);
-    flush_stdout();
-    write_outputs(outputs, opt, report);
+    print_and_write(outputs, opt, report, print_choose);
     return 0;
 }
 
@@ -360,10 +351,7 @@ int run_collide(const options& opt) {
     sigaction(SIGINT, &before, nullptr);
     const bool stopped = any_rank(interrupted != 0);  // Ctrl-C may have reached another rank only
     if (rank != 0) return 0;
-    clear_progress();
-    print_collide(stdout, report);
-    flush_stdout();
-    write_outputs(outputs, opt, report);
+    print_and_write(outputs, opt, report, print_collide);
     if (stopped) return 128 + SIGINT;  // as the other commands end on Ctrl-C
     const double fail_log2 = fail_threshold_log2(report.results.size());
     return std::any_of(report.results.begin(), report.results.end(), [&](const collide_result& r) {
