@@ -130,15 +130,16 @@ public:
     const std::vector<uint64_t>& collisions_by_width(bool low_bits_first);
 
 private:
-    // Sorted, or bit-reversed and then sorted: the values' low bits lead.
-    const std::vector<uint64_t>& sorted(bool reversed);
+    enum order { in_order, high_first, low_first };
+    // `v` sorted, or bit-reversed and then sorted (its low bits lead), from the order it is in.
+    const std::vector<uint64_t>& sorted(std::vector<uint64_t>& v, order& now, bool reversed) const;
     std::vector<uint64_t>& values_;
     std::size_t step_, largest_part_;
-    bool part_holds_all_ = false, part_reversed_ = false;  // the differences, when they fit one part
-    std::vector<std::size_t> prefixes_;                      // else how many start with each 8 bits
+    order values_order_ = in_order;
+    std::optional<order> part_order_;    // the differences, when they fit one part: none until made
+    std::vector<std::size_t> prefixes_;  // else how many start with each 8 bits
     std::vector<uint64_t>& sample_;
     std::vector<uint64_t> high_collisions_, low_collisions_;
-    enum { in_order, high_first, low_first } state_ = in_order;
 };
 
 // A test of a set's values: one row of value_tests(). It gives one result, the worst of what it

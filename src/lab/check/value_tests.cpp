@@ -243,21 +243,18 @@ tested_values::tested_values(const lab_hash& h, const check_set& s, std::vector<
 const std::vector<uint64_t>& tested_values::collisions_by_width(bool low_bits_first) {
     std::vector<uint64_t>& counted = low_bits_first ? low_collisions_ : high_collisions_;
     if (!counted.empty()) return counted;
-    if (step_ == 0) return counted = collisions_in_top_bits(sorted(low_bits_first), hash.width);
+    if (step_ == 0) return counted = collisions_in_top_bits(sorted(values_, values_order_, low_bits_first), hash.width);
     const int width = hash.width;
     const std::size_t n = values_.size() - step_;
     std::vector<uint64_t>& part = part_buffer();
     if (n <= largest_part_) {
         // One part: the differences are made once, and the other view reverses them as the values'.
-        if (!part_holds_all_) {
+        if (!part_order_) {
             part.resize(n);
             for (std::size_t i = 0; i < n; ++i) part[i] = values_[i] ^ values_[i + step_];
+            part_order_ = in_order;
         }
-        part_holds_all_ = true;
-        if (low_bits_first != part_reversed_) reverse_each(part, width);
-        part_reversed_ = low_bits_first;
-        sort_values(part);
-        return counted = collisions_in_top_bits(part, width);
+        return counted = collisions_in_top_bits(sorted(part, *part_order_, low_bits_first), width);
     }
     // The differences are made again for each part, from the values kept in order: the part's
     // buffer holds a fraction of them where a copy of them all doubled a set's memory.
@@ -275,14 +272,14 @@ const std::vector<uint64_t>& tested_values::collisions_by_width(bool low_bits_fi
                                     : collisions_in_parts<false>(values_, step_, width, counts, largest_part_, part);
 }
 
-const std::vector<uint64_t>& tested_values::sorted(bool reversed_first) {
-    const auto wanted = reversed_first ? low_first : high_first;
-    if (state_ == wanted) return values_;
+const std::vector<uint64_t>& tested_values::sorted(std::vector<uint64_t>& v, order& now, bool reversed_first) const {
+    const order wanted = reversed_first ? low_first : high_first;
+    if (now == wanted) return v;
     // Reversing twice is the identity: from low_first back to high_first it undoes itself.
-    if (reversed_first || state_ == low_first) reverse_each(values_, hash.width);
-    sort_values(values_);
-    state_ = wanted;
-    return values_;
+    if (reversed_first || now == low_first) reverse_each(v, hash.width);
+    sort_values(v);
+    now = wanted;
+    return v;
 }
 
 namespace {

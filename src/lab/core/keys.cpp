@@ -13,7 +13,6 @@
 #include <random>
 
 #include "core/bits.h"
-#include "core/structured_keys.h"
 #include "decimal_key.h"
 
 namespace lab {

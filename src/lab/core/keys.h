@@ -62,6 +62,8 @@ struct family_args {
     std::vector<uint64_t> numbers;  // the family's parameters, then its count when it takes one
     std::string path;               // file:PATH
 };
+inline uint64_t nth(const family_args& args, std::size_t i) { return args.numbers[i]; }
+inline uint64_t last_number(const family_args& args) { return args.numbers.back(); }
 
 struct key_family {
     std::string name;
@@ -80,6 +82,9 @@ struct key_family {
 };
 
 const std::vector<key_family>& key_families();
+// The structured families' rows, the patterns that break weak hashes (structured_keys.cpp):
+// key_families() lists them after the ordinary ones.
+std::vector<key_family> structured_families();
 // The usages of every family, joined for messages and help.
 std::string key_family_usages();
 

@@ -1,4 +1,5 @@
-#include "core/structured_keys.h"
+// The structured key families, the patterns that break weak hashes: their generators, counts and rows.
+#include "core/keys.h"
 
 #include <algorithm>
 #include <limits>
