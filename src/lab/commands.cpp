@@ -306,12 +306,12 @@ int run_collide(const options& opt) {
     output_files outputs = check_before_work(opt);
     if (!opt.tables.empty() || opt.all_tables) throw bad_input("collide counts collisions: it takes no --table or --tables");
     if (!opt.verdicts.empty()) throw bad_input("--verdicts marks the cost study's advice, which collide does not give");
-    if (opt.keys.size() > 1) throw bad_input("collide takes one --keys family: counter:LEN, sparse:LEN:K or text-between:C");
-    const index_keys keys(opt.keys.empty() ? "counter:16" : opt.keys.front(), opt.seed);
+    if (opt.keys.size() > 1) throw bad_input("collide takes one --keys family, one of " + indexed_family_usages());
+    const indexed_keys keys = index_family(opt.keys.empty() ? "counter:16" : opt.keys.front(), opt.seed);
     const uint64_t count = parse_count("--count", opt.count);
     if (count < 2) throw bad_input("--count " + opt.count + ": at least two keys, for a pair to collide");
-    if (count > keys.size())
-        throw bad_input("--count " + opt.count + ": " + keys.given + " holds only " + with_commas(keys.size()) + " keys");
+    if (count > keys.size)
+        throw bad_input("--count " + opt.count + ": " + keys.given + " holds only " + with_commas(keys.size) + " keys");
     if (opt.hashes.empty() && opt.plugins.empty()) throw bad_input("collide needs a hash: --hash or --plugin");
     std::vector<lab_hash> hashes = chosen_hashes(opt);
     for (const auto& h : hashes)
@@ -363,44 +363,53 @@ int run_collide(const options& opt) {
 
 const std::vector<command>& commands() {
     static const std::vector<command> rows = {
-        {"measure", "quality and speed of every hash on the key sets (the default)", nullptr, true, nullptr, run_measure},
-        {"tables", "the same, then the cost of each hash inside real tables", nullptr, true,
-         [](options& o) { o.all_tables = o.all_tables || o.tables.empty(); }, run_measure},
-        {"check", "the battery of structured key sets: a p-value for every result and a verdict per hash; status 1 "
+        {.name = "measure", .about = "quality and speed of every hash on the key sets (the default)", .takes_keys = true,
+         .run = run_measure},
+        {.name = "tables", .about = "the same, then the cost of each hash inside real tables", .takes_keys = true,
+         .defaults = [](options& o) { o.all_tables = o.all_tables || o.tables.empty(); }, .run = run_measure},
+        {.name = "check",
+         .about = "the battery of structured key sets: a p-value for every result and a verdict per hash; status 1 "
                   "when one fails",
-         [](CLI::App& c, options& o) {
-             c.add_option("--family", o.families, "a family of the battery, repeatable (default: all; see --list)");
-         },
-         false, nullptr, run_check},
-        {"collide", "full-width collisions of a hash over billions of keys, out of core (and across machines under "
-                    "mpirun); status 1 when a hash collides more than an ideal one would (p < 0.001)",
-         [](CLI::App& c, options& o) {
-             c.add_option("--count", o.count, "keys to hash: a number, 2^N, or with K, M, G, T, Ki, Mi, Gi, Ti")
-                 ->capture_default_str();
-             c.add_option("--show", o.show, "colliding pairs to name with their keys (0: none; costs one more pass "
-                                            "over the keys when any collide)")
-                 ->check(CLI::Range(0, 100000))
-                 ->capture_default_str();
-         },
-         false, nullptr, run_collide},
-        {"choose", "which hash for your keys in your table: how each spreads the keys, its battery verdict on its "
-                   "values and its cost in each table timed side by side, then one answer per table",
-         [](CLI::App& c, options& o) {
-             c.add_flag("--hostile", o.hostile, "keys an attacker may choose against a secret seed: a hash must pass "
-                                                "the whole battery, its seeded families too");
-         },
-         true,
-         [](options& o) {
-             if (o.tables.empty() && !o.all_tables) o.tables = {"absl::flat_hash_map", "std::unordered_map"};
-         },
-         run_choose},
-        {"speed", "ns per hash by key length, throughput and latency, on one core",
-         [](CLI::App& c, options& o) {
-             c.add_option("--length", o.lengths, "a key length N or a range A-B of random lengths (B at most 65536), "
-                                                 "repeatable (default: 1 to 128, powers of two to 1 MiB, and 1-8 to "
-                                                 "1-128)");
-         },
-         false, nullptr, run_speed},
+         .own_options =
+             [](CLI::App& c, options& o) {
+                 c.add_option("--family", o.families, "a family of the battery, repeatable (default: all; see --list)");
+             },
+         .run = run_check},
+        {.name = "collide",
+         .about = "full-width collisions of a hash over billions of keys, out of core (and across machines under "
+                  "mpirun); status 1 when a hash collides more than an ideal one would (p < 0.001)",
+         .own_options =
+             [](CLI::App& c, options& o) {
+                 c.add_option("--count", o.count, "keys to hash: a number, 2^N, or with K, M, G, T, Ki, Mi, Gi, Ti")
+                     ->capture_default_str();
+                 c.add_option("--show", o.show, "colliding pairs to name with their keys (0: none; costs one more pass "
+                                                "over the keys when any collide)")
+                     ->check(CLI::Range(0, 100000))
+                     ->capture_default_str();
+             },
+         .run = run_collide},
+        {.name = "choose",
+         .about = "which hash for your keys in your table: how each spreads the keys, its battery verdict on its "
+                  "values and its cost in each table timed side by side, then one answer per table",
+         .own_options =
+             [](CLI::App& c, options& o) {
+                 c.add_flag("--hostile", o.hostile, "keys an attacker may choose against a secret seed: a hash must pass "
+                                                    "the whole battery, its seeded families too");
+             },
+         .takes_keys = true,
+         .defaults =
+             [](options& o) {
+                 if (o.tables.empty() && !o.all_tables) o.tables = {"absl::flat_hash_map", "std::unordered_map"};
+             },
+         .run = run_choose},
+        {.name = "speed", .about = "ns per hash by key length, throughput and latency, on one core",
+         .own_options =
+             [](CLI::App& c, options& o) {
+                 c.add_option("--length", o.lengths, "a key length N or a range A-B of random lengths (B at most 65536), "
+                                                     "repeatable (default: 1 to 128, powers of two to 1 MiB, and 1-8 to "
+                                                     "1-128)");
+             },
+         .run = run_speed},
     };
     return rows;
 }

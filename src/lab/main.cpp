@@ -46,8 +46,9 @@ void list_everything() {
     std::printf("Hashes (--hash):\n%-16s %5s  %-18s %s\n", "name", "bits", "from", "note");
     for (const auto& h : builtin_hashes())
         std::printf("%-16s %5d  %-18s %s\n", h.name.c_str(), h.width, h.source.c_str(), h.note.c_str());
-    std::printf("\nKey sets (--keys):\n");
-    for (const auto& f : key_families()) std::printf("  %-20s %s\n", f.usage().c_str(), f.note.c_str());
+    std::printf("\nKey sets (--keys; *: each key computed from its index, as collide takes them):\n");
+    for (const auto& f : key_families())
+        std::printf("  %-20s %s%s\n", f.usage().c_str(), f.by_index != nullptr ? "* " : "", f.note.c_str());
     std::printf("\nMeasures:\n");
     for (const auto& m : quality::quality_measures()) std::printf("  %s\n", m.name.c_str());
     std::printf("\nFamilies of hashlab check (--family):\n");

@@ -48,17 +48,17 @@ using pair_visit = std::function<void(std::string_view key, uint64_t seed)>;
 // A family of the battery: one row of check_families(), the only place the families are listed.
 struct check_family {
     std::string name, about;
-    bool seeds;         // varies the seed, not the key: only for hashes that take one
-    bool may_hold_nul;  // keys that a hash stopping at the first NUL would merge
+    bool seeds = false;         // varies the seed, not the key: only for hashes that take one
+    bool may_hold_nul = false;  // keys that a hash stopping at the first NUL would merge
     // The family's sets for a hash, in the default battery or the quick one.
     std::function<std::vector<check_set>(const lab_hash& h, bool quick)> sets;
     // Every key and seed of one of its sets, in order (the run's seed given); null for bit flips.
-    void (*pairs)(const check_set& set, const lab_hash& h, uint64_t run_seed, const pair_visit& use);
+    void (*pairs)(const check_set& set, const lab_hash& h, uint64_t run_seed, const pair_visit& use) = nullptr;
     // The results of one of its sets: the value tests on its hash values, or the bit-flip tests.
-    std::vector<check_result> (*results)(const lab_hash& h, const check_set& set, uint64_t run_seed);
+    std::vector<check_result> (*results)(const lab_hash& h, const check_set& set, uint64_t run_seed) = nullptr;
     // Where neighbours in its order differ by a structured step, the axes whose differences are
     // tested too; null when its order means nothing.
-    std::vector<difference_axis> (*axes)(const check_set& set);
+    std::vector<difference_axis> (*axes)(const check_set& set) = nullptr;
     // Its keys' values at one seed, what a table with one seed sees: neither other seeds nor bit flips.
     bool tests_values_at_one_seed() const { return !seeds && pairs != nullptr; }
 };

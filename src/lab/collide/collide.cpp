@@ -34,7 +34,7 @@ constexpr uint64_t mpi_batch = uint64_t{1} << 22;  // keys a rank makes between 
 // nothing beside the hash, where a second walk over every value costs about half as much again as
 // hashing it.
 // Returns how many values it kept, in order, at the start of out.
-using run_call = std::size_t (*)(const lab_hash&, const index_keys&, uint64_t first, std::size_t n, uint64_t seed,
+using run_call = std::size_t (*)(const lab_hash&, const indexed_keys&, uint64_t first, std::size_t n, uint64_t seed,
                                  const kept_part& kept, char* buffer, uint64_t* out);
 
 // A counter key's bytes, bar its index's, stay the same: its length is fixed, and a loop over
@@ -56,7 +56,7 @@ __attribute__((flatten)) std::size_t counter_run(Call call, std::size_t length, 
     std::size_t m = 0;
     for (std::size_t j = 0; j < n; ++j) {
         const uint64_t i = first + j;
-        // little-endian, as index_keys writes it; a whole word where the key has one
+        // little-endian, as counter keys hold it; a whole word where the key has one
         if (index_bytes == 8) std::memcpy(key, &i, 8);
         else std::memcpy(key, &i, index_bytes);
         const uint64_t u = call(key, length, seed) << shift;
@@ -67,10 +67,10 @@ __attribute__((flatten)) std::size_t counter_run(Call call, std::size_t length, 
 }
 
 template <class Call>
-std::size_t hash_run(Call call, const lab_hash& h, const index_keys& keys, uint64_t first, std::size_t n, uint64_t seed,
+std::size_t hash_run(Call call, const lab_hash& h, const indexed_keys& keys, uint64_t first, std::size_t n, uint64_t seed,
                      const kept_part& kept, char* buffer, uint64_t* out) {
     const int shift = 64 - h.width;
-    if (keys.is_counter()) {
+    if (keys.counter) {
         // The filler stays in the buffer; only the index's bytes change from key to key.
         const std::size_t length = keys.key(first, buffer).size();
         if (length == 16) return counter_run<16>(call, length, shift, first, n, seed, kept, buffer, out);
@@ -86,12 +86,12 @@ std::size_t hash_run(Call call, const lab_hash& h, const index_keys& keys, uint6
 }
 
 template <hash_call F>
-std::size_t inline_run(const lab_hash& h, const index_keys& keys, uint64_t first, std::size_t n, uint64_t seed,
+std::size_t inline_run(const lab_hash& h, const indexed_keys& keys, uint64_t first, std::size_t n, uint64_t seed,
                        const kept_part& kept, char* buffer, uint64_t* out) {
     return hash_run(inline_call<F>{}, h, keys, first, n, seed, kept, buffer, out);
 }
 
-std::size_t pointer_run(const lab_hash& h, const index_keys& keys, uint64_t first, std::size_t n, uint64_t seed,
+std::size_t pointer_run(const lab_hash& h, const indexed_keys& keys, uint64_t first, std::size_t n, uint64_t seed,
                         const kept_part& kept, char* buffer, uint64_t* out) {
     return hash_run(pointer_call{&h}, h, keys, first, n, seed, kept, buffer, out);
 }
@@ -108,7 +108,7 @@ run_call run_of(const lab_hash& h) { return h.builtin >= 0 ? builtin_runs[static
 struct run_buffers {
     std::vector<char> key;  // the longest key and the NUL a text hash stops at
     std::vector<uint64_t> values = std::vector<uint64_t>(run_keys);
-    explicit run_buffers(const index_keys& keys) : key(keys.longest() + 1, '\0') {}
+    explicit run_buffers(const indexed_keys& keys) : key(keys.longest + 1, '\0') {}
 };
 
 // Hashes keys from .. to - 1 on every core, each worker an equal slice of them, a run at a time;
@@ -117,7 +117,7 @@ struct run_buffers {
 // bucket is known in advance (see part_store). Stops taking keys once `stop` says so, and then
 // returns false.
 template <class Visit>
-bool hash_keys(const lab_hash& h, const index_keys& keys, uint64_t from, uint64_t to, uint64_t seed,
+bool hash_keys(const lab_hash& h, const indexed_keys& keys, uint64_t from, uint64_t to, uint64_t seed,
                std::vector<run_buffers>& buffers, const std::function<bool()>& stop, Visit visit,
                const kept_part& kept = {}) {
     const run_call run = run_of(h);
@@ -140,7 +140,7 @@ bool hash_keys(const lab_hash& h, const index_keys& keys, uint64_t from, uint64_
 }
 
 // The keys of the colliding values `targets` (left-aligned, sorted): one more pass over the keys.
-std::vector<collide_pair> name_pairs(const lab_hash& h, const index_keys& keys, uint64_t lo, uint64_t hi, uint64_t seed,
+std::vector<collide_pair> name_pairs(const lab_hash& h, const indexed_keys& keys, uint64_t lo, uint64_t hi, uint64_t seed,
                                      std::vector<run_buffers>& buffers, const std::vector<uint64_t>& targets) {
     std::vector<std::vector<uint64_t>> found(buffers.size());  // value, index
     // A value is looked for only where its top 16 bits are a target's, by a table of 2^16 bits that
@@ -163,7 +163,7 @@ std::vector<collide_pair> name_pairs(const lab_hash& h, const index_keys& keys, 
     for (std::size_t i = 0; i + 1 < all.size(); i += 2) matches.emplace_back(all[i], all[i + 1]);
     std::sort(matches.begin(), matches.end());
     std::vector<collide_pair> pairs;
-    std::vector<char> buffer(keys.longest() + 1, '\0');
+    std::vector<char> buffer(keys.longest + 1, '\0');
     for (std::size_t i = 0, j; i < matches.size(); i = j) {
         for (j = i + 1; j < matches.size() && matches[j].first == matches[i].first; ++j) {
         }
@@ -216,7 +216,7 @@ namespace {
 // A sample of this rank's first keys, hashed on every core with nothing kept, gives the hash's
 // rate (seconds a key, returned); hashed again, each value's part counted, it finds a crowded part
 // (a hash far from uniform) before any pass. Counting apart keeps its cost out of the rate.
-double sample_first_keys(const lab_hash& h, const index_keys& keys, uint64_t lo, uint64_t hi, uint64_t seed, const layout& l,
+double sample_first_keys(const lab_hash& h, const indexed_keys& keys, uint64_t lo, uint64_t hi, uint64_t seed, const layout& l,
                          std::vector<run_buffers>& buffers, collide_result& r) {
     r.hash_sample = std::min<uint64_t>(hi - lo, uint64_t{1} << 27);
     const auto started = std::chrono::steady_clock::now();
@@ -235,7 +235,7 @@ double sample_first_keys(const lab_hash& h, const index_keys& keys, uint64_t lo,
 // One pass under MPI: this rank hashes its slice [lo, hi) in batches (every rank as many, so that
 // their exchanges pair up) and sends each value to the rank whose part it is; the values it
 // receives are stored on every core.
-void store_from_ranks(const lab_hash& h, const index_keys& keys, uint64_t lo, uint64_t hi, uint64_t batches, uint64_t seed,
+void store_from_ranks(const lab_hash& h, const indexed_keys& keys, uint64_t lo, uint64_t hi, uint64_t batches, uint64_t seed,
                       uint64_t pass, const layout& l, std::vector<run_buffers>& buffers, part_store& store) {
     const uint64_t ranks = static_cast<uint64_t>(rank_count());
     for (uint64_t b = 0; b < batches; ++b) {
@@ -295,7 +295,7 @@ double seconds_since(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
-collide_result result_of(const lab_hash& h, const index_keys& keys, uint64_t count, uint64_t passes) {
+collide_result result_of(const lab_hash& h, const indexed_keys& keys, uint64_t count, uint64_t passes) {
     collide_result r;
     r.hash = h.name;
     r.keys = keys.given;
@@ -327,7 +327,7 @@ std::vector<uint64_t> smallest_of_all_ranks(const std::vector<uint64_t>& collidi
 
 }  // namespace
 
-collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count, uint64_t passes, uint64_t seed,
+collide_result collide(const lab_hash& h, const indexed_keys& keys, uint64_t count, uint64_t passes, uint64_t seed,
                        std::size_t show, const collide_hooks& hooks) {
     collide_result r = result_of(h, keys, count, passes);
     const uint64_t ranks = static_cast<uint64_t>(rank_count()), rank = static_cast<uint64_t>(this_rank());

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "collide/index_keys.h"
+#include "core/keys.h"
 #include "core/lab_hashes.h"
 
 namespace lab::collide {
@@ -72,7 +72,7 @@ inline constexpr uint64_t max_parts = uint64_t{1} << 15;
 
 // Counts the colliding pairs of `count` keys of `keys` under hash h, in `passes` passes, and
 // names the keys of the `show` smallest colliding values.
-collide_result collide(const lab_hash& h, const index_keys& keys, uint64_t count, uint64_t passes, uint64_t seed,
+collide_result collide(const lab_hash& h, const indexed_keys& keys, uint64_t count, uint64_t passes, uint64_t seed,
                        std::size_t show, const collide_hooks& hooks);
 
 }  // namespace lab::collide

@@ -154,16 +154,20 @@ void uuid_keys(const family_args& args, uint64_t seed, const key_sink& sink) {
 const std::vector<key_family>& key_families() {
     static const std::vector<key_family> table = [] {
         std::vector<key_family> rows = {
-        {"decimal", {}, key_count, false, true, "the fixed run's keys \"0\", \"1\", ... (default: all five million)",
-         last_number, decimal_bytes, decimal_keys},
-        {"words", {}, 0, false, false, "the system word list, /usr/share/dict/words", nullptr, nullptr, word_keys},
-        {"file", {}, 0, true, false, "one key per line (LF or CR LF); duplicates dropped, NUL bytes kept", nullptr,
-         nullptr, file_keys},
-        {"random", {"LEN"}, 1'000'000, false, false, "N keys of LEN random bytes, following --seed",
-         [](const family_args& a) { return nth(a, 1); }, [](const family_args& a) { return nth(a, 0) * nth(a, 1); },
-         random_keys},
-        {"uuid", {}, 1'000'000, false, false, "random version-4 UUID texts, following --seed", last_number,
-         [](const family_args& a) { return 36 * last_number(a); }, uuid_keys},
+            {.name = "decimal", .default_count = key_count, .distinct = true,
+             .note = "the fixed run's keys \"0\", \"1\", ... (default: all five million)", .example = "decimal:1001",
+             .count = last_number, .bytes = decimal_bytes, .generate = decimal_keys},
+            {.name = "words", .note = "the system word list, /usr/share/dict/words", .example = "words",
+             .generate = word_keys},
+            {.name = "file", .takes_path = true, .note = "one key per line (LF or CR LF); duplicates dropped, NUL bytes kept",
+             .example = "file:/usr/share/dict/words", .generate = file_keys},
+            {.name = "random", .parameters = {"LEN"}, .default_count = 1'000'000,
+             .note = "N keys of LEN random bytes, following --seed", .example = "random:5:300",
+             .count = [](const family_args& a) { return nth(a, 1); },
+             .bytes = [](const family_args& a) { return capped_product(nth(a, 0), nth(a, 1)); }, .generate = random_keys},
+            {.name = "uuid", .default_count = 1'000'000, .note = "random version-4 UUID texts, following --seed",
+             .example = "uuid:40", .count = last_number, .bytes = [](const family_args& a) { return capped_product(36, last_number(a)); },
+             .generate = uuid_keys},
         };
         for (auto& row : structured_families()) rows.push_back(std::move(row));
         return rows;
@@ -199,6 +203,7 @@ uint64_t parse_key_number(std::string_view text, const std::string& given) {
 
 // Refuses a set before allocating it when it cannot fit in the arena or in memory, naming which.
 void check_fits(uint64_t keys, uint64_t bytes, const std::string& given) {
+    if (keys == uncountable || bytes == uncountable) throw bad_input("--keys " + given + ": too many keys to count");
     const uint64_t memory = uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGE_SIZE));
     const long double arena = (long double)bytes + keys;  // each key's NUL
     if (arena > max_key_bytes)
@@ -265,7 +270,26 @@ void for_each_key(const std::string& given, uint64_t seed, const key_sink& sink)
     const key_family& family = parse_family(given, args);
     // Without the keys at hand a repeat could not be dropped, and would count as a collision.
     if (!family.distinct) throw bad_input("--keys " + given + ": its keys may repeat, so they must be held in memory");
+    if (family.count(args) == uncountable) throw bad_input("--keys " + given + ": too many keys to count");
     family.generate(args, seed, sink);
+}
+
+std::string indexed_family_usages() {
+    std::string all;
+    for (const auto& f : key_families())
+        if (f.by_index != nullptr) all += (all.empty() ? "" : ", ") + f.usage();
+    return all;
+}
+
+indexed_keys index_family(const std::string& given, uint64_t seed) {
+    family_args args;
+    const key_family& family = parse_family(given, args);
+    if (family.by_index == nullptr)
+        throw bad_input("--keys " + given + ": its keys are not computed from their index; these are: " +
+                        indexed_family_usages());
+    indexed_keys keys = family.by_index(args, seed);
+    keys.given = given;
+    return keys;
 }
 
 key_set parse_key_lines(std::string_view text, std::string name) {

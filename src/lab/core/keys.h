@@ -65,18 +65,44 @@ struct family_args {
 inline uint64_t nth(const family_args& args, std::size_t i) { return args.numbers[i]; }
 inline uint64_t last_number(const family_args& args) { return args.numbers.back(); }
 
+// A family whose i-th key is computed from i alone, so that any pass, thread or machine makes any
+// slice of billions of keys without storing one (hashlab collide hashes them so).
+struct indexed_keys {
+    std::string given;
+    uint64_t size = 0;        // the keys the family holds, capped at 2^64 - 1
+    std::size_t longest = 0;  // bytes of its longest key
+    // Counter keys differ only in their first min(8, longest) bytes, the index little-endian: a
+    // loop may keep the rest in its buffer.
+    bool counter = false;
+    // Key i, written into `buffer` (at least `longest` bytes).
+    std::function<std::string_view(uint64_t i, char* buffer)> key;
+};
+
+// A count the families' closed forms reach when the keys number 2^64 or more: they add and
+// multiply without overflowing, stopping there.
+inline constexpr uint64_t uncountable = ~uint64_t{0};
+inline uint64_t capped_sum(uint64_t a, uint64_t b) { return a > uncountable - b ? uncountable : a + b; }
+inline uint64_t capped_product(uint64_t a, uint64_t b) { return b != 0 && a > uncountable / b ? uncountable : a * b; }
+
+// One row of key_families(). A family's keys come in one order, whichever way they are made.
 struct key_family {
     std::string name;
-    std::vector<std::string> parameters;  // numbers that must follow the name, e.g. {"LEN"}
-    uint64_t default_count;               // 0: the family takes no count N after its parameters
-    bool takes_path;
-    bool distinct;                        // no two keys alike, so none need dropping
+    std::vector<std::string> parameters = {};  // numbers that must follow the name, e.g. {"LEN"}
+    uint64_t default_count = 0;                // 0: the family takes no count N after its parameters;
+                                               // `uncountable`: every key it has
+    bool takes_path = false;
+    bool distinct = false;  // no two keys alike, so none need dropping
     std::string note;
-    // The number of keys and their bytes in all, for the memory check before a set is built;
-    // nullptr when known only once read. Both refuse impossible parameters with bad_input.
-    uint64_t (*count)(const family_args&);
-    uint64_t (*bytes)(const family_args&);
-    void (*generate)(const family_args&, uint64_t seed, const key_sink&);
+    std::string example;  // a small set of the family, made by the registry's test
+    // The number of keys and their bytes in all (capped at `uncountable`), for the memory check
+    // before a set is built; null when known only once read. Both refuse impossible parameters
+    // with bad_input.
+    uint64_t (*count)(const family_args&) = nullptr;
+    uint64_t (*bytes)(const family_args&) = nullptr;
+    void (*generate)(const family_args&, uint64_t seed, const key_sink&) = nullptr;
+    // Key i from i alone, the same keys in the same order as `generate`; null when a key needs the
+    // ones before it.
+    indexed_keys (*by_index)(const family_args&, uint64_t seed) = nullptr;
 
     std::string usage() const;  // e.g. "random:LEN[:N]"
 };
@@ -85,12 +111,17 @@ const std::vector<key_family>& key_families();
 // The structured families' rows, the patterns that break weak hashes (structured_keys.cpp):
 // key_families() lists them after the ordinary ones.
 std::vector<key_family> structured_families();
-// The usages of every family, joined for messages and help.
+// The usages of every family, joined for messages and help; of those computed from their index.
 std::string key_family_usages();
+std::string indexed_family_usages();
 
 // The family a --keys argument names and its parameters; bad_input when it is malformed.
 const key_family& parse_family(const std::string& given, family_args& args);
 
+
+// The family a --keys argument names, its keys computed from their index; bad_input when the family
+// has no such form or the argument is malformed.
+indexed_keys index_family(const std::string& given, uint64_t seed);
 
 // Builds the set a --keys argument names, in memory.
 key_set make_key_set(const std::string& given, uint64_t seed);

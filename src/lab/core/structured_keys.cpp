@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <random>
 #include <string>
@@ -15,36 +16,56 @@ namespace lab {
 namespace {
 
 // Each count is a closed form (a sum of binomial coefficients or powers), which the tests check
-// against the keys generated.
+// against the keys generated; past 2^64 it stops at `uncountable`.
 
-// C(n, k), exactly while it fits; bad_input past 2^64, a set no run could hash anyway.
-uint64_t choose(uint64_t n, uint64_t k, const std::string& given) {
+// C(n, k), exactly below 2^64.
+uint64_t choose(uint64_t n, uint64_t k) {
     if (k > n) return 0;
     k = std::min(k, n - k);
     uint64_t c = 1;
     for (uint64_t i = 1; i <= k; ++i) {
         // c * (n - k + i) / i is a whole number; dividing first keeps the product in range.
         const uint64_t g = std::gcd(c, i), factor = (n - k + i) / (i / g);
-        c /= g;
-        if (c > std::numeric_limits<uint64_t>::max() / factor) throw bad_input("--keys " + given + ": too many keys to count");
-        c *= factor;
+        c = capped_product(c / g, factor);
+        if (c == uncountable) return c;
     }
     return c;
 }
 
-uint64_t checked_sum(uint64_t a, uint64_t b, const std::string& given) {
-    if (a > std::numeric_limits<uint64_t>::max() - b) throw bad_input("--keys " + given + ": too many keys to count");
-    return a + b;
-}
+// C(m, j) for m = 0..n and j = 0..k as Pascal's sums, for finding the key of an index: sums
+// capped at 2^127 - 1, so that any value below the cap is exact.
+class binomials {
+public:
+    static constexpr uint128 cap = ~uint128{0} >> 1;
+    binomials(std::size_t n, std::size_t k) : k_(k), table_((n + 1) * (k + 1), 0) {
+        for (std::size_t m = 0; m <= n; ++m) {
+            at(m, 0) = 1;
+            for (std::size_t j = 1; j <= k && j <= m; ++j) at(m, j) = std::min(cap, at(m - 1, j - 1) + at(m - 1, j));
+        }
+    }
+    uint128 operator()(std::size_t m, std::size_t j) const { return table_[m * (k_ + 1) + j]; }
 
-uint64_t checked_product(uint64_t a, uint64_t b, const std::string& given) {
-    if (b != 0 && a > std::numeric_limits<uint64_t>::max() / b)
-        throw bad_input("--keys " + given + ": too many keys to count");
-    return a * b;
+private:
+    uint128& at(std::size_t m, std::size_t j) { return table_[m * (k_ + 1) + j]; }
+    std::size_t k_;
+    std::vector<uint128> table_;
+};
+
+uint64_t capped_count(uint128 n) { return n >= uncountable ? uncountable : static_cast<uint64_t>(n); }
+
+// A family's keys made in order from its index form, for the families that have no faster way.
+template <indexed_keys (*ByIndex)(const family_args&, uint64_t), uint64_t (*Count)(const family_args&)>
+void keys_by_index(const family_args& args, uint64_t seed, const key_sink& sink) {
+    const indexed_keys keys = ByIndex(args, seed);
+    std::string buffer(keys.longest + 1, '\0');
+    for (uint64_t i = 0; i < Count(args); ++i) sink(keys.key(i, buffer.data()));
 }
 
 // zeroes:N: the all-zero keys of every length from 0 to N-1.
-uint64_t zeroes_bytes(const family_args& a) { return last_number(a) * (last_number(a) - 1) / 2; }
+uint64_t zeroes_bytes(const family_args& a) {
+    const uint64_t n = last_number(a);
+    return n % 2 == 0 ? capped_product(n / 2, n - 1) : capped_product(n, (n - 1) / 2);
+}
 
 void zeroes_keys(const family_args& args, uint64_t, const key_sink& sink) {
     const std::string zeros(last_number(args), '\0');  // one more than the longest: its NUL
@@ -58,10 +79,10 @@ uint64_t sparse_count(const family_args& a) {
     if (bits % 8 != 0) throw bad_input("--keys " + a.given + ": a sparse key has a whole number of bytes (BITS a multiple of 8)");
     if (most > bits) throw bad_input("--keys " + a.given + ": more bits set than the key has");
     uint64_t n = 0;
-    for (uint64_t k = 0; k <= most; ++k) n = checked_sum(n, choose(bits, k, a.given), a.given);
+    for (uint64_t k = 0; k <= most && n != uncountable; ++k) n = capped_sum(n, choose(bits, k));
     return n;
 }
-uint64_t sparse_bytes(const family_args& a) { return checked_product(sparse_count(a), nth(a, 0) / 8, a.given); }
+uint64_t sparse_bytes(const family_args& a) { return capped_product(sparse_count(a), nth(a, 0) / 8); }
 
 void sparse_keys(const family_args& args, uint64_t, const key_sink& sink) {
     const uint64_t bits = nth(args, 0);
@@ -89,16 +110,129 @@ void sparse_keys(const family_args& args, uint64_t, const key_sink& sink) {
     }
 }
 
+// The same keys from their index. The index is unranked to a number of bits set, then to a
+// combination in lexicographic order, a position at a time: the combinations of j positions
+// among the m still free that skip the first t of them number C(m, j) - C(m - t, j).
+constexpr uint64_t most_indexed_bits = 8 * 4096, most_indexed_set = 64;
+
+indexed_keys sparse_by_index(const family_args& args, uint64_t) {
+    const uint64_t bits = nth(args, 0), most = nth(args, 1);
+    if (bits > most_indexed_bits || most > most_indexed_set)
+        throw bad_input("--keys " + args.given + ": sparse keys are computed from their index up to 32,768 bits with at most 64 set");
+    const auto c = std::make_shared<const binomials>(bits, most);
+    std::vector<uint128> before = {0};  // keys with fewer than k bits set
+    for (uint64_t k = 0; k <= most; ++k) before.push_back(std::min(binomials::cap, before.back() + (*c)(bits, k)));
+    indexed_keys keys;
+    keys.size = capped_count(before.back());
+    keys.longest = bits / 8;
+    keys.key = [c, before, bits](uint64_t i, char* buffer) {
+        std::fill_n(buffer, bits / 8, '\0');
+        std::size_t j = 0;
+        while (before[j + 1] <= i) ++j;
+        uint128 rank = i - before[j];
+        for (uint64_t next = 0; j > 0; --j) {
+            const uint64_t m = bits - next;
+            // Past the cap C(m - 1, j - 1), the keys taking the first free position, is over 2^64:
+            // the rank, below 2^64, is among them.
+            uint64_t t = 0;
+            if ((*c)(m, j) < binomials::cap) {
+                for (uint64_t high = m - j; t < high;) {
+                    const uint64_t mid = (t + high + 1) / 2;
+                    if ((*c)(m, j) - (*c)(m - mid, j) <= rank) t = mid;
+                    else high = mid - 1;
+                }
+                rank -= (*c)(m, j) - (*c)(m - t, j);
+            }
+            next += t;
+            buffer[next / 8] = static_cast<char>(buffer[next / 8] | (1 << (next % 8)));
+            ++next;
+        }
+        return std::string_view(buffer, bits / 8);
+    };
+    return keys;
+}
+
+// flips:LEN:K: a random LEN-byte key (from the seed) with 1 to K of its bits flipped, keys a low
+// Hamming distance apart from a base that is not zero. The index is unranked to a number of bits,
+// then to a combination in the combinatorial number system, the largest position first.
+indexed_keys flips_by_index(const family_args& args, uint64_t seed) {
+    const uint64_t length = nth(args, 0), most = nth(args, 1);
+    if (length > 4096 || most > 64 || most > 8 * length)
+        throw bad_input("--keys " + args.given + ": flips:LEN:K, LEN from 1 to 4,096 bytes, K from 1 to 64 and at most 8 LEN");
+    const uint64_t bits = 8 * length;
+    const auto c = std::make_shared<const binomials>(bits, most);
+    std::vector<uint128> before = {0};  // keys with fewer than k + 1 bits flipped
+    for (uint64_t k = 1; k <= most; ++k) before.push_back(std::min(binomials::cap, before.back() + (*c)(bits, k)));
+    std::mt19937_64 random(seed);
+    std::string base(length, '\0');
+    for (char& b : base) b = static_cast<char>(random());
+    indexed_keys keys;
+    keys.size = capped_count(before.back());
+    keys.longest = length;
+    keys.key = [c, before, base, bits](uint64_t i, char* buffer) {
+        std::copy(base.begin(), base.end(), buffer);
+        std::size_t k = 1;
+        while (before[k] <= i) ++k;
+        uint128 rank = i - before[k - 1];
+        for (std::size_t top = bits; k > 0; --k) {
+            std::size_t low = k - 1, high = top - 1;  // C(low, k) <= rank < C(top, k)
+            while (low < high) {
+                const std::size_t mid = (low + high + 1) / 2;
+                if ((*c)(mid, k) <= rank) low = mid;
+                else high = mid - 1;
+            }
+            rank -= (*c)(low, k);
+            buffer[low / 8] = static_cast<char>(buffer[low / 8] ^ (1 << (low % 8)));
+            top = low;
+        }
+        return std::string_view(buffer, base.size());
+    };
+    return keys;
+}
+uint64_t flips_count(const family_args& a) { return flips_by_index(a, 0).size; }
+uint64_t flips_bytes(const family_args& a) { return capped_product(flips_count(a), nth(a, 0)); }
+
+// counter:LEN[:N]: LEN bytes, the index little-endian in the first min(8, LEN), the rest a random
+// filler chosen by the seed; without N, every one of them.
+uint64_t counter_extent(const family_args& a) {
+    if (nth(a, 0) > 4096) throw bad_input("--keys " + a.given + ": counter keys of 1 to 4,096 bytes");
+    return nth(a, 0) >= 8 ? uncountable : uint64_t{1} << (8 * nth(a, 0));
+}
+uint64_t counter_count(const family_args& a) {
+    const uint64_t extent = counter_extent(a);
+    if (last_number(a) == uncountable) return extent;
+    if (last_number(a) > extent)
+        throw bad_input("--keys " + a.given + ": counter keys of " + std::to_string(nth(a, 0)) + " bytes number " +
+                        with_commas(extent));
+    return last_number(a);
+}
+uint64_t counter_bytes(const family_args& a) { return capped_product(counter_count(a), nth(a, 0)); }
+
+indexed_keys counter_by_index(const family_args& args, uint64_t seed) {
+    std::mt19937_64 random(seed);
+    std::string base(nth(args, 0), '\0');
+    for (char& b : base) b = static_cast<char>(random());
+    indexed_keys keys;
+    keys.size = counter_count(args);
+    keys.longest = base.size();
+    keys.counter = true;
+    keys.key = [base](uint64_t i, char* buffer) {
+        std::copy(base.begin(), base.end(), buffer);
+        for (std::size_t b = 0; b < 8 && b < base.size(); ++b) buffer[b] = static_cast<char>(i >> (8 * b));
+        return std::string_view(buffer, base.size());
+    };
+    return keys;
+}
+
 // two-bytes:FROM:TO: the keys of each length FROM..TO with one non-zero byte, then those with two.
 uint64_t two_byte_count(const family_args& a) {
     if (nth(a, 0) > nth(a, 1)) throw bad_input("--keys " + a.given + ": the first length is past the last");
     uint64_t n = 0;
-    for (uint64_t length = nth(a, 0); length <= nth(a, 1); ++length)
-        n = checked_sum(n, checked_sum(length * 255, checked_product(choose(length, 2, a.given), 255 * 255, a.given), a.given),
-                        a.given);
+    for (uint64_t length = nth(a, 0); length <= nth(a, 1) && n != uncountable; ++length)
+        n = capped_sum(n, capped_sum(capped_product(length, 255), capped_product(choose(length, 2), 255 * 255)));
     return n;
 }
-uint64_t two_byte_bytes(const family_args& a) { return checked_product(two_byte_count(a), nth(a, 1), a.given); }
+uint64_t two_byte_bytes(const family_args& a) { return capped_product(two_byte_count(a), nth(a, 1)); }
 
 void two_byte_keys(const family_args& args, uint64_t, const key_sink& sink) {
     std::string key(nth(args, 1) + 1, '\0');
@@ -144,12 +278,12 @@ template <block_set Set>
 uint64_t blocks_count(const family_args& a) {
     if (nth(a, 0) != 4 && nth(a, 0) != 8) throw bad_input("--keys " + a.given + ": a block is 4 or 8 bytes");
     uint64_t n = 0, power = 1;
-    for (uint64_t k = 1; k <= nth(a, 1); ++k) n = checked_sum(n, power = checked_product(power, block_count(Set), a.given), a.given);
+    for (uint64_t k = 1; k <= nth(a, 1) && n != uncountable; ++k) n = capped_sum(n, power = capped_product(power, block_count(Set)));
     return n;
 }
 template <block_set Set>
 uint64_t blocks_bytes(const family_args& a) {
-    return checked_product(blocks_count<Set>(a), checked_product(nth(a, 0), nth(a, 1), a.given), a.given);
+    return capped_product(blocks_count<Set>(a), capped_product(nth(a, 0), nth(a, 1)));
 }
 
 template <block_set Set>
@@ -183,7 +317,7 @@ uint64_t cyclic_count(const family_args& a) {
                         std::to_string(uint64_t{1} << unique_bits) + " different keys");
     return last_number(a);
 }
-uint64_t cyclic_bytes(const family_args& a) { return checked_product(cyclic_count(a), 8 * nth(a, 0), a.given); }
+uint64_t cyclic_bytes(const family_args& a) { return capped_product(cyclic_count(a), 8 * nth(a, 0)); }
 
 void cyclic_keys(const family_args& args, uint64_t seed, const key_sink& sink) {
     const uint64_t width = nth(args, 0), unique = std::min<uint64_t>(width, 8);
@@ -208,11 +342,11 @@ uint64_t coordinate_count(const family_args& a) {
     if (side == 0) throw bad_input("--keys " + a.given + ": a grid needs a side of at least 1");
     if (bytes == 4 && side > (uint64_t{1} << 32)) throw bad_input("--keys " + a.given + ": 4-byte coordinates stop at 2^32");
     uint64_t n = 1;
-    for (uint64_t d = 0; d < dimensions; ++d) n = checked_product(n, side, a.given);
+    for (uint64_t d = 0; d < dimensions; ++d) n = capped_product(n, side);
     return n;
 }
 uint64_t coordinate_bytes(const family_args& a) {
-    return checked_product(coordinate_count(a), nth(a, 0) * nth(a, 2), a.given);
+    return capped_product(coordinate_count(a), nth(a, 0) * nth(a, 2));
 }
 
 void coordinate_keys(const family_args& args, uint64_t, const key_sink& sink) {
@@ -236,14 +370,13 @@ constexpr std::string_view text_prefix = "The quick brown fox ", text_suffix = "
 
 uint64_t text_count(const family_args& a) {
     uint64_t n = 1;
-    for (uint64_t i = 0; i < nth(a, 0); ++i) n = checked_product(n, alphanumerics.size(), a.given);
+    for (uint64_t i = 0; i < nth(a, 0) && n != uncountable; ++i) n = capped_product(n, alphanumerics.size());
     return n;
 }
 
 template <bool Prefix, bool Suffix>
 uint64_t text_bytes(const family_args& a) {
-    return checked_product(text_count(a), nth(a, 0) + (Prefix ? text_prefix.size() : 0) + (Suffix ? text_suffix.size() : 0),
-                           a.given);
+    return capped_product(text_count(a), nth(a, 0) + (Prefix ? text_prefix.size() : 0) + (Suffix ? text_suffix.size() : 0));
 }
 
 template <bool Prefix, bool Suffix>
@@ -265,35 +398,69 @@ void text_keys(const family_args& args, uint64_t, const key_sink& sink) {
     }
 }
 
+template <bool Prefix, bool Suffix>
+indexed_keys text_by_index(const family_args& args, uint64_t) {
+    const std::size_t core = nth(args, 0), at = Prefix ? text_prefix.size() : 0;
+    const std::string base = std::string(Prefix ? text_prefix : "") + std::string(core, alphanumerics[0]) +
+                             std::string(Suffix ? text_suffix : "");
+    indexed_keys keys;
+    keys.size = text_count(args);
+    keys.longest = base.size();
+    keys.key = [base, core, at](uint64_t i, char* buffer) {
+        std::copy(base.begin(), base.end(), buffer);
+        for (std::size_t d = at + core; d-- > at; i /= alphanumerics.size()) buffer[d] = alphanumerics[i % alphanumerics.size()];
+        return std::string_view(buffer, base.size());
+    };
+    return keys;
+}
+
+// The rows of families that differ only in a template's argument.
+template <block_set Set>
+key_family blocks_family(const char* name, const char* note, const char* example) {
+    return {.name = name, .parameters = {"BLOCK", "L"}, .distinct = true, .note = note, .example = example,
+            .count = blocks_count<Set>, .bytes = blocks_bytes<Set>, .generate = blocks_keys<Set>};
+}
+template <bool Prefix, bool Suffix>
+key_family text_family(const char* name, const char* note, const char* example) {
+    return {.name = name, .parameters = {"C"}, .distinct = true, .note = note, .example = example, .count = text_count,
+            .bytes = text_bytes<Prefix, Suffix>, .generate = text_keys<Prefix, Suffix>, .by_index = text_by_index<Prefix, Suffix>};
+}
+
 }  // namespace
 
 std::vector<key_family> structured_families() {
     return {
-        {"zeroes", {}, 200'000, false, true, "all-zero keys of every length from 0 to N-1", last_number, zeroes_bytes,
-         zeroes_keys},
-        {"sparse", {"BITS", "K"}, 0, false, true, "every key of BITS bits with at most K of them set", sparse_count,
-         sparse_bytes, sparse_keys},
-        {"two-bytes", {"FROM", "TO"}, 0, false, true, "keys of FROM to TO bytes with one or two non-zero bytes",
-         two_byte_count, two_byte_bytes, two_byte_keys},
-        {"blocks-low", {"BLOCK", "L"}, 0, false, true, "sequences of 1 to L blocks of BLOCK bytes, each 0 to 7",
-         blocks_count<block_set::low>, blocks_bytes<block_set::low>, blocks_keys<block_set::low>},
-        {"blocks-high", {"BLOCK", "L"}, 0, false, true, "the same with 0 to 7 in each block's top three bits",
-         blocks_count<block_set::high>, blocks_bytes<block_set::high>, blocks_keys<block_set::high>},
-        {"blocks-top-bit", {"BLOCK", "L"}, 0, false, true, "the same with blocks 0 and the top bit alone",
-         blocks_count<block_set::top_bit>, blocks_bytes<block_set::top_bit>, blocks_keys<block_set::top_bit>},
-        {"blocks-01", {"BLOCK", "L"}, 0, false, true, "the same with blocks 0 and 1", blocks_count<block_set::zero_one>,
-         blocks_bytes<block_set::zero_one>, blocks_keys<block_set::zero_one>},
-        {"cyclic", {"W"}, 1'000'000, false, true, "a block of W bytes (random, distinct) repeated 8 times",
-         cyclic_count, cyclic_bytes, cyclic_keys},
-        {"coordinates", {"D", "SIDE", "BYTES"}, 0, false, true,
-         "the points of a D-dimensional grid (2 or 3), SIDE on each axis, as BYTES-byte integers (4 or 8)",
-         coordinate_count, coordinate_bytes, coordinate_keys},
-        {"text-between", {"C"}, 0, false, true, "\"The quick brown fox \" + C letters or digits + \" jumps over the lazy dog\"",
-         text_count, text_bytes<true, true>, text_keys<true, true>},
-        {"text-first", {"C"}, 0, false, true, "C letters or digits + \" jumps over the lazy dog\"", text_count,
-         text_bytes<false, true>, text_keys<false, true>},
-        {"text-last", {"C"}, 0, false, true, "\"The quick brown fox \" + C letters or digits", text_count,
-         text_bytes<true, false>, text_keys<true, false>},
+        {.name = "zeroes", .default_count = 200'000, .distinct = true, .note = "all-zero keys of every length from 0 to N-1",
+         .example = "zeroes:300", .count = last_number, .bytes = zeroes_bytes, .generate = zeroes_keys},
+        {.name = "sparse", .parameters = {"BITS", "K"}, .distinct = true, .note = "every key of BITS bits with at most K of them set",
+         .example = "sparse:16:3", .count = sparse_count, .bytes = sparse_bytes, .generate = sparse_keys,
+         .by_index = sparse_by_index},
+        {.name = "flips", .parameters = {"LEN", "K"}, .distinct = true,
+         .note = "a random LEN-byte key (following --seed) with 1 to K of its bits flipped", .example = "flips:2:2",
+         .count = flips_count, .bytes = flips_bytes, .generate = keys_by_index<flips_by_index, flips_count>,
+         .by_index = flips_by_index},
+        {.name = "counter", .parameters = {"LEN"}, .default_count = uncountable, .distinct = true,
+         .note = "LEN bytes, the index little-endian in the first 8 and the rest random (following --seed); "
+                 "without N, every one",
+         .example = "counter:2:300", .count = counter_count, .bytes = counter_bytes,
+         .generate = keys_by_index<counter_by_index, counter_count>, .by_index = counter_by_index},
+        {.name = "two-bytes", .parameters = {"FROM", "TO"}, .distinct = true,
+         .note = "keys of FROM to TO bytes with one or two non-zero bytes", .example = "two-bytes:1:4",
+         .count = two_byte_count, .bytes = two_byte_bytes, .generate = two_byte_keys},
+        blocks_family<block_set::low>("blocks-low", "sequences of 1 to L blocks of BLOCK bytes, each 0 to 7", "blocks-low:4:3"),
+        blocks_family<block_set::high>("blocks-high", "the same with 0 to 7 in each block's top three bits", "blocks-high:4:2"),
+        blocks_family<block_set::top_bit>("blocks-top-bit", "the same with blocks 0 and the top bit alone", "blocks-top-bit:8:3"),
+        blocks_family<block_set::zero_one>("blocks-01", "the same with blocks 0 and 1", "blocks-01:4:10"),
+        {.name = "cyclic", .parameters = {"W"}, .default_count = 1'000'000, .distinct = true,
+         .note = "a block of W bytes (random, distinct) repeated 8 times", .example = "cyclic:3:5000", .count = cyclic_count,
+         .bytes = cyclic_bytes, .generate = cyclic_keys},
+        {.name = "coordinates", .parameters = {"D", "SIDE", "BYTES"}, .distinct = true,
+         .note = "the points of a D-dimensional grid (2 or 3), SIDE on each axis, as BYTES-byte integers (4 or 8)",
+         .example = "coordinates:3:2:8", .count = coordinate_count, .bytes = coordinate_bytes, .generate = coordinate_keys},
+        text_family<true, true>("text-between", "\"The quick brown fox \" + C letters or digits + \" jumps over the lazy dog\"",
+                                "text-between:2"),
+        text_family<false, true>("text-first", "C letters or digits + \" jumps over the lazy dog\"", "text-first:1"),
+        text_family<true, false>("text-last", "\"The quick brown fox \" + C letters or digits", "text-last:2"),
     };
 }
 

@@ -8,15 +8,18 @@ namespace lab::tables {
 
 const std::vector<lab_table>& lab_tables() {
     static const std::vector<lab_table> tables = {
-        {table_id::std_unordered, "std::unordered_map", true,
-         "our standard library's, default-constructed: prime bucket counts, chained nodes"},
-        {table_id::std_map, "std::map", false, "ordered tree, no hash: the baseline"},
-        {table_id::boost_flat, "boost::unordered_flat_map", true, "open addressing, power-of-two groups; mixes the hash's bits"},
-        {table_id::boost_flat_avalanching, "boost::unordered_flat_map:avalanching", true,
-         "the same with the hash marked avalanching: no mixing"},
-        {table_id::absl_flat, "absl::flat_hash_map", true, "open addressing, power-of-two groups (Swiss table)"},
-        {table_id::hopscotch, "tsl::hopscotch_map", true, "hopscotch hashing, power-of-two growth; neighbourhoods of 62"},
-        {table_id::dense, "google::dense_hash_map", true, "open addressing, quadratic probing; an empty key reserved"},
+        {.id = table_id::std_unordered, .name = "std::unordered_map",
+         .note = "our standard library's, default-constructed: prime bucket counts, chained nodes"},
+        {.id = table_id::std_map, .name = "std::map", .hashed = false, .note = "ordered tree, no hash: the baseline"},
+        {.id = table_id::boost_flat, .name = "boost::unordered_flat_map",
+         .note = "open addressing, power-of-two groups; mixes the hash's bits"},
+        {.id = table_id::boost_flat_avalanching, .name = "boost::unordered_flat_map:avalanching",
+         .note = "the same with the hash marked avalanching: no mixing"},
+        {.id = table_id::absl_flat, .name = "absl::flat_hash_map", .note = "open addressing, power-of-two groups (Swiss table)"},
+        {.id = table_id::hopscotch, .name = "tsl::hopscotch_map",
+         .note = "hopscotch hashing, power-of-two growth; neighbourhoods of 62"},
+        {.id = table_id::dense, .name = "google::dense_hash_map",
+         .note = "open addressing, quadratic probing; an empty key reserved"},
     };
     return tables;
 }

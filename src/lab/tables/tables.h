@@ -27,7 +27,7 @@ inline const std::string dense_empty_key(dense_empty_bytes, sizeof dense_empty_b
 struct lab_table {
     table_id id;
     std::string name;
-    bool hashed;  // false: std::map, the baseline without a hash
+    bool hashed = true;  // false: std::map, the baseline without a hash
     std::string note;
 };
 // The only list of the tables, in report order.
