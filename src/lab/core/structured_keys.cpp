@@ -400,13 +400,14 @@ void text_keys(const family_args& args, uint64_t, const key_sink& sink) {
 
 template <bool Prefix, bool Suffix>
 indexed_keys text_by_index(const family_args& args, uint64_t) {
-    const std::size_t core = nth(args, 0), at = Prefix ? text_prefix.size() : 0;
+    constexpr std::size_t at = Prefix ? text_prefix.size() : 0;
+    const std::size_t core = nth(args, 0);
     const std::string base = std::string(Prefix ? text_prefix : "") + std::string(core, alphanumerics[0]) +
                              std::string(Suffix ? text_suffix : "");
     indexed_keys keys;
     keys.size = text_count(args);
     keys.longest = base.size();
-    keys.key = [base, core, at](uint64_t i, char* buffer) {
+    keys.key = [base, core](uint64_t i, char* buffer) {
         std::copy(base.begin(), base.end(), buffer);
         for (std::size_t d = at + core; d-- > at; i /= alphanumerics.size()) buffer[d] = alphanumerics[i % alphanumerics.size()];
         return std::string_view(buffer, base.size());
