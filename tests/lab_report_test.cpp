@@ -9,11 +9,12 @@
 #include "core/keys.h"
 #include "core/lab_hashes.h"
 #include "quality/quality.h"
-#include "io/report.h"
+#include "measure/report.h"
 
 using namespace lab;
 using namespace lab::quality;
 using namespace lab::io;
+using namespace lab::measure;
 
 namespace {
 

@@ -1,6 +1,5 @@
 // The runs of hashlab's commands, and their registry: one row per command.
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,29 +13,23 @@
 #include "collide/report.h"
 #include "core/keys.h"
 #include "core/stats.h"
+#include "core/parallel.h"
 #include "core/text.h"
 #include "core/xxh3_dispatch.h"
-#include "io/report.h"
 #include "quality/quality.h"
 #include "speed/report.h"
 #include "tables/cost_study.h"
+#include "measure/report.h"
 #include "tables/tables.h"
 
 namespace lab::cli {
 
-using namespace lab::quality;
-using namespace lab::check;
-using namespace lab::speed;
-using namespace lab::tables;
-using namespace lab::collide;
-using namespace lab::choose;
-using namespace lab::io;
 
 namespace {
 
 // How much the cost study may do, from the options.
-cost_effort effort_of(const options& opt) {
-    cost_effort effort;
+tables::cost_effort effort_of(const options& opt) {
+    tables::cost_effort effort;
     if (opt.quick) effort.seconds_per_combination = 0.25;
     // Two rounds at least: an interval of a ratio needs a second round to see how far it moves.
     if (opt.repeat_given) effort.least = std::max(2, opt.repeat);
@@ -48,19 +41,21 @@ cost_effort effort_of(const options& opt) {
 
 // The hashes measure and tables take: with no hash named, the cost study takes the hashes a user
 // would put in a table.
-std::vector<lab_hash> measured_hashes(const options& opt, const std::vector<lab_table>& tables) {
+std::vector<lab_hash> measured_hashes(const options& opt, const std::vector<tables::lab_table>& tables) {
     std::vector<lab_hash> hashes;
     for (auto& h : select_hashes(opt.hashes, opt.plugins))
         if (tables.empty() || !opt.hashes.empty() || h.table_default) hashes.push_back(std::move(h));
     const bool any_for_tables = std::any_of(hashes.begin(), hashes.end(), [](const lab_hash& h) { return h.deterministic(); });
-    const bool only_std_map = std::all_of(tables.begin(), tables.end(), [](const lab_table& t) { return !t.hashed; });
+    const bool only_std_map =
+        std::all_of(tables.begin(), tables.end(), [](const tables::lab_table& t) { return !t.hashed; });
     if (!tables.empty() && !any_for_tables && !only_std_map)
         throw bad_input("no table can use the chosen hashes: each gives a key a different value per position");
     return hashes;
 }
 
 // The key sets, each checked against what the cost study can hold of it.
-std::vector<key_set> key_sets_of(const options& opt, const std::vector<lab_table>& tables, const cost_effort& effort) {
+std::vector<key_set> key_sets_of(const options& opt, const std::vector<tables::lab_table>& tables,
+                                 const tables::cost_effort& effort) {
     std::vector<key_set> sets;
     for (const auto& given : opt.keys) {
         set_step("building key set " + given);
@@ -72,15 +67,15 @@ std::vector<key_set> key_sets_of(const options& opt, const std::vector<lab_table
                      " keys of " + given + " hold a carriage return: lines end only at a line feed (LF or CR LF); "
                      "convert a file whose lines end in CR alone with tr '\\r' '\\n'");
         }
-        check_cost_study(tables, sets.back(), effort);
+        tables::check_cost_study(tables, sets.back(), effort);
     }
     return sets;
 }
 
 // What measure's and tables' report says of its run before any result.
-lab_report measure_report(const options& opt, const std::vector<lab_hash>& hashes, const std::vector<lab_table>& tables,
-                          const cost_effort& effort) {
-    lab_report report;
+measure::lab_report measure_report(const options& opt, const std::vector<lab_hash>& hashes,
+                              const std::vector<tables::lab_table>& tables, const tables::cost_effort& effort) {
+    measure::lab_report report;
     report.settings = {{"keys", opt.keys}, {"hashes", nlohmann::ordered_json::array()}, {"seed", opt.seed},
                        {"avalanche_sample", opt.sample}, {"repeat", opt.repeat}};
     if (!tables.empty())
@@ -98,48 +93,50 @@ lab_report measure_report(const options& opt, const std::vector<lab_hash>& hashe
 }
 
 int run_measure(const options& opt) {
-    output_files outputs = check_before_work(opt);
+    io::output_files outputs = check_before_work(opt);
     set_step("loading the hashes");
-    std::vector<lab_table> tables;
-    if (opt.all_tables) tables = lab_tables();
-    for (const auto& name : opt.tables) tables.push_back(table_named(name));
+    std::vector<tables::lab_table> tables;
+    if (opt.all_tables) tables = tables::lab_tables();
+    for (const auto& name : opt.tables) tables.push_back(tables::table_named(name));
     const std::vector<lab_hash> hashes = measured_hashes(opt, tables);
-    const cost_effort effort = effort_of(opt);
+    const tables::cost_effort effort = effort_of(opt);
     const std::vector<key_set> sets = key_sets_of(opt, tables, effort);
 
-    lab_report report = measure_report(opt, hashes, tables, effort);
+    measure::lab_report report = measure_report(opt, hashes, tables, effort);
     // Read before any work, so that a wrong file costs no study.
     if (!opt.verdicts.empty() && tables.empty())
         throw bad_input("--verdicts marks the cost study's advice: give it with tables, --table or --tables");
-    const auto fails_battery = opt.verdicts.empty() ? std::map<std::string, battery_failure>{} : battery_failures(opt.verdicts);
+    const auto fails_battery =
+        opt.verdicts.empty() ? std::map<std::string, tables::battery_failure>{} : tables::battery_failures(opt.verdicts);
     for (const auto& keys : sets) {
-        const key_set_summary summary{keys.name, keys.size(), keys.duplicates, keys.with_nul, keys.bytes()};
+        const measure::key_set_summary summary{keys.name, keys.size(), keys.duplicates, keys.with_nul, keys.bytes()};
         report.key_sets.push_back(summary);
-        const std::vector<quality_row> rows = study_quality(hashes, keys, opt.repeat, opt.sample, opt.seed, set_step);
+        const std::vector<quality::quality_row> rows =
+            quality::study_quality(hashes, keys, opt.repeat, opt.sample, opt.seed, set_step);
         report.quality.insert(report.quality.end(), rows.begin(), rows.end());
         clear_progress();
-        print_quality(stdout, report, summary);
+        measure::print_quality(stdout, report, summary);
         flush_stdout();
         if (tables.empty()) continue;
 
         set_step("measuring the tables on " + keys.name);
         const core_pin pin;
-        std::vector<table_advice> advice;
-        std::vector<cost_result> study = run_cost_study(hashes, tables, keys, effort, opt.seed, &advice);
+        std::vector<tables::table_advice> advice;
+        std::vector<tables::cost_result> study = tables::run_cost_study(hashes, tables, keys, effort, opt.seed, &advice);
         for (auto& c : study)
             for (const auto& row : rows)
                 if (row.at("hash") == c.hash) c.hash_ns_per_key = row.at("ns_per_key").get<double>();
         report.costs.insert(report.costs.end(), study.begin(), study.end());
         for (auto& a : advice)
             for (const auto& [hash, why] : fails_battery)
-                if (std::any_of(study.begin(), study.end(), [&](const cost_result& c) { return c.hash == hash; }))
+                if (std::any_of(study.begin(), study.end(), [&](const tables::cost_result& c) { return c.hash == hash; }))
                     a.fails_battery[hash] = why;
         report.advice.insert(report.advice.end(), advice.begin(), advice.end());
         clear_progress();
-        print_costs(stdout, report, keys.name, pin.description());
+        measure::print_costs(stdout, report, keys.name, pin.description());
         flush_stdout();
     }
-    print_findings(stdout, report);
+    measure::print_findings(stdout, report);
     flush_stdout();
 
     write_outputs(outputs, opt, report);
@@ -148,14 +145,14 @@ int run_measure(const options& opt) {
 
 // hashlab check: the battery over the chosen hashes; status 1 when any of them fails.
 int run_check(const options& opt) {
-    output_files outputs = check_before_work(opt);
+    io::output_files outputs = check_before_work(opt);
     if (!opt.keys.empty() || !opt.tables.empty() || opt.all_tables)
         throw bad_input("check makes its own key sets: choose them with --family, not --keys, --table or --tables");
     if (!opt.verdicts.empty()) throw bad_input("--verdicts marks the cost study's advice, which check does not give");
-    std::vector<const check_family*> chosen;
+    std::vector<const check::check_family*> chosen;
     for (const auto& f : opt.families) {
-        const auto& rows = check_families();
-        const auto row = std::find_if(rows.begin(), rows.end(), [&](const check_family& r) { return r.name == f; });
+        const auto& rows = check::check_families();
+        const auto row = std::find_if(rows.begin(), rows.end(), [&](const check::check_family& r) { return r.name == f; });
         if (row == rows.end()) throw unknown_name("family", f, names_of(rows));
         chosen.push_back(&*row);
     }
@@ -167,40 +164,41 @@ int run_check(const options& opt) {
     for (const auto& h : hashes) {
         if (!h.deterministic())
             throw bad_input(h.name + " seeds each key by its place in a set, which the battery has not: check the plain hash");
-        for (const check_family* f : chosen)
+        for (const check::check_family* f : chosen)
             if (f->seeds && h.seed_bits == 0) throw bad_input("--family " + f->name + ": " + h.name + " takes no seed");
     }
-    check_report report;
+    check::check_report report;
     report.settings = {{"families", opt.families}, {"seed", opt.seed}, {"quick", opt.quick}};
     describe_run(report, hashes);
-    report.results = run_battery(hashes, opt.quick, opt.families, opt.seed, set_step);
-    print_and_write(outputs, opt, report, print_check);
-    const auto all = verdicts(report.hashes, report.results);
-    return std::any_of(all.begin(), all.end(), [](const check_verdict& v) { return v.verdict == "FAIL"; }) ? exit_hash_failed : 0;
+    report.results = check::run_battery(hashes, opt.quick, opt.families, opt.seed, set_step);
+    print_and_write(outputs, opt, report, check::print_check);
+    const auto all = check::verdicts(report.hashes, report.results);
+    const bool failed = std::any_of(all.begin(), all.end(), [](const check::check_verdict& v) { return v.verdict == "FAIL"; });
+    return failed ? exit_hash_failed : 0;
 }
 
 // hashlab speed: every hash at every key length, throughput and latency, on one pinned core.
 int run_speed(const options& opt) {
-    output_files outputs = check_before_work(opt);
+    io::output_files outputs = check_before_work(opt);
     if (!opt.keys.empty() || !opt.tables.empty() || opt.all_tables)
         throw bad_input("speed makes its own keys: choose their lengths with --length, not --keys, --table or --tables");
     if (!opt.verdicts.empty()) throw bad_input("--verdicts marks the cost study's advice, which speed does not give");
     refuse_repeats("--length", opt.lengths);
-    std::vector<length_range> chosen;
-    for (const auto& text : opt.lengths) chosen.push_back(parse_length(text));
+    std::vector<speed::length_range> chosen;
+    for (const auto& text : opt.lengths) chosen.push_back(speed::parse_length(text));
     set_step("loading the hashes");
     const std::vector<lab_hash> hashes = chosen_hashes(opt);
-    speed_plan plan = plan_speed(opt.quick, chosen);
+    speed::speed_plan plan = plan_speed(opt.quick, chosen);
     if (opt.repeat_given) plan.rounds = opt.repeat;
-    speed_report report;
+    speed::speed_report report;
     report.settings = {{"lengths", opt.lengths}, {"quick", opt.quick}, {"rounds", plan.rounds},
                        {"round_seconds", plan.round_seconds}};
     describe_run(report, hashes);
     report.vector_path = std::string("libxxhash's dispatcher, ") + xxh3_vector_path();
     const core_pin pin;
     report.pinning = pin.description();
-    report.points = run_speed_study(hashes, plan, opt.seed, set_step);
-    print_and_write(outputs, opt, report, print_speed);
+    report.points = speed::run_speed_study(hashes, plan, opt.seed, set_step);
+    print_and_write(outputs, opt, report, speed::print_speed);
     return 0;
 }
 
@@ -208,25 +206,26 @@ int run_speed(const options& opt) {
 // joined into one answer per table.
 // The quick battery on the hashes, for choose: a table with one seed sees the values of keys, so
 // the families at one seed, unless the keys may be chosen against the seed (--hostile).
-std::map<std::string, battery_failure> quick_battery_failures(const options& opt, const std::vector<lab_hash>& hashes) {
+std::map<std::string, tables::battery_failure> quick_battery_failures(const options& opt, const std::vector<lab_hash>& hashes) {
     std::vector<std::string> families;
-    for (const auto& f : check_families())
+    for (const auto& f : check::check_families())
         if (opt.hostile || f.tests_values_at_one_seed()) families.push_back(f.name);
-    check_report check;
+    check::check_report check;
     describe_run(check, hashes);
-    check.results = run_battery(hashes, true, opt.hostile ? std::vector<std::string>{} : families, opt.seed, set_step);
-    return battery_failures_in(to_json(check), "the battery");
+    check.results = check::run_battery(hashes, true, opt.hostile ? std::vector<std::string>{} : families, opt.seed, set_step);
+    return tables::battery_failures_in(to_json(check), "the battery");
 }
 
 // Each hash as choose weighs it: how it spreads the keys, and what the battery found of it.
-std::vector<candidate> candidates_of(const options& opt, const std::vector<lab_hash>& hashes, const key_set& keys,
-                                     const std::map<std::string, battery_failure>& fails) {
-    const std::vector<quality_row> rows = study_quality(hashes, keys, opt.repeat, opt.sample, opt.seed, set_step);
-    std::vector<candidate> candidates;
+std::vector<choose::candidate> candidates_of(const options& opt, const std::vector<lab_hash>& hashes, const key_set& keys,
+                                     const std::map<std::string, tables::battery_failure>& fails) {
+    const std::vector<quality::quality_row> rows =
+        quality::study_quality(hashes, keys, opt.repeat, opt.sample, opt.seed, set_step);
+    std::vector<choose::candidate> candidates;
     for (const auto& h : hashes) {
-        candidate c{h.name, "", ""};
+        choose::candidate c{h.name, "", ""};
         for (const auto& row : rows)
-            if (row.at("hash") == h.name) c.spread_fault = spread_fault(row);
+            if (row.at("hash") == h.name) c.spread_fault = choose::spread_fault(row);
         const auto f = fails.find(h.name);
         if (f != fails.end() && (f->second.on_values || opt.hostile))
             c.battery_fault = std::string("fails the battery") + (f->second.on_values ? " on its values: " : ": ") + f->second.where;
@@ -239,7 +238,7 @@ std::vector<candidate> candidates_of(const options& opt, const std::vector<lab_h
 // cost study takes what the battery and the spread left, and two rounds unless --repeat asks for
 // more (a ratio's interval needs a second round to see how far it moves; a round of the built-ins
 // in two tables on a million keys takes about a minute here, so a third would not fit).
-cost_effort choose_effort(const options& opt, cost_effort effort, std::chrono::steady_clock::duration spent) {
+tables::cost_effort choose_effort(const options& opt, tables::cost_effort effort, std::chrono::steady_clock::duration spent) {
     if (!opt.repeat_given) effort.least = 2;
     if (opt.budget <= 0)
         // A round may run a little longer than the longest before it, on which the study's stop
@@ -251,29 +250,29 @@ cost_effort choose_effort(const options& opt, cost_effort effort, std::chrono::s
 
 int run_choose(const options& opt) {
     const auto started = std::chrono::steady_clock::now();
-    output_files outputs = check_before_work(opt);
+    io::output_files outputs = check_before_work(opt);
     if (opt.keys.size() != 1) throw bad_input("choose answers for one key set: give one --keys (your keys: file:PATH)");
     set_step("loading the hashes");
-    std::vector<lab_table> tables;
-    if (opt.all_tables) tables = lab_tables();
-    for (const auto& name : opt.tables) tables.push_back(table_named(name));
-    if (std::none_of(tables.begin(), tables.end(), [](const lab_table& t) { return t.hashed; }))
+    std::vector<tables::lab_table> tables;
+    if (opt.all_tables) tables = tables::lab_tables();
+    for (const auto& name : opt.tables) tables.push_back(tables::table_named(name));
+    if (std::none_of(tables.begin(), tables.end(), [](const tables::lab_table& t) { return t.hashed; }))
         throw bad_input("choose answers for hashed tables: std::map takes no hash");
     std::vector<lab_hash> hashes;
     for (auto& h : select_hashes(opt.hashes, opt.plugins))
         if (!opt.hashes.empty() || !opt.plugins.empty() || h.table_default) hashes.push_back(std::move(h));
     for (const auto& h : hashes)
         if (!h.deterministic()) throw bad_input(h.name + " seeds each key by its place in a set: no table can use it");
-    cost_effort effort = effort_of(opt);
+    tables::cost_effort effort = effort_of(opt);
     // An earlier battery's verdicts, read before any work; or this run's, on what the answer needs.
-    std::map<std::string, battery_failure> fails;
+    std::map<std::string, tables::battery_failure> fails;
     std::string battery = "given, from " + opt.verdicts;
-    if (!opt.verdicts.empty()) fails = battery_failures(opt.verdicts);
+    if (!opt.verdicts.empty()) fails = tables::battery_failures(opt.verdicts);
     set_step("building key set " + opt.keys.front());
     const key_set keys = make_key_set(opt.keys.front(), opt.seed);
-    check_cost_study(tables, keys, effort);
+    tables::check_cost_study(tables, keys, effort);
 
-    choose_report report;
+    choose::choose_report report;
     report.settings = {{"keys", opt.keys.front()}, {"seed", opt.seed}, {"hostile", opt.hostile}, {"quick", opt.quick},
                        {"verdicts", opt.verdicts.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(opt.verdicts)}};
     describe_run(report, hashes);
@@ -289,13 +288,13 @@ int run_choose(const options& opt) {
     report.candidates = candidates_of(opt, hashes, keys, fails);
     effort = choose_effort(opt, effort, std::chrono::steady_clock::now() - started);
     set_step("measuring the tables on " + keys.name);
-    std::vector<table_advice> advice;
+    std::vector<tables::table_advice> advice;
     {
         const core_pin pin;
-        run_cost_study(hashes, tables, keys, effort, opt.seed, &advice);
+        tables::run_cost_study(hashes, tables, keys, effort, opt.seed, &advice);
     }
     for (const auto& a : advice) report.answers.push_back(answer_for(a, report.candidates, opt.hostile));
-    print_and_write(outputs, opt, report, print_choose);
+    print_and_write(outputs, opt, report, choose::print_choose);
     return 0;
 }
 
@@ -303,7 +302,7 @@ int run_choose(const options& opt) {
 volatile sig_atomic_t interrupted = 0;
 
 int run_collide(const options& opt) {
-    output_files outputs = check_before_work(opt);
+    io::output_files outputs = check_before_work(opt);
     if (!opt.tables.empty() || opt.all_tables) throw bad_input("collide counts collisions: it takes no --table or --tables");
     if (!opt.verdicts.empty()) throw bad_input("--verdicts marks the cost study's advice, which collide does not give");
     if (opt.keys.size() > 1) throw bad_input("collide takes one --keys family, one of " + indexed_family_usages());
@@ -317,16 +316,15 @@ int run_collide(const options& opt) {
     for (const auto& h : hashes)
         if (!h.deterministic()) throw bad_input(h.name + " seeds each key by its place in a set: collide the plain hash");
     int rank = 0, ranks = 1;
-    collide_ranks(rank, ranks);
+    collide::collide_ranks(rank, ranks);
     struct finish {
-        ~finish() { collide_finish(); }
+        ~finish() { collide::collide_finish(); }
     } finishes_mpi;
     // The buckets are the run's only large memory: 70 % of what is free leaves the machine room.
-    const double memory = opt.memory > 0 ? opt.memory
-                                         : 0.7 * static_cast<double>(sysconf(_SC_AVPHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE));
+    const double memory = opt.memory > 0 ? opt.memory : 0.7 * free_memory();
     uint64_t passes = 0;
-    for (const auto& h : hashes) passes = std::max(passes, passes_for(count, memory, ranks, h.width));
-    collide_report report;
+    for (const auto& h : hashes) passes = std::max(passes, collide::passes_for(count, memory, ranks, h.width));
+    collide::collide_report report;
     report.settings = {{"keys", keys.given}, {"count", count}, {"seed", opt.seed}, {"memory", memory}, {"passes", passes},
                        {"ranks", ranks}, {"show", opt.show}};
     describe_run(report, hashes);
@@ -337,9 +335,9 @@ int run_collide(const options& opt) {
     sigemptyset(&quiet.sa_mask);
     sigaction(SIGINT, &quiet, &before);
     for (const auto& h : hashes) {
-        collide_hooks hooks;
+        collide::collide_hooks hooks;
         hooks.step = [&](const std::string& doing) { set_step("collide " + h.name + ": " + doing); };
-        hooks.counted = [&](const collide_result& r, uint64_t pass) {
+        hooks.counted = [&](const collide::collide_result& r, uint64_t pass) {
             if (rank == 0)
                 set_step(format("collide %s: pass %llu of %llu, %s collisions where %.3g are expected, p(more) %s",
                                 r.hash.c_str(), (unsigned long long)pass + 1, (unsigned long long)passes,
@@ -349,12 +347,12 @@ int run_collide(const options& opt) {
         report.results.push_back(lab::collide::collide(h, keys, count, passes, opt.seed, opt.show, hooks));
     }
     sigaction(SIGINT, &before, nullptr);
-    const bool stopped = any_rank(interrupted != 0);  // Ctrl-C may have reached another rank only
+    const bool stopped = collide::any_rank(interrupted != 0);  // Ctrl-C may have reached another rank only
     if (rank != 0) return 0;
-    print_and_write(outputs, opt, report, print_collide);
+    print_and_write(outputs, opt, report, collide::print_collide);
     if (stopped) return 128 + SIGINT;  // as the other commands end on Ctrl-C
     const double fail_log2 = fail_threshold_log2(report.results.size());
-    return std::any_of(report.results.begin(), report.results.end(), [&](const collide_result& r) {
+    return std::any_of(report.results.begin(), report.results.end(), [&](const collide::collide_result& r) {
         return !r.crowded.empty() || (!r.done.empty() && r.log2_p_more < fail_log2);
     }) ? exit_hash_failed : 0;
 }

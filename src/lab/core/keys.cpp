@@ -13,6 +13,7 @@
 #include <random>
 
 #include "core/bits.h"
+#include "core/parallel.h"
 #include "decimal_key.h"
 
 namespace lab {
@@ -204,14 +205,14 @@ uint64_t parse_key_number(std::string_view text, const std::string& given) {
 // Refuses a set before allocating it when it cannot fit in the arena or in memory, naming which.
 void check_fits(uint64_t keys, uint64_t bytes, const std::string& given) {
     if (keys == uncountable || bytes == uncountable) throw bad_input("--keys " + given + ": too many keys to count");
-    const uint64_t memory = uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGE_SIZE));
+    const double memory = physical_memory();
     const long double arena = (long double)bytes + keys;  // each key's NUL
     if (arena > max_key_bytes)
         throw bad_input("--keys " + given + ": its keys hold " + std::to_string(bytes) +
                         " bytes in all, more than a key set holds (4 GiB of key bytes)");
-    if (arena + (long double)keys * sizeof(uint32_t) > memory)
+    if (memory > 0 && arena + (long double)keys * sizeof(uint32_t) > memory)
         throw bad_input("--keys " + given + ": its " + std::to_string(keys) + " keys need more than this machine's " +
-                        std::to_string(memory >> 30) + " GiB of memory");
+                        std::to_string(static_cast<uint64_t>(memory) >> 30) + " GiB of memory");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "core/parallel.h"
 
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -63,5 +64,15 @@ void on_every_core(std::size_t count, const std::function<void(std::size_t)>& jo
 void on_every_core(std::size_t count, const std::function<void(std::size_t, std::size_t)>& job) {
     run_jobs(count, job, [](std::size_t) {});
 }
+
+namespace {
+double pages_of(int which) {
+    const long pages = sysconf(which), size = sysconf(_SC_PAGESIZE);
+    return pages > 0 && size > 0 ? static_cast<double>(pages) * static_cast<double>(size) : 0;
+}
+}  // namespace
+
+double physical_memory() { return pages_of(_SC_PHYS_PAGES); }
+double free_memory() { return pages_of(_SC_AVPHYS_PAGES); }
 
 }  // namespace lab

@@ -18,4 +18,9 @@ void on_every_core(std::size_t count, const std::function<void(std::size_t)>& jo
 void on_every_core(std::size_t count, const std::function<void(std::size_t job, std::size_t worker)>& job);
 std::size_t workers();
 
+// The machine's memory in bytes, all of it and what is free now (0 when the system will not say):
+// what a study sizes its largest buffers by.
+double physical_memory();
+double free_memory();
+
 }  // namespace lab

@@ -1,7 +1,6 @@
 #include "tables/cost_study.h"
 
 #include <malloc.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "core/parallel.h"
 #include "core/text.h"
 
 namespace lab::tables {
@@ -436,8 +436,7 @@ keep_heap::~keep_heap() {
 }
 
 double default_study_memory() {
-    const long pages = sysconf(_SC_AVPHYS_PAGES), size = sysconf(_SC_PAGESIZE);
-    return pages > 0 && size > 0 ? 0.5 * static_cast<double>(pages) * static_cast<double>(size) : 1e9;
+    return free_memory() > 0 ? 0.5 * free_memory() : 1e9;
 }
 
 std::vector<cost_result> run_cost_study(const std::vector<lab_hash>& hashes, const std::vector<lab_table>& tables,

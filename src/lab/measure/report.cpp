@@ -1,4 +1,4 @@
-#include "io/report.h"
+#include "measure/report.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,9 +9,10 @@
 #include "core/measures.h"
 #include "core/text.h"
 
-namespace lab::io {
+namespace lab::measure {
 
 using namespace lab::quality;
+using namespace lab::io;
 using namespace lab::tables;
 
 namespace {
@@ -264,7 +265,7 @@ std::string to_json(const lab_report& report) {
 std::string to_csv(const lab_report& report) {
     std::vector<std::string> header;
     for (const auto& c : quality_columns()) header.push_back(c.field);
-    if (!report.cost_study) return to_csv(header, report.quality);
+    if (!report.cost_study) return io::to_csv(header, report.quality);
 
     // A cost row carries its hash's quality on the same keys, for the chart and for sorting.
     std::vector<std::string> cost_header;
@@ -282,7 +283,7 @@ std::string to_csv(const lab_report& report) {
                 for (const auto& field : q.items())
                     if (!rows.back().contains(field.key())) rows.back()[field.key()] = field.value();
     }
-    return to_csv(cost_header, rows);
+    return io::to_csv(cost_header, rows);
 }
 
-}  // namespace lab::io
+}  // namespace lab::measure

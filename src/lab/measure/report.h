@@ -1,5 +1,6 @@
-// hashlab measure's and tables' report: the console table, the findings, and the same results as
-// JSON and CSV.
+// hashlab measure's and tables' report: each hash's quality, then its cost in the tables (the
+// quality study's columns beside the cost study's): the console table, the findings, and the same
+// results as JSON and CSV.
 #pragma once
 
 #include <cstdio>
@@ -13,7 +14,7 @@
 #include "quality/quality.h"
 #include "tables/cost_study.h"
 
-namespace lab::io {
+namespace lab::measure {
 
 // ---- hashlab measure and tables: the quality study, then the cost study ------------------------
 
@@ -23,7 +24,7 @@ struct key_set_summary {
     uint64_t key_count = 0, duplicates = 0, with_nul = 0, bytes = 0;
 };
 
-struct lab_report : run_description {
+struct lab_report : io::run_description {
     std::vector<key_set_summary> key_sets;
     std::vector<quality::quality_row> quality;  // every hash on every key set, in the order measured
     bool cost_study = false;           // whether the tables were measured (their results may be few)
@@ -46,4 +47,4 @@ std::string to_json(const lab_report& report);
 std::string to_csv(const lab_report& report);
 nlohmann::ordered_json to_json(const tables::cost_result& c);
 
-}  // namespace lab::io
+}  // namespace lab::measure
