@@ -101,11 +101,17 @@ std::vector<std::size_t> table_study::measured() const {
     return members;
 }
 
+const char* name_of(cost_figure cost_result::*figure) {
+    for (const auto& [name, f] : cost_time_figures)
+        if (f == figure) return name;
+    return "";
+}
+
 // Each part of the loop is done for every table in turn, in an order shuffled anew per part, so
 // that no hash is always the first after another's work; the clock is read around each table's
 // part only, with that table's allocation count swapped in.
 template <class Work>
-void table_study::lockstep(std::vector<lane*>& lanes, std::size_t n, figure f, const char* loop, bool first,
+void table_study::lockstep(std::vector<lane*>& lanes, std::size_t n, figure f, bool first,
                            double budget_ns, Work work) {
     for (lane* l : lanes) {
         (l->result.*f).operations = n;
@@ -132,7 +138,7 @@ void table_study::lockstep(std::vector<lane*>& lanes, std::size_t n, figure f, c
             const double pace = l->elapsed * static_cast<double>(n) / static_cast<double>(end);
             if (first && (l->elapsed > budget_ns || (16 * end >= n && pace > 2 * budget_ns))) {
                 l->result.too_slow = true;
-                l->result.cut_in = loop;
+                l->result.cut_in = name_of(f);
                 l->result.cut_after = end;
                 l->result.cut_ns = l->elapsed / static_cast<double>(end);
                 l->table.reset();
@@ -148,33 +154,33 @@ void table_study::round_of(std::vector<lane>& group, bool first, double first_bu
     std::vector<lane*> lanes;
     for (auto& l : group)
         if (!l.result.too_slow) lanes.push_back(&l);
-    const auto fill = [&](const std::vector<std::string>& keys, figure f, const char* loop) {
+    const auto fill = [&](const std::vector<std::string>& keys, figure f) {
         for (lane* l : lanes) {
             l->memory = {};
             l->table = make_(*hashes_[l->member], table_.id);
         }
-        lockstep(lanes, n, f, loop, first, first_budget_ns,
+        lockstep(lanes, n, f, first, first_budget_ns,
                  [&](lane& l, std::size_t begin, std::size_t end) { l.table->insert(keys.data(), begin, end); });
         for (lane* l : lanes)
             if (l->table->size() != n) throw std::logic_error("a table lost keys in its fill");
     };
-    fill(keys_.ordered, &cost_result::insert_ordered, "insert");
+    fill(keys_.ordered, &cost_result::insert_ordered);
     for (lane* l : lanes) {
         // The same every round: a table's memory depends on its keys, not on the machine.
         l->result.bytes_per_entry = summarise({static_cast<double>(l->memory.live) / static_cast<double>(n)});
         l->result.peak_bytes_per_entry = summarise({static_cast<double>(l->memory.peak) / static_cast<double>(n)});
         l->table.reset();
     }
-    fill(keys_.shuffled, &cost_result::insert_shuffled, "insert_shuffled");
+    fill(keys_.shuffled, &cost_result::insert_shuffled);
     for (lane* l : lanes) l->found = 0;
-    const auto look = [&](const std::vector<std::string>& keys, figure f, const char* loop) {
-        lockstep(lanes, keys.size(), f, loop, first, first_budget_ns, [&](lane& l, std::size_t begin, std::size_t end) {
+    const auto look = [&](const std::vector<std::string>& keys, figure f) {
+        lockstep(lanes, keys.size(), f, first, first_budget_ns, [&](lane& l, std::size_t begin, std::size_t end) {
             l.found += l.table->find(keys.data(), begin, end);
         });
     };
     for (int pass = 0; pass < lookup_passes; ++pass) {
-        look(keys_.found, &cost_result::hit, "hit");
-        look(keys_.absent, &cost_result::miss, "miss");
+        look(keys_.found, &cost_result::hit);
+        look(keys_.absent, &cost_result::miss);
     }
     for (lane* l : lanes) {
         if (l->found != keys_.found.size() * lookup_passes) throw std::logic_error("a table did not find its keys, or found absent ones");

@@ -60,6 +60,8 @@ inline constexpr std::pair<const char*, cost_figure cost_result::*> cost_time_fi
     {"hit", &cost_result::hit},
     {"miss", &cost_result::miss},
 };
+// A figure's name in that table.
+const char* name_of(cost_figure cost_result::*figure);
 
 // A table's answer in words, on what a program pays per key that it adds and finds again: a fill
 // in shuffled order and a hit (a fill in the set's order favours hashes that keep neighbouring
@@ -143,8 +145,7 @@ private:
     };
     using figure = cost_figure cost_result::*;
     template <class Work>
-    void lockstep(std::vector<lane*>& lanes, std::size_t n, figure f, const char* loop, bool first, double budget_ns,
-                  Work work);
+    void lockstep(std::vector<lane*>& lanes, std::size_t n, figure f, bool first, double budget_ns, Work work);
     void round_of(std::vector<lane>& group, bool first, double first_budget_ns);
     // Replicates of the ratio of member a's figure to member b's, paired where they ran together,
     // else through the reference both ran beside.
