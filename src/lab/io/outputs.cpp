@@ -175,13 +175,30 @@ int make_staged(std::string& pattern, int slot, int& error) {
     return fd;
 }
 
+// An output written under its temporary name, waiting to take its own.
+struct staged {
+    std::string temporary, target, given;
+};
+
+// Only once every output is written does any take its name; those not yet renamed when a rename
+// fails are removed.
+void rename_into_place(const std::vector<staged>& files) {
+    for (std::size_t f = 0; f < files.size(); ++f) {
+        if (rename(files[f].temporary.c_str(), files[f].target.c_str()) != 0) {
+            const int error = errno;
+            for (std::size_t rest = f; rest < files.size(); ++rest) unlink(files[rest].temporary.c_str());
+            staged_count = 0;
+            throw write_failed("could not rename the results into place as " + files[f].given + ": " +
+                               std::strerror(error));
+        }
+        staged_paths[f][0] = '\0';
+    }
+    staged_count = 0;
+}
+
 }  // namespace
 
 void output_files::write_all(const std::vector<std::string>& contents) {
-    struct staged {
-        std::string temporary;
-        const output* destination;
-    };
     std::vector<staged> files;
     const auto discard = [&] {
         for (const auto& f : files) unlink(f.temporary.c_str());
@@ -204,7 +221,7 @@ void output_files::write_all(const std::vector<std::string>& contents) {
         int error_made = 0;
         const int fd = make_staged(pattern, slot, error_made);
         if (fd < 0) fail(o, error_made);
-        files.push_back({pattern, &o});
+        files.push_back({pattern, o.target, o.given});
         struct stat old;
         // A replaced file keeps its mode; a new one gets what the umask allows, as any new file.
         const mode_t mode = o.exists && stat(o.target.c_str(), &old) == 0 ? (old.st_mode & 07777) : (0666 & ~mask);
@@ -226,17 +243,7 @@ void output_files::write_all(const std::vector<std::string>& contents) {
         if ((o.descriptor < 0 && close(fd) != 0) || !ok) fail(o, ok ? errno : error);
     }
     // 3. Only now does any output take its name.
-    for (std::size_t f = 0; f < files.size(); ++f) {
-        if (rename(files[f].temporary.c_str(), files[f].destination->target.c_str()) != 0) {
-            const int error = errno;
-            for (std::size_t rest = f; rest < files.size(); ++rest) unlink(files[rest].temporary.c_str());
-            staged_count = 0;
-            throw write_failed("could not rename the results into place as " + files[f].destination->given + ": " +
-                               std::strerror(error));
-        }
-        staged_paths[f][0] = '\0';
-    }
-    staged_count = 0;
+    rename_into_place(files);
 }
 
 }  // namespace lab::io
