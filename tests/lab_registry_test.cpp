@@ -189,6 +189,8 @@ TEST(KeyFamilies, MalformedArgumentsAreRefused) {
         {"two-bytes:5:4", "the first length is past the last"},
         {"blocks-low:5:3", "a block is 4 or 8 bytes"},
         {"cyclic:1:257", "give at most 256 different keys"},
+        {"cyclic:2305843009213693952:5", "2^64 bytes or more"},  // 8 W bytes a key, past 2^64
+        {"sparse:2048:9", "too many keys to count"},
         {"text-first:0", "a size or length of 0"},
     };
     for (const auto& c : cases) {

@@ -204,7 +204,9 @@ uint64_t parse_key_number(std::string_view text, const std::string& given) {
 
 // Refuses a set before allocating it when it cannot fit in the arena or in memory, naming which.
 void check_fits(uint64_t keys, uint64_t bytes, const std::string& given) {
-    if (keys == uncountable || bytes == uncountable) throw bad_input("--keys " + given + ": too many keys to count");
+    if (keys == uncountable) throw bad_input("--keys " + given + ": too many keys to count");
+    if (bytes == uncountable)
+        throw bad_input("--keys " + given + ": its keys hold 2^64 bytes or more, more than a key set holds (4 GiB of key bytes)");
     const double memory = physical_memory();
     const long double arena = (long double)bytes + keys;  // each key's NUL
     if (arena > max_key_bytes)

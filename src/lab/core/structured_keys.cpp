@@ -58,7 +58,7 @@ template <indexed_keys (*ByIndex)(const family_args&, uint64_t), uint64_t (*Coun
 void keys_by_index(const family_args& args, uint64_t seed, const key_sink& sink) {
     const indexed_keys keys = ByIndex(args, seed);
     std::string buffer(keys.longest + 1, '\0');
-    for (uint64_t i = 0; i < Count(args); ++i) sink(keys.key(i, buffer.data()));
+    for (uint64_t i = 0, n = Count(args); i < n; ++i) sink(keys.key(i, buffer.data()));
 }
 
 // zeroes:N: the all-zero keys of every length from 0 to N-1.
@@ -317,7 +317,7 @@ uint64_t cyclic_count(const family_args& a) {
                         std::to_string(uint64_t{1} << unique_bits) + " different keys");
     return last_number(a);
 }
-uint64_t cyclic_bytes(const family_args& a) { return capped_product(cyclic_count(a), 8 * nth(a, 0)); }
+uint64_t cyclic_bytes(const family_args& a) { return capped_product(cyclic_count(a), capped_product(8, nth(a, 0))); }
 
 void cyclic_keys(const family_args& args, uint64_t seed, const key_sink& sink) {
     const uint64_t width = nth(args, 0), unique = std::min<uint64_t>(width, 8);
