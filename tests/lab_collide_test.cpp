@@ -61,7 +61,7 @@ TEST(IndexKeys, KeysFromTheirIndexAndCounts) {
         }
     }
     for (const char* bad : {"counter:0", "counter:5000", "counter:1:300", "flips:2:17", "flips:2:65", "sparse:40000:2",
-                            "sparse:64:65", "text-between:0", "random:16", "counter:x", "counter"})
+                            "sparse:64:65", "text-between:0", "text-first:65", "random:16", "counter:x", "counter"})
         EXPECT_THROW(index_family(bad, 1), bad_input) << bad;
 }
 

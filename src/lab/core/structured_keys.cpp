@@ -118,7 +118,8 @@ constexpr uint64_t most_indexed_bits = 8 * 4096, most_indexed_set = 64;
 indexed_keys sparse_by_index(const family_args& args, uint64_t) {
     const uint64_t bits = nth(args, 0), most = nth(args, 1);
     if (bits > most_indexed_bits || most > most_indexed_set)
-        throw bad_input("--keys " + args.given + ": sparse keys are computed from their index up to 32,768 bits with at most 64 set");
+        throw bad_input("--keys " + args.given +
+                        ": sparse keys are computed from their index up to 32,768 bits with at most 64 set");
     const auto c = std::make_shared<const binomials>(bits, most);
     std::vector<uint128> before = {0};  // keys with fewer than k bits set
     for (uint64_t k = 0; k <= most; ++k) before.push_back(std::min(binomials::cap, before.back() + (*c)(bits, k)));
@@ -158,7 +159,8 @@ indexed_keys sparse_by_index(const family_args& args, uint64_t) {
 indexed_keys flips_by_index(const family_args& args, uint64_t seed) {
     const uint64_t length = nth(args, 0), most = nth(args, 1);
     if (length > 4096 || most > 64 || most > 8 * length)
-        throw bad_input("--keys " + args.given + ": flips:LEN:K, LEN from 1 to 4,096 bytes, K from 1 to 64 and at most 8 LEN");
+        throw bad_input("--keys " + args.given +
+                        ": flips:LEN:K, LEN from 1 to 4,096 bytes, K from 1 to 64 and at most 8 LEN");
     const uint64_t bits = 8 * length;
     const auto c = std::make_shared<const binomials>(bits, most);
     std::vector<uint128> before = {0};  // keys with fewer than k + 1 bits flipped
@@ -402,6 +404,8 @@ template <bool Prefix, bool Suffix>
 indexed_keys text_by_index(const family_args& args, uint64_t) {
     constexpr std::size_t at = Prefix ? text_prefix.size() : 0;
     const std::size_t core = nth(args, 0);
+    if (core > 64)
+        throw bad_input("--keys " + args.given + ": text keys are computed from their index for a core of 1 to 64 characters");
     const std::string base = std::string(Prefix ? text_prefix : "") + std::string(core, alphanumerics[0]) +
                              std::string(Suffix ? text_suffix : "");
     indexed_keys keys;
@@ -409,7 +413,8 @@ indexed_keys text_by_index(const family_args& args, uint64_t) {
     keys.longest = base.size();
     keys.key = [base, core](uint64_t i, char* buffer) {
         std::copy(base.begin(), base.end(), buffer);
-        for (std::size_t d = at + core; d-- > at; i /= alphanumerics.size()) buffer[d] = alphanumerics[i % alphanumerics.size()];
+        for (std::size_t d = at + core; d-- > at; i /= alphanumerics.size())
+            buffer[d] = alphanumerics[i % alphanumerics.size()];
         return std::string_view(buffer, base.size());
     };
     return keys;
@@ -424,7 +429,8 @@ key_family blocks_family(const char* name, const char* note, const char* example
 template <bool Prefix, bool Suffix>
 key_family text_family(const char* name, const char* note, const char* example) {
     return {.name = name, .parameters = {"C"}, .distinct = true, .note = note, .example = example, .count = text_count,
-            .bytes = text_bytes<Prefix, Suffix>, .generate = text_keys<Prefix, Suffix>, .by_index = text_by_index<Prefix, Suffix>};
+            .bytes = text_bytes<Prefix, Suffix>, .generate = text_keys<Prefix, Suffix>,
+            .by_index = text_by_index<Prefix, Suffix>};
 }
 
 }  // namespace
@@ -433,7 +439,8 @@ std::vector<key_family> structured_families() {
     return {
         {.name = "zeroes", .default_count = 200'000, .distinct = true, .note = "all-zero keys of every length from 0 to N-1",
          .example = "zeroes:300", .count = last_number, .bytes = zeroes_bytes, .generate = zeroes_keys},
-        {.name = "sparse", .parameters = {"BITS", "K"}, .distinct = true, .note = "every key of BITS bits with at most K of them set",
+        {.name = "sparse", .parameters = {"BITS", "K"}, .distinct = true,
+         .note = "every key of BITS bits with at most K of them set",
          .example = "sparse:16:3", .count = sparse_count, .bytes = sparse_bytes, .generate = sparse_keys,
          .by_index = sparse_by_index},
         {.name = "flips", .parameters = {"LEN", "K"}, .distinct = true,
@@ -448,9 +455,12 @@ std::vector<key_family> structured_families() {
         {.name = "two-bytes", .parameters = {"FROM", "TO"}, .distinct = true,
          .note = "keys of FROM to TO bytes with one or two non-zero bytes", .example = "two-bytes:1:4",
          .count = two_byte_count, .bytes = two_byte_bytes, .generate = two_byte_keys},
-        blocks_family<block_set::low>("blocks-low", "sequences of 1 to L blocks of BLOCK bytes, each 0 to 7", "blocks-low:4:3"),
-        blocks_family<block_set::high>("blocks-high", "the same with 0 to 7 in each block's top three bits", "blocks-high:4:2"),
-        blocks_family<block_set::top_bit>("blocks-top-bit", "the same with blocks 0 and the top bit alone", "blocks-top-bit:8:3"),
+        blocks_family<block_set::low>("blocks-low", "sequences of 1 to L blocks of BLOCK bytes, each 0 to 7",
+                                      "blocks-low:4:3"),
+        blocks_family<block_set::high>("blocks-high", "the same with 0 to 7 in each block's top three bits",
+                                       "blocks-high:4:2"),
+        blocks_family<block_set::top_bit>("blocks-top-bit", "the same with blocks 0 and the top bit alone",
+                                          "blocks-top-bit:8:3"),
         blocks_family<block_set::zero_one>("blocks-01", "the same with blocks 0 and 1", "blocks-01:4:10"),
         {.name = "cyclic", .parameters = {"W"}, .default_count = 1'000'000, .distinct = true,
          .note = "a block of W bytes (random, distinct) repeated 8 times", .example = "cyclic:3:5000", .count = cyclic_count,
