@@ -107,7 +107,7 @@ int run_measure(const options& opt) {
     if (!opt.verdicts.empty() && tables.empty())
         throw bad_input("--verdicts marks the cost study's advice: give it with tables, --table or --tables");
     const auto fails_battery =
-        opt.verdicts.empty() ? std::map<std::string, tables::battery_failure>{} : tables::battery_failures(opt.verdicts);
+        opt.verdicts.empty() ? std::map<std::string, tables::battery_failure>{} : choose::battery_failures(opt.verdicts);
     for (const auto& keys : sets) {
         const measure::key_set_summary summary{keys.name, keys.size(), keys.duplicates, keys.with_nul, keys.bytes()};
         report.key_sets.push_back(summary);
@@ -213,7 +213,7 @@ std::map<std::string, tables::battery_failure> quick_battery_failures(const opti
     check::check_report check;
     describe_run(check, hashes);
     check.results = check::run_battery(hashes, true, opt.hostile ? std::vector<std::string>{} : families, opt.seed, set_step);
-    return tables::battery_failures_in(to_json(check), "the battery");
+    return choose::battery_failures_in(to_json(check), "the battery");
 }
 
 // Each hash as choose weighs it: how it spreads the keys, and what the battery found of it.
@@ -267,7 +267,7 @@ int run_choose(const options& opt) {
     // An earlier battery's verdicts, read before any work; or this run's, on what the answer needs.
     std::map<std::string, tables::battery_failure> fails;
     std::string battery = "given, from " + opt.verdicts;
-    if (!opt.verdicts.empty()) fails = tables::battery_failures(opt.verdicts);
+    if (!opt.verdicts.empty()) fails = choose::battery_failures(opt.verdicts);
     set_step("building key set " + opt.keys.front());
     const key_set keys = make_key_set(opt.keys.front(), opt.seed);
     tables::check_cost_study(tables, keys, effort);

@@ -1,8 +1,15 @@
 #include "choose/choose.h"
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <tuple>
 
+#include <nlohmann/json.hpp>
+
+#include "check/check.h"
 #include "core/measures.h"
 #include "core/stats.h"
 #include "core/text.h"
@@ -122,6 +129,63 @@ std::string answer::text() const {
                            signed_percent(faster_unsound[i].to_use.estimate).c_str(), faster_unsound[i].fault.c_str());
     }
     return line;
+}
+
+namespace {
+
+// Whether a family's tests of values are what a table with one seed sees: by its row, so that a
+// family the battery no longer has counts as not.
+bool values_at_one_seed(const std::string& family) {
+    for (const auto& row : check::check_families())
+        if (row.name == family) return row.tests_values_at_one_seed();
+    return false;
+}
+
+}  // namespace
+
+std::map<std::string, tables::battery_failure> battery_failures(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw bad_input("--verdicts " + path + ": " + std::strerror(errno));
+    std::stringstream text;
+    text << in.rdbuf();
+    return battery_failures_in(text.str(), "--verdicts " + path);
+}
+
+std::map<std::string, tables::battery_failure> battery_failures_in(const std::string& report, const std::string& path) {
+    nlohmann::json doc;
+    try {
+        doc = nlohmann::json::parse(report);
+    } catch (const nlohmann::json::exception&) {
+        throw bad_input(path + ": not JSON; expected the file of hashlab check --json");
+    }
+    if (!doc.is_object() || doc.value("command", "") != "check" || !doc.contains("verdicts") || !doc["verdicts"].is_array())
+        throw bad_input(path + ": not a hashlab check report (its \"command\" is " +
+                        (doc.is_object() && doc.contains("command") ? doc["command"].dump() : std::string("missing")) +
+                        "); expected the file of hashlab check --json");
+    std::map<std::string, tables::battery_failure> fails;
+    try {
+        std::map<std::string, double> fail_below;
+        for (const auto& v : doc["verdicts"]) {
+            if (v.at("verdict").get<std::string>() != "FAIL") continue;
+            const std::string hash = v.at("hash").get<std::string>();
+            fail_below[hash] = v.at("fail_below_log2_p").get<double>();
+            // "set, of what: finding": the set and what was tested say where.
+            const std::string first = v.at("failed").empty() ? "" : v.at("failed").front().get<std::string>();
+            fails[hash].where = first.substr(0, first.find(": "));
+        }
+        for (const auto& t : doc.value("tests", nlohmann::json::array())) {
+            const std::string hash = t.at("hash").get<std::string>(), family = t.at("family").get<std::string>();
+            const auto below = fail_below.find(hash);
+            if (below == fail_below.end() || fails[hash].on_values || t.at("of").get<std::string>() != "values" ||
+                !values_at_one_seed(family) || !t.at("log2_p_corrected").is_number() ||
+                t.at("log2_p_corrected").get<double>() >= below->second)
+                continue;
+            fails[hash] = {true, t.at("set").get<std::string>() + ", " + t.at("test").get<std::string>()};
+        }
+    } catch (const nlohmann::json::exception&) {
+        throw bad_input(path + ": a verdict or test without its hash, verdict, failures or p-value");
+    }
+    return fails;
 }
 
 }  // namespace lab::choose

@@ -43,4 +43,9 @@ struct answer {
 
 answer answer_for(const tables::table_advice& advice, const std::vector<candidate>& candidates, bool hostile);
 
+// The hashes a `hashlab check --json` report failed; bad_input when the file is not such a report.
+std::map<std::string, tables::battery_failure> battery_failures(const std::string& path);
+// The same from the report's text; `origin` names it in a refusal.
+std::map<std::string, tables::battery_failure> battery_failures_in(const std::string& report, const std::string& origin);
+
 }  // namespace lab::choose

@@ -3,16 +3,12 @@
 #include <malloc.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <deque>
-#include <fstream>
-#include <sstream>
 #include <limits>
 #include <numeric>
-#include <nlohmann/json.hpp>
 #include <stdexcept>
 
 #include "core/parallel.h"
@@ -346,51 +342,6 @@ std::string table_advice::text() const {
                               : "; the fastest whose values pass the battery: " + first;
     }
     return line;
-}
-
-std::map<std::string, battery_failure> battery_failures(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw bad_input("--verdicts " + path + ": " + std::strerror(errno));
-    std::stringstream text;
-    text << in.rdbuf();
-    return battery_failures_in(text.str(), "--verdicts " + path);
-}
-
-std::map<std::string, battery_failure> battery_failures_in(const std::string& report, const std::string& path) {
-    nlohmann::json doc;
-    try {
-        doc = nlohmann::json::parse(report);
-    } catch (const nlohmann::json::exception&) {
-        throw bad_input(path + ": not JSON; expected the file of hashlab check --json");
-    }
-    if (!doc.is_object() || doc.value("command", "") != "check" || !doc.contains("verdicts") || !doc["verdicts"].is_array())
-        throw bad_input(path + ": not a hashlab check report (its \"command\" is " +
-                        (doc.is_object() && doc.contains("command") ? doc["command"].dump() : std::string("missing")) +
-                        "); expected the file of hashlab check --json");
-    std::map<std::string, battery_failure> fails;
-    try {
-        std::map<std::string, double> fail_below;
-        for (const auto& v : doc["verdicts"]) {
-            if (v.at("verdict").get<std::string>() != "FAIL") continue;
-            const std::string hash = v.at("hash").get<std::string>();
-            fail_below[hash] = v.at("fail_below_log2_p").get<double>();
-            // "set, of what: finding": the set and what was tested say where.
-            const std::string first = v.at("failed").empty() ? "" : v.at("failed").front().get<std::string>();
-            fails[hash].where = first.substr(0, first.find(": "));
-        }
-        for (const auto& t : doc.value("tests", nlohmann::json::array())) {
-            const std::string hash = t.at("hash").get<std::string>(), family = t.at("family").get<std::string>();
-            const auto below = fail_below.find(hash);
-            if (below == fail_below.end() || fails[hash].on_values || t.at("of").get<std::string>() != "values" ||
-                family == "bit-flips" || family.rfind("seed-", 0) == 0 || !t.at("log2_p_corrected").is_number() ||
-                t.at("log2_p_corrected").get<double>() >= below->second)
-                continue;
-            fails[hash] = {true, t.at("set").get<std::string>() + ", " + t.at("test").get<std::string>()};
-        }
-    } catch (const nlohmann::json::exception&) {
-        throw bad_input(path + ": a verdict or test without its hash, verdict, failures or p-value");
-    }
-    return fails;
 }
 
 void check_cost_study(const std::vector<lab_table>& tables, const key_set& keys, const cost_effort& effort) {

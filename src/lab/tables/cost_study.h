@@ -94,11 +94,6 @@ struct table_advice {
     std::string text() const;
 };
 
-// The hashes a `hashlab check --json` report failed; bad_input when the file is not such a report.
-std::map<std::string, battery_failure> battery_failures(const std::string& path);
-// The same from the report's text; `origin` names it in a refusal.
-std::map<std::string, battery_failure> battery_failures_in(const std::string& report, const std::string& origin);
-
 // How much a study may do: at least `least` rounds, then more for a table while an interval of its
 // ratios is wider than `resolution` and the study has spent less than its budget: `budget_seconds`,
 // or when that is 0, `seconds_per_combination` for each table and hash.
