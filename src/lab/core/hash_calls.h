@@ -157,9 +157,6 @@ inline constexpr kind text{seeding::none, true, 0};            // stops at the f
 inline constexpr kind index_seeded{seeding::index, false, 0};  // as the fixed run seeds xxh32 and xxh64
 inline constexpr kind chained{seeding::chained, false, 0};     // as the fixed run chains lookup2
 
-// Not among the cost study's default hashes: the battery's twins, the fixed run's seedings.
-inline constexpr bool battery_only = false;
-
 struct row {
     const char* name;
     int width;
@@ -168,6 +165,7 @@ struct row {
     uint64_t known_answer;
     const char* source;
     const char* note;
+    // Among the cost study's default hashes: false for the battery's twins and the fixed run's seedings.
     bool table_default = true;
 };
 
@@ -176,37 +174,69 @@ struct row {
 // others are today's values, pinned, so that a row calling the wrong function fails the registry's
 // test. Where a library publishes vectors of its own, the tests check those too.
 inline constexpr row rows[] = {
-    {"fnv1a", 32, fnv1a, counted, 0x48fff90, "hashbench", "32-bit FNV-1a over data and length"},
-    {"x31", 32, x31, text, 0xdbacdd53, "hashbench", "h * 31 + byte, from 0"},
-    {"ramakrishna", 32, ramakrishna, text, 0xd5b4df65, "hashbench", "shift-add-xor of Ramakrishna and Zobel"},
-    {"fletcher32s", 32, fletcher, text, 0x5ba30fd9, "hashbench", "Fletcher-32 checksum over single bytes"},
-    {"one_at_a_time", 32, one_at_a_time, text, 0x519e91f5, "hashbench", "Jenkins' one-at-a-time"},
-    {"x31/len", 32, x31_len, counted, 0xdbacdd53, "hashbench", "x31 over the key's length, NUL bytes included", battery_only},
-    {"ramakrishna/len", 32, ramakrishna_len, counted, 0xd5b4df65, "hashbench", "ramakrishna over the key's length", battery_only},
-    {"fletcher32s/len", 32, fletcher_len, counted, 0x5ba30fd9, "hashbench", "fletcher32s over the key's length", battery_only},
-    {"one_at_a_time/len", 32, one_at_a_time_len, counted, 0x519e91f5, "hashbench",
-                               "one_at_a_time over the key's length", battery_only},
-    {"lookup2", 32, lookup2, seeded32, 0xfc1558de, "hashbench", "Jenkins' lookup2, initial value 0 (the seed)"},
-    {"xxh32", 32, xxh32, seeded32, 0xe85ea4de, "libxxhash-dev", "XXH32, seed 0"},
-    {"xxh64", 64, xxh64, seeded64, 0xb242d361fda71bc, "libxxhash-dev", "XXH64, seed 0"},
-    {"xxh32-index", 32, xxh32, index_seeded, 0xe85ea4de, "libxxhash-dev", "XXH32 seeded with the key's index, as hashbench", battery_only},
-    {"xxh64-index", 64, xxh64, index_seeded, 0xb242d361fda71bc, "libxxhash-dev", "XXH64 seeded with the key's index, as hashbench", battery_only},
-    {"lookup2-chained", 32, lookup2, chained, 0xfc1558de, "hashbench", "lookup2 seeded with the previous key's hash, as hashbench", battery_only},
-    {"xxh3", 64, xxh3, seeded64, 0xce7d19a5418fb365, "libxxhash-dev", "XXH3 64-bit, default secret, seed 0; keys over 240 bytes by the best vector path"},
-    {"xxh128-low", 64, xxh128_low, seeded64, 0x24a1cc2e3a8a7651, "libxxhash-dev", "XXH3 128-bit, its low 64 bits, default secret; vector path as xxh3", battery_only},
-    {"xxh128-high", 64, xxh128_high, seeded64, 0xddd650205ca3e7fa, "libxxhash-dev", "XXH3 128-bit, its high 64 bits, default secret; vector path as xxh3", battery_only},
-    {"farmhash32", 32, farm32, counted, 0xdfe2a0b9, "libfarmhash-dev", "FarmHash's Hash32"},
-    {"farmhash64", 64, farm64, counted, 0x6466f758d91acaa, "libfarmhash-dev", "FarmHash's Hash64"},
-    {"farm-fingerprint64", 64, farm_fingerprint64, counted, 0xabbe83f33b1b5134, "libfarmhash-dev",
-                                "FarmHash's Fingerprint64 (the same on every platform)"},
-    {"highwayhash64", 64, highway64, seeded64, 0xb3396196ccc174af, "libhighwayhash-dev",
-                       "HighwayHash 64-bit, key 00 01 .. 1f xor the seed, best path the processor has"},
-    {"metrohash64", 64, metro64, seeded64, 0x9c3874191571b837, "libmetrohash-dev", "MetroHash64 (its Hash, seed 0)"},
-    {"wyhash", 64, wy, seeded64, 0xf4028f6b9d91e00a, "libwyhash-dev", "wyhash final version, seed 0, default secret"},
-    {"murmur3", 32, murmur3, seeded32, 0x2e4ff723, "libmurmurhash-dev", "MurmurHash3 x86 32-bit, seed 0"},
-    {"siphash", 64, siphash, seeded64, 0x52276105dc1f6fe4, "libsodium-dev", "SipHash-2-4, key 00 01 .. 0f xor the seed"},
-    {"blake2b", 64, blake2b, seeded64, 0xa586e138407d5374, "libsodium-dev", "keyed BLAKE2b, 8 bytes out, key: the seed; a random function", battery_only},
-    {"std", 64, std_hash, counted, 0xdccbf2541704bc75, "libstdc++", "std::hash<std::string_view> of this build's library"},
+    {.name = "fnv1a", .width = 32, .call = fnv1a, .k = counted, .known_answer = 0x48fff90, .source = "hashbench",
+     .note = "32-bit FNV-1a over data and length"},
+    {.name = "x31", .width = 32, .call = x31, .k = text, .known_answer = 0xdbacdd53, .source = "hashbench",
+     .note = "h * 31 + byte, from 0"},
+    {.name = "ramakrishna", .width = 32, .call = ramakrishna, .k = text, .known_answer = 0xd5b4df65,
+     .source = "hashbench", .note = "shift-add-xor of Ramakrishna and Zobel"},
+    {.name = "fletcher32s", .width = 32, .call = fletcher, .k = text, .known_answer = 0x5ba30fd9, .source = "hashbench",
+     .note = "Fletcher-32 checksum over single bytes"},
+    {.name = "one_at_a_time", .width = 32, .call = one_at_a_time, .k = text, .known_answer = 0x519e91f5,
+     .source = "hashbench", .note = "Jenkins' one-at-a-time"},
+    {.name = "x31/len", .width = 32, .call = x31_len, .k = counted, .known_answer = 0xdbacdd53, .source = "hashbench",
+     .note = "x31 over the key's length, NUL bytes included", .table_default = false},
+    {.name = "ramakrishna/len", .width = 32, .call = ramakrishna_len, .k = counted, .known_answer = 0xd5b4df65,
+     .source = "hashbench", .note = "ramakrishna over the key's length", .table_default = false},
+    {.name = "fletcher32s/len", .width = 32, .call = fletcher_len, .k = counted, .known_answer = 0x5ba30fd9,
+     .source = "hashbench", .note = "fletcher32s over the key's length", .table_default = false},
+    {.name = "one_at_a_time/len", .width = 32, .call = one_at_a_time_len, .k = counted, .known_answer = 0x519e91f5,
+     .source = "hashbench", .note = "one_at_a_time over the key's length", .table_default = false},
+    {.name = "lookup2", .width = 32, .call = lookup2, .k = seeded32, .known_answer = 0xfc1558de, .source = "hashbench",
+     .note = "Jenkins' lookup2, initial value 0 (the seed)"},
+    {.name = "xxh32", .width = 32, .call = xxh32, .k = seeded32, .known_answer = 0xe85ea4de, .source = "libxxhash-dev",
+     .note = "XXH32, seed 0"},
+    {.name = "xxh64", .width = 64, .call = xxh64, .k = seeded64, .known_answer = 0xb242d361fda71bc,
+     .source = "libxxhash-dev", .note = "XXH64, seed 0"},
+    {.name = "xxh32-index", .width = 32, .call = xxh32, .k = index_seeded, .known_answer = 0xe85ea4de,
+     .source = "libxxhash-dev", .note = "XXH32 seeded with the key's index, as hashbench", .table_default = false},
+    {.name = "xxh64-index", .width = 64, .call = xxh64, .k = index_seeded, .known_answer = 0xb242d361fda71bc,
+     .source = "libxxhash-dev", .note = "XXH64 seeded with the key's index, as hashbench", .table_default = false},
+    {.name = "lookup2-chained", .width = 32, .call = lookup2, .k = chained, .known_answer = 0xfc1558de,
+     .source = "hashbench", .note = "lookup2 seeded with the previous key's hash, as hashbench",
+     .table_default = false},
+    {.name = "xxh3", .width = 64, .call = xxh3, .k = seeded64, .known_answer = 0xce7d19a5418fb365,
+     .source = "libxxhash-dev",
+     .note = "XXH3 64-bit, default secret, seed 0; keys over 240 bytes by the best vector path"},
+    {.name = "xxh128-low", .width = 64, .call = xxh128_low, .k = seeded64, .known_answer = 0x24a1cc2e3a8a7651,
+     .source = "libxxhash-dev", .note = "XXH3 128-bit, its low 64 bits, default secret; vector path as xxh3",
+     .table_default = false},
+    {.name = "xxh128-high", .width = 64, .call = xxh128_high, .k = seeded64, .known_answer = 0xddd650205ca3e7fa,
+     .source = "libxxhash-dev", .note = "XXH3 128-bit, its high 64 bits, default secret; vector path as xxh3",
+     .table_default = false},
+    {.name = "farmhash32", .width = 32, .call = farm32, .k = counted, .known_answer = 0xdfe2a0b9,
+     .source = "libfarmhash-dev", .note = "FarmHash's Hash32"},
+    {.name = "farmhash64", .width = 64, .call = farm64, .k = counted, .known_answer = 0x6466f758d91acaa,
+     .source = "libfarmhash-dev", .note = "FarmHash's Hash64"},
+    {.name = "farm-fingerprint64", .width = 64, .call = farm_fingerprint64, .k = counted,
+     .known_answer = 0xabbe83f33b1b5134, .source = "libfarmhash-dev",
+     .note = "FarmHash's Fingerprint64 (the same on every platform)"},
+    {.name = "highwayhash64", .width = 64, .call = highway64, .k = seeded64, .known_answer = 0xb3396196ccc174af,
+     .source = "libhighwayhash-dev",
+     .note = "HighwayHash 64-bit, key 00 01 .. 1f xor the seed, best path the processor has"},
+    {.name = "metrohash64", .width = 64, .call = metro64, .k = seeded64, .known_answer = 0x9c3874191571b837,
+     .source = "libmetrohash-dev", .note = "MetroHash64 (its Hash, seed 0)"},
+    {.name = "wyhash", .width = 64, .call = wy, .k = seeded64, .known_answer = 0xf4028f6b9d91e00a,
+     .source = "libwyhash-dev", .note = "wyhash final version, seed 0, default secret"},
+    {.name = "murmur3", .width = 32, .call = murmur3, .k = seeded32, .known_answer = 0x2e4ff723,
+     .source = "libmurmurhash-dev", .note = "MurmurHash3 x86 32-bit, seed 0"},
+    {.name = "siphash", .width = 64, .call = siphash, .k = seeded64, .known_answer = 0x52276105dc1f6fe4,
+     .source = "libsodium-dev", .note = "SipHash-2-4, key 00 01 .. 0f xor the seed"},
+    {.name = "blake2b", .width = 64, .call = blake2b, .k = seeded64, .known_answer = 0xa586e138407d5374,
+     .source = "libsodium-dev", .note = "keyed BLAKE2b, 8 bytes out, key: the seed; a random function",
+     .table_default = false},
+    {.name = "std", .width = 64, .call = std_hash, .k = counted, .known_answer = 0xdccbf2541704bc75,
+     .source = "libstdc++", .note = "std::hash<std::string_view> of this build's library"},
 };
 inline constexpr std::size_t count = std::size(rows);
 inline constexpr auto every = std::make_index_sequence<count>{};
