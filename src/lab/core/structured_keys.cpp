@@ -53,6 +53,14 @@ private:
 
 uint64_t capped_count(uint128 n) { return n >= uncountable ? uncountable : static_cast<uint64_t>(n); }
 
+// `length` random bytes following the seed: the part of a key its index leaves alone.
+std::string random_base(std::size_t length, uint64_t seed) {
+    std::mt19937_64 random(seed);
+    std::string base(length, '\0');
+    for (char& b : base) b = static_cast<char>(random());
+    return base;
+}
+
 // A family's keys made in order from its index form, for the families that have no faster way.
 template <indexed_keys (*ByIndex)(const family_args&, uint64_t), uint64_t (*Count)(const family_args&)>
 void keys_by_index(const family_args& args, uint64_t seed, const key_sink& sink) {
@@ -156,20 +164,25 @@ indexed_keys sparse_by_index(const family_args& args, uint64_t) {
 // flips:LEN:K: a random LEN-byte key (from the seed) with 1 to K of its bits flipped, keys a low
 // Hamming distance apart from a base that is not zero. The index is unranked to a number of bits,
 // then to a combination in the combinatorial number system, the largest position first.
-indexed_keys flips_by_index(const family_args& args, uint64_t seed) {
-    const uint64_t length = nth(args, 0), most = nth(args, 1);
+uint64_t flips_count(const family_args& a) {
+    const uint64_t length = nth(a, 0), most = nth(a, 1);
     if (length > 4096 || most > 64 || most > 8 * length)
-        throw bad_input("--keys " + args.given +
+        throw bad_input("--keys " + a.given +
                         ": flips:LEN:K, LEN from 1 to 4,096 bytes, K from 1 to 64 and at most 8 LEN");
-    const uint64_t bits = 8 * length;
+    uint64_t n = 0;
+    for (uint64_t k = 1; k <= most && n != uncountable; ++k) n = capped_sum(n, choose(8 * length, k));
+    return n;
+}
+uint64_t flips_bytes(const family_args& a) { return capped_product(flips_count(a), nth(a, 0)); }
+
+indexed_keys flips_by_index(const family_args& args, uint64_t seed) {
+    const uint64_t size = flips_count(args), length = nth(args, 0), most = nth(args, 1), bits = 8 * length;
     const auto c = std::make_shared<const binomials>(bits, most);
     std::vector<uint128> before = {0};  // keys with fewer than k + 1 bits flipped
     for (uint64_t k = 1; k <= most; ++k) before.push_back(std::min(binomials::cap, before.back() + (*c)(bits, k)));
-    std::mt19937_64 random(seed);
-    std::string base(length, '\0');
-    for (char& b : base) b = static_cast<char>(random());
+    const std::string base = random_base(length, seed);
     indexed_keys keys;
-    keys.size = capped_count(before.back());
+    keys.size = size;
     keys.longest = length;
     keys.key = [c, before, base, bits](uint64_t i, char* buffer) {
         std::copy(base.begin(), base.end(), buffer);
@@ -191,8 +204,6 @@ indexed_keys flips_by_index(const family_args& args, uint64_t seed) {
     };
     return keys;
 }
-uint64_t flips_count(const family_args& a) { return flips_by_index(a, 0).size; }
-uint64_t flips_bytes(const family_args& a) { return capped_product(flips_count(a), nth(a, 0)); }
 
 // counter:LEN[:N]: LEN bytes, the index little-endian in the first min(8, LEN), the rest a random
 // filler chosen by the seed; without N, every one of them.
@@ -211,9 +222,7 @@ uint64_t counter_count(const family_args& a) {
 uint64_t counter_bytes(const family_args& a) { return capped_product(counter_count(a), nth(a, 0)); }
 
 indexed_keys counter_by_index(const family_args& args, uint64_t seed) {
-    std::mt19937_64 random(seed);
-    std::string base(nth(args, 0), '\0');
-    for (char& b : base) b = static_cast<char>(random());
+    const std::string base = random_base(nth(args, 0), seed);
     indexed_keys keys;
     keys.size = counter_count(args);
     keys.longest = base.size();
@@ -381,12 +390,19 @@ uint64_t text_bytes(const family_args& a) {
     return capped_product(text_count(a), nth(a, 0) + (Prefix ? text_prefix.size() : 0) + (Suffix ? text_suffix.size() : 0));
 }
 
+// The first key, the core all zeros, and where its core starts.
+template <bool Prefix, bool Suffix>
+std::string text_base(std::size_t core) {
+    return std::string(Prefix ? text_prefix : "") + std::string(core, alphanumerics[0]) +
+           std::string(Suffix ? text_suffix : "");
+}
+template <bool Prefix>
+constexpr std::size_t core_at = Prefix ? text_prefix.size() : 0;
+
 template <bool Prefix, bool Suffix>
 void text_keys(const family_args& args, uint64_t, const key_sink& sink) {
-    const std::size_t core = nth(args, 0), at = Prefix ? text_prefix.size() : 0;
-    const std::string key = std::string(Prefix ? text_prefix : "") + std::string(core, alphanumerics[0]) +
-                            std::string(Suffix ? text_suffix : "");
-    std::string k = key;
+    const std::size_t core = nth(args, 0), at = core_at<Prefix>;
+    std::string k = text_base<Prefix, Suffix>(core);
     std::vector<std::size_t> digits(core, 0);
     for (;;) {
         sink(k);
@@ -402,12 +418,11 @@ void text_keys(const family_args& args, uint64_t, const key_sink& sink) {
 
 template <bool Prefix, bool Suffix>
 indexed_keys text_by_index(const family_args& args, uint64_t) {
-    constexpr std::size_t at = Prefix ? text_prefix.size() : 0;
+    constexpr std::size_t at = core_at<Prefix>;
     const std::size_t core = nth(args, 0);
     if (core > 64)
         throw bad_input("--keys " + args.given + ": text keys are computed from their index for a core of 1 to 64 characters");
-    const std::string base = std::string(Prefix ? text_prefix : "") + std::string(core, alphanumerics[0]) +
-                             std::string(Suffix ? text_suffix : "");
+    const std::string base = text_base<Prefix, Suffix>(core);
     indexed_keys keys;
     keys.size = text_count(args);
     keys.longest = base.size();
