@@ -74,7 +74,7 @@ std::vector<key_set> key_sets_of(const options& opt, const std::vector<tables::l
 
 // What measure's and tables' report says of its run before any result.
 measure::lab_report measure_report(const options& opt, const std::vector<lab_hash>& hashes,
-                              const std::vector<tables::lab_table>& tables, const tables::cost_effort& effort) {
+                                   const std::vector<tables::lab_table>& tables, const tables::cost_effort& effort) {
     measure::lab_report report;
     report.settings = {{"keys", opt.keys}, {"hashes", nlohmann::ordered_json::array()}, {"seed", opt.seed},
                        {"avalanche_sample", opt.sample}, {"repeat", opt.repeat}};
@@ -218,7 +218,7 @@ std::map<std::string, tables::battery_failure> quick_battery_failures(const opti
 
 // Each hash as choose weighs it: how it spreads the keys, and what the battery found of it.
 std::vector<choose::candidate> candidates_of(const options& opt, const std::vector<lab_hash>& hashes, const key_set& keys,
-                                     const std::map<std::string, tables::battery_failure>& fails) {
+                                             const std::map<std::string, tables::battery_failure>& fails) {
     const std::vector<quality::quality_row> rows =
         quality::study_quality(hashes, keys, opt.repeat, opt.sample, opt.seed, set_step);
     std::vector<choose::candidate> candidates;
